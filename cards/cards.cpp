@@ -1,0 +1,195 @@
+// Device-level and relay commands of the three card models.
+#include "cards/cards.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "cards/relay_command.h"
+#include "link/reply_reader.h"
+
+namespace halvex {
+
+namespace {
+
+constexpr int32_t kPauseMs = 10;
+constexpr int32_t kX48ResetPauseMs = 30;
+constexpr int32_t kX16SelfTestLimitMs = 15000;
+constexpr int32_t kX48SelfTestLimitMs = 50000;
+constexpr int32_t kY48SelfTestLimitMs = 5000;
+
+// The three device commands carry only the card number.
+bool SendDeviceCommand(CHalvexCardBase& card, const char* format) {
+    char command[kCommandBufferSize];
+    std::snprintf(command, sizeof(command), format, card.GetCardNumber());
+    return card.SendCommand(command);
+}
+
+}  // namespace
+
+CHalvexCardBase::CHalvexCardBase(int number, const char* text) : cardNumber(number) {
+    std::memset(idText, 0, sizeof(idText));
+    if (text != nullptr)
+        std::strncpy(idText, text, sizeof(idText) - 1);
+}
+
+bool CHalvexCardBase::SendCommand(const char* command) {
+    if (commandLink == nullptr)
+        return false;
+    const int32_t length = static_cast<int32_t>(std::strlen(command));
+    return commandLink->Write(command, length);
+}
+
+int32_t CHalvexCardBase::SelfTest(char*, int32_t*) {
+    return SendDeviceCommand(*this, "*TST?(%02d)\n") ? 1 : 0;
+}
+
+int32_t CHalvexCardBase::QueryID(char*, int32_t*) {
+    return SendDeviceCommand(*this, "*IDN?(%02d)\n") ? 1 : 0;
+}
+
+int32_t CHalvexCardBase::Reset() {
+    return SendDeviceCommand(*this, "*RST(%02d)\n") ? 1 : 0;
+}
+
+int32_t CHalvexCardBase::Collect(int32_t pauseMs, int32_t limitMs, char* reply,
+                                 int32_t* replyLength) {
+    SleepMs(pauseMs);
+    if (commandLink == nullptr)
+        return 4;
+    return ReadReplyWithin(*commandLink, limitMs, reply, replyLength);
+}
+
+int32_t CHalvexCardBase::Exchange(const char* command, int32_t pauseMs) {
+    SendCommand(command);  // a lost command shows up as a missing reply
+    return Collect(pauseMs, kDefaultReplyLimitMs, nullptr, nullptr);
+}
+
+int32_t CHalvexCardBase::SwitchMatrix(int32_t row, int32_t column, bool close, int32_t pauseMs) {
+    char command[kCommandBufferSize];
+    if (!FormatRelayCommand(command, sizeof(command), close, cardNumber, row, column))
+        return 3;
+    return Exchange(command, pauseMs);
+}
+
+int32_t CHalvexCardBase::SwitchHiLo(int32_t row, int32_t lo, bool close, int32_t pauseMs) {
+    char command[kCommandBufferSize];
+    if (!FormatHiLoCommand(command, sizeof(command), close, cardNumber, row, lo))
+        return 3;
+    return Exchange(command, pauseMs);
+}
+
+int32_t CHalvexCardBase::SwitchNumbered(int32_t group, int32_t relay, bool close) {
+    char command[kCommandBufferSize];
+    if (!FormatRelayCommand(command, sizeof(command), close, cardNumber, group, relay))
+        return 3;
+    return Exchange(command, kPauseMs);
+}
+
+// Each model: the base sends, then the model's own pause and time limit.
+
+int32_t CHalvexX16Card::SelfTest(char* reply, int32_t* replyLength) {
+    CHalvexCardBase::SelfTest(reply, replyLength);
+    return Collect(kPauseMs, kX16SelfTestLimitMs, reply, replyLength);
+}
+
+int32_t CHalvexX16Card::QueryID(char* reply, int32_t* replyLength) {
+    CHalvexCardBase::QueryID(reply, replyLength);
+    return Collect(kPauseMs, kDefaultReplyLimitMs, reply, replyLength);
+}
+
+int32_t CHalvexX16Card::Reset() {
+    CHalvexCardBase::Reset();
+    return Collect(kPauseMs, kDefaultReplyLimitMs, nullptr, nullptr);  // the text is dropped
+}
+
+int32_t CHalvexX48Card::SelfTest(char* reply, int32_t* replyLength) {
+    CHalvexCardBase::SelfTest(reply, replyLength);
+    return Collect(kPauseMs, kX48SelfTestLimitMs, reply, replyLength);
+}
+
+int32_t CHalvexX48Card::QueryID(char* reply, int32_t* replyLength) {
+    CHalvexCardBase::QueryID(reply, replyLength);
+    return Collect(kPauseMs, kDefaultReplyLimitMs, reply, replyLength);
+}
+
+int32_t CHalvexX48Card::Reset() {
+    CHalvexCardBase::Reset();
+    return Collect(kX48ResetPauseMs, kDefaultReplyLimitMs, nullptr,
+                   nullptr);  // the text is dropped
+}
+
+int32_t CHalvexY48Card::SelfTest(char* reply, int32_t* replyLength) {
+    CHalvexCardBase::SelfTest(reply, replyLength);
+    return Collect(kPauseMs, kY48SelfTestLimitMs, reply, replyLength);
+}
+
+int32_t CHalvexY48Card::QueryID(char* reply, int32_t* replyLength) {
+    CHalvexCardBase::QueryID(reply, replyLength);
+    return Collect(kPauseMs, kDefaultReplyLimitMs, reply, replyLength);
+}
+
+int32_t CHalvexY48Card::Reset() {
+    CHalvexCardBase::Reset();
+    return Collect(kPauseMs, kDefaultReplyLimitMs, nullptr, nullptr);  // the text is dropped
+}
+
+// Relays. The X48 reads its matrix replies at once; everything else pauses 10 ms first.
+
+int32_t CHalvexX16Card::SwitchRelayMatrix(int32_t row, int32_t column, bool close) {
+    return SwitchMatrix(row, column, close, kPauseMs);
+}
+int32_t CHalvexX16Card::SwitchRowHiLoMatrix(int32_t row, int32_t lo, bool close) {
+    return SwitchHiLo(row, lo, close, kPauseMs);
+}
+int32_t CHalvexX16Card::SwitchGPRelay(int32_t relay, bool close) {
+    return SwitchNumbered(kGPGroup, relay, close);
+}
+int32_t CHalvexX16Card::SwitchExtGPRelay(int32_t relay, bool close) {
+    return SwitchNumbered(kExtGPGroup, relay, close);
+}
+int32_t CHalvexX16Card::SwitchPsRelay(int32_t relay, bool close) {
+    return SwitchNumbered(kPsGroup, relay, close);
+}
+int32_t CHalvexX16Card::SwitchDischargeRelay(int32_t relay, bool close) {
+    return SwitchNumbered(kDischargeGroup, relay, close);
+}
+int32_t CHalvexX16Card::SwitchPullUpRelay(bool close) {
+    return SwitchNumbered(kSingleRelayGroup, kPullUp, close);
+}
+int32_t CHalvexX16Card::SwitchPullDownRelay(bool close) {
+    return SwitchNumbered(kSingleRelayGroup, kPullDown, close);
+}
+int32_t CHalvexX16Card::SwitchTestProbeRelay(bool close) {
+    return SwitchNumbered(kSingleRelayGroup, kTestProbe, close);
+}
+int32_t CHalvexX16Card::SwitchGndRelay(bool close) {
+    return SwitchNumbered(kSingleRelayGroup, kGround, close);
+}
+
+int32_t CHalvexX48Card::SwitchRelayMatrix(int32_t row, int32_t column, bool close) {
+    return SwitchMatrix(row, column, close, 0);
+}
+int32_t CHalvexX48Card::SwitchRowHiLoMatrix(int32_t row, int32_t lo, bool close) {
+    return SwitchHiLo(row, lo, close, 0);
+}
+int32_t CHalvexX48Card::SwitchPullUpRelay(bool close) {
+    return SwitchNumbered(kSingleRelayGroup, kPullUp, close);
+}
+int32_t CHalvexX48Card::SwitchPullDownRelay(bool close) {
+    return SwitchNumbered(kSingleRelayGroup, kPullDown, close);
+}
+int32_t CHalvexX48Card::SwitchTestProbeRelay(bool close) {
+    return SwitchNumbered(kSingleRelayGroup, kTestProbe, close);
+}
+int32_t CHalvexX48Card::SwitchGndRelay(bool close) {
+    return SwitchNumbered(kSingleRelayGroup, kGround, close);
+}
+
+int32_t CHalvexY48Card::SwitchGPRelay(int32_t relay, bool close) {
+    return SwitchNumbered(kGPGroup, relay, close);
+}
+int32_t CHalvexY48Card::SwitchExtGPRelay(int32_t relay, bool close) {
+    return SwitchNumbered(kExtGPGroup, relay, close);
+}
+
+}  // namespace halvex

@@ -1,0 +1,46 @@
+// One serial port: exclusive, raw 8N1, reads that never wait, writes that purge first.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace halvex {
+
+class SerialLink {
+  public:
+    SerialLink();
+    // Releases the port if it is still held, so a forgotten link never leaks a handle.
+    ~SerialLink();
+    SerialLink(const SerialLink&) = delete;
+    SerialLink& operator=(const SerialLink&) = delete;
+
+    // Opens the port for exclusive use at the given rate, 8 data bits, no parity, one stop bit.
+    // A link that is already open is closed first; a failed open releases what it created.
+    bool OpenPort(const char* portName, int32_t baudRate);
+    // False only when the port handle could not be closed; then the link stays open.
+    bool ClosePort();
+    // Purges both directions of the port, then writes; true when every byte went out.
+    bool Write(const void* data, int32_t length);
+    // Delivers at most `capacity` of the bytes queued, without waiting. Bytes beyond the
+    // capacity stay queued. False, with `length` and `dst` untouched, when nothing was queued.
+    bool Read(uint8_t* dst, int32_t capacity, int32_t* length);
+    bool IsOpen() const;
+
+    // The single transfers under Write and Read.
+    int32_t WriteBytes(const void* data, int32_t length);
+    int32_t ReadBytes(uint8_t* buffer, int32_t capacity);
+
+    static constexpr int32_t kQueueSize = 8192;
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// The platform's high-resolution monotonic counter and its frequency in counts per second.
+int64_t PerfCounter();
+int64_t PerfFrequency();
+// Sleeps the calling thread; 0 or less yields at most.
+void SleepMs(int32_t ms);
+
+}  // namespace halvex

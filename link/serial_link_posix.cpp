@@ -1,0 +1,180 @@
+// POSIX serial link: a tty opened non-blocking and exclusively, raw 8N1 without flow control.
+#include "link/serial_link.h"
+
+#include <cerrno>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace halvex {
+
+struct SerialLink::State {
+    int fd = -1;
+};
+
+namespace {
+
+int64_t NowMs() {
+    return PerfCounter() * 1000 / PerfFrequency();
+}
+
+speed_t SpeedFor(int32_t baudRate) {
+    switch (baudRate) {
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 230400:
+            return B230400;
+        default:
+            return B115200;
+    }
+}
+
+// Raw 8N1, receiver on, modem lines ignored, no hardware or software flow control.
+bool ApplyLineSettings(int fd, int32_t baudRate) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0)
+        return false;
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, SpeedFor(baudRate));
+    cfsetospeed(&tio, SpeedFor(baudRate));
+    return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+void Release(int fd) {
+    ioctl(fd, TIOCNXCL);  // the tty may outlive us in another holder; leave it reopenable
+    close(fd);
+}
+
+}  // namespace
+
+SerialLink::SerialLink() : state_(new State) {}
+
+SerialLink::~SerialLink() {
+    if (state_->fd >= 0)
+        Release(state_->fd);
+}
+
+bool SerialLink::IsOpen() const {
+    return state_->fd >= 0;
+}
+
+bool SerialLink::OpenPort(const char* portName, int32_t baudRate) {
+    if (state_->fd >= 0)
+        ClosePort();
+    if (portName == nullptr)
+        return false;
+    int fd = open(portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // TIOCEXCL keeps other users out; the lock also refuses a second open by root or by us.
+    if (!isatty(fd) || ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    tcflush(fd, TCIOFLUSH);
+    if (!ApplyLineSettings(fd, baudRate)) {
+        Release(fd);
+        return false;
+    }
+    state_->fd = fd;
+    return true;
+}
+
+bool SerialLink::ClosePort() {
+    int fd = state_->fd;
+    if (fd < 0)
+        return true;
+    tcflush(fd, TCIOFLUSH);
+    ioctl(fd, TIOCNXCL);
+    // Linux releases the descriptor even when close reports an error, so it is never retried.
+    state_->fd = -1;
+    return close(fd) == 0 || errno == EINTR;
+}
+
+bool SerialLink::Write(const void* data, int32_t length) {
+    if (state_->fd >= 0)
+        tcflush(state_->fd, TCIOFLUSH);
+    return WriteBytes(data, length) == length;
+}
+
+int32_t SerialLink::WriteBytes(const void* data, int32_t length) {
+    int fd = state_->fd;
+    if (fd < 0 || length <= 0 || data == nullptr)
+        return 0;
+    // The same budget as the port's write time-out: 300 ms plus 2 ms a byte.
+    const int64_t deadline = NowMs() + 300 + 2 * static_cast<int64_t>(length);
+    const auto* p = static_cast<const uint8_t*>(data);
+    int32_t dwWritten = 0;
+    while (dwWritten < length) {
+        ssize_t n = write(fd, p + dwWritten, static_cast<size_t>(length - dwWritten));
+        if (n > 0) {
+            dwWritten += static_cast<int32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            break;
+        int64_t left = deadline - NowMs();
+        if (left <= 0)
+            break;
+        pollfd pfd{fd, POLLOUT, 0};
+        poll(&pfd, 1, static_cast<int>(left));
+    }
+    return dwWritten;
+}
+
+bool SerialLink::Read(uint8_t* dst, int32_t capacity, int32_t* length) {
+    if (dst == nullptr || length == nullptr || capacity <= 0)
+        return false;
+    int32_t dwRead = ReadBytes(dst, capacity < kQueueSize ? capacity : kQueueSize);
+    if (dwRead <= 0)
+        return false;
+    *length = dwRead;
+    return true;
+}
+
+int32_t SerialLink::ReadBytes(uint8_t* buffer, int32_t capacity) {
+    int fd = state_->fd;
+    if (fd < 0)
+        return 0;
+    int queued = 0;
+    if (ioctl(fd, FIONREAD, &queued) != 0 || queued <= 0)
+        return 0;
+    ssize_t n = read(fd, buffer, static_cast<size_t>(capacity));
+    return n > 0 ? static_cast<int32_t>(n) : 0;
+}
+
+int64_t PerfCounter() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+int64_t PerfFrequency() {
+    return 1000000000;
+}
+
+void SleepMs(int32_t ms) {
+    if (ms <= 0)
+        return;
+    timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace halvex

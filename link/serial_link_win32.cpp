@@ -1,0 +1,190 @@
+// Win32 serial link: an overlapped COM port with reads that return at once.
+#include "link/serial_link.h"
+
+#include <windows.h>
+
+namespace halvex {
+
+struct SerialLink::State {
+    OVERLAPPED readOverlapped;
+    OVERLAPPED writeOverlapped;
+    HANDLE portHandle = INVALID_HANDLE_VALUE;
+};
+
+namespace {
+
+void CloseEvent(HANDLE& event) {
+    // Null after closing, so a retried close never closes a handle twice.
+    if (event != nullptr)
+        CloseHandle(event);
+    event = nullptr;
+}
+
+void ClearErrors(HANDLE port) {
+    DWORD dwErrorFlags = 0;
+    COMSTAT comstat{};
+    ClearCommError(port, &dwErrorFlags, &comstat);
+}
+
+// Waits for an overlapped transfer; a failure clears the port's error state.
+DWORD Complete(HANDLE port, OVERLAPPED* overlapped) {
+    DWORD count = 0;
+    while (!GetOverlappedResult(port, overlapped, &count, TRUE)) {
+        if (GetLastError() != ERROR_IO_INCOMPLETE) {
+            ClearErrors(port);
+            break;
+        }
+    }
+    return count;
+}
+
+}  // namespace
+
+SerialLink::SerialLink() : state_(new State) {
+    ZeroMemory(&state_->readOverlapped, sizeof(OVERLAPPED));
+    ZeroMemory(&state_->writeOverlapped, sizeof(OVERLAPPED));
+}
+
+SerialLink::~SerialLink() {
+    if (state_->portHandle != INVALID_HANDLE_VALUE)
+        ClosePort();
+}
+
+bool SerialLink::IsOpen() const {
+    return state_->portHandle != INVALID_HANDLE_VALUE;
+}
+
+bool SerialLink::OpenPort(const char* portName, int32_t baudRate) {
+    State& s = *state_;
+    if (s.portHandle != INVALID_HANDLE_VALUE)
+        ClosePort();
+    if (portName == nullptr)
+        return false;
+
+    s.readOverlapped.Offset = s.readOverlapped.OffsetHigh = 0;
+    s.readOverlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    s.writeOverlapped.Offset = s.writeOverlapped.OffsetHigh = 0;
+    s.writeOverlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (s.readOverlapped.hEvent != nullptr && s.writeOverlapped.hEvent != nullptr) {
+        s.portHandle =
+            CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    }
+    if (s.portHandle == INVALID_HANDLE_VALUE) {
+        CloseEvent(s.readOverlapped.hEvent);
+        CloseEvent(s.writeOverlapped.hEvent);
+        return false;
+    }
+
+    SetCommMask(s.portHandle, EV_RXCHAR);
+    SetupComm(s.portHandle, kQueueSize, kQueueSize);
+    PurgeComm(s.portHandle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;  // with no totals: return at once with what is there
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 2;
+    timeouts.WriteTotalTimeoutConstant = 300;
+    SetCommTimeouts(s.portHandle, &timeouts);
+
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof(dcb));
+    dcb.DCBlength = sizeof(DCB);
+    GetCommState(s.portHandle, &dcb);
+    dcb.BaudRate = static_cast<DWORD>(baudRate);
+    dcb.fOutxCtsFlow = 0;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    if (!SetCommState(s.portHandle, &dcb)) {
+        // The settings were refused: give the port back rather than hold it unusable.
+        ClosePort();
+        return false;
+    }
+    return true;
+}
+
+bool SerialLink::ClosePort() {
+    State& s = *state_;
+    SetCommMask(s.portHandle, 0);
+    PurgeComm(s.portHandle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    if (s.portHandle == INVALID_HANDLE_VALUE)
+        return true;
+    CloseEvent(s.readOverlapped.hEvent);
+    CloseEvent(s.writeOverlapped.hEvent);
+    if (!CloseHandle(s.portHandle))
+        return false;
+    s.portHandle = INVALID_HANDLE_VALUE;
+    return true;
+}
+
+bool SerialLink::Write(const void* data, int32_t length) {
+    PurgeComm(state_->portHandle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    return WriteBytes(data, length) == length;
+}
+
+int32_t SerialLink::WriteBytes(const void* data, int32_t length) {
+    State& s = *state_;
+    if (s.portHandle == INVALID_HANDLE_VALUE || length <= 0 || data == nullptr)
+        return 0;
+    DWORD dwWritten = 0;
+    if (WriteFile(s.portHandle, data, static_cast<DWORD>(length), &dwWritten, &s.writeOverlapped)) {
+        return static_cast<int32_t>(dwWritten);
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING || error == 0) {
+        return static_cast<int32_t>(Complete(s.portHandle, &s.writeOverlapped));
+    }
+    ClearErrors(s.portHandle);
+    return 0;
+}
+
+bool SerialLink::Read(uint8_t* dst, int32_t capacity, int32_t* length) {
+    if (dst == nullptr || length == nullptr || capacity <= 0)
+        return false;
+    int32_t dwRead = ReadBytes(dst, capacity < kQueueSize ? capacity : kQueueSize);
+    if (dwRead <= 0)
+        return false;
+    *length = dwRead;
+    return true;
+}
+
+int32_t SerialLink::ReadBytes(uint8_t* buffer, int32_t capacity) {
+    State& s = *state_;
+    if (s.portHandle == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD dwErrorFlags = 0;
+    COMSTAT comstat{};
+    ClearCommError(s.portHandle, &dwErrorFlags, &comstat);
+    DWORD dwRead = comstat.cbInQue;
+    if (dwRead == 0)
+        return 0;
+    if (ReadFile(s.portHandle, buffer, static_cast<DWORD>(capacity), &dwRead, &s.readOverlapped)) {
+        return static_cast<int32_t>(dwRead);
+    }
+    if (GetLastError() == ERROR_IO_PENDING) {
+        return static_cast<int32_t>(Complete(s.portHandle, &s.readOverlapped));
+    }
+    ClearErrors(s.portHandle);
+    return 0;
+}
+
+int64_t PerfCounter() {
+    LARGE_INTEGER v;
+    QueryPerformanceCounter(&v);
+    return v.QuadPart;
+}
+
+int64_t PerfFrequency() {
+    LARGE_INTEGER v;
+    QueryPerformanceFrequency(&v);
+    return v.QuadPart;
+}
+
+void SleepMs(int32_t ms) {
+    Sleep(ms <= 0 ? 0 : static_cast<DWORD>(ms));
+}
+
+}  // namespace halvex

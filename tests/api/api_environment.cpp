@@ -1,0 +1,125 @@
+#include "api/api_environment.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <vector>
+
+namespace halvex_test {
+
+namespace {
+
+std::string Env(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr ? v : "";
+}
+
+Setup gSetup;
+std::unique_ptr<Library> gLibrary;
+std::unique_ptr<SimClient> gSim;
+
+}  // namespace
+
+const Setup& TheSetup() {
+    return gSetup;
+}
+Library& TheLibrary() {
+    return *gLibrary;
+}
+const Api& A() {
+    return gLibrary->api();
+}
+SimClient& Sim() {
+    return *gSim;
+}
+
+std::string MonitorPort(int slot) {
+    std::vector<std::string> ports;
+    std::stringstream in(gSetup.monitorPorts);
+    std::string item;
+    while (std::getline(in, item, ','))
+        ports.push_back(item);
+    return slot >= 1 && slot <= static_cast<int>(ports.size()) ? ports[slot - 1] : "";
+}
+
+void ApiTest::SetUp() {
+    A().CloseHalvex();
+    Sim().Reset();
+}
+
+void ApiTest::TearDown() {
+    A().CloseHalvex();
+}
+
+// "3:X16:HALVEX X16 A;7:Y48:HALVEX Y48 B"
+void ApiTest::OpenWith(const std::string& cards) {
+    std::stringstream in(cards);
+    std::string item;
+    while (std::getline(in, item, ';')) {
+        const size_t a = item.find(':');
+        const size_t b = item.find(':', a + 1);
+        Sim().Card(std::stoi(item.substr(0, a)), item.substr(a + 1, b - a - 1), item.substr(b + 1));
+    }
+    ASSERT_EQ(A().OpenHalvex(gSetup.commandPort.c_str()), 0);
+    Sim().ClearLog();
+}
+
+// A separate run of the program: begin monitoring, then unload the library while the monitor
+// still runs, and exit. The harness expects exit status 0 within its time limit.
+int UnloadProbe() {
+    Library& lib = *gLibrary;
+    gSim->Reset();
+    gSim->Card(3, "X16", "HALVEX X16 UNLOAD PROBE");
+    if (lib.api().OpenHalvex(gSetup.commandPort.c_str()) != 0)
+        return 10;
+    static volatile int readings = 0;
+    struct Callback {
+        static void HALVEX_CALLBACK On(SignalStatus*, int32_t) { readings = readings + 1; }
+    };
+    if (lib.api().BeginX16SignalMonitoring(3, MonitorPort(3).c_str(), 0.05, &Callback::On) != 0) {
+        return 11;
+    }
+    for (int i = 0; i < 200 && readings == 0; ++i)
+        SleepMs(10);
+    if (readings == 0)
+        return 12;
+    lib.api().CloseHalvex();
+    lib.Unload();
+    SleepMs(200);
+    return 0;
+}
+
+}  // namespace halvex_test
+
+int main(int argc, char** argv) {
+    using namespace halvex_test;
+    gSetup = {Env("HALVEX_LIBRARY"), Env("HALVEX_EXPORT_NAMES"), Env("HALVEX_PORT"),
+              Env("HALVEX_MONITOR_PORTS"), Env("HALVEX_SIM_CONTROL")};
+    if (gSetup.library.empty() || gSetup.commandPort.empty() || gSetup.control.empty()) {
+        std::fprintf(stderr,
+                     "set HALVEX_LIBRARY, HALVEX_EXPORT_NAMES, HALVEX_PORT, "
+                     "HALVEX_MONITOR_PORTS and HALVEX_SIM_CONTROL (run_with_simulator.sh does)\n");
+        return 2;
+    }
+    if (gSetup.names.empty())
+        gSetup.names = "plain";
+    try {
+        gLibrary = std::make_unique<Library>(gSetup.library, gSetup.names);
+        gSim = std::make_unique<SimClient>(gSetup.control);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 2;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--unload-probe") == 0) {
+        const int rc = UnloadProbe();
+        std::printf("unload probe: %s (%d)\n", rc == 0 ? "clean exit" : "failed", rc);
+        std::fflush(stdout);
+        gSim.reset();
+        return rc;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    const int rc = RUN_ALL_TESTS();
+    gSim.reset();
+    gLibrary.reset();
+    return rc;
+}

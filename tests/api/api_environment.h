@@ -1,0 +1,48 @@
+// What the API suite runs against: the library, its port names and the simulator.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "api/binding.h"
+#include "api/sim_client.h"
+
+namespace halvex_test {
+
+struct Setup {
+    std::string library;       // HALVEX_LIBRARY
+    std::string names;         // HALVEX_EXPORT_NAMES: plain, release or debug
+    std::string commandPort;   // HALVEX_PORT
+    std::string monitorPorts;  // HALVEX_MONITOR_PORTS: 16 names separated by commas
+    std::string control;       // HALVEX_SIM_CONTROL
+};
+
+const Setup& TheSetup();
+Library& TheLibrary();
+const Api& A();
+SimClient& Sim();
+// The monitoring port of a slot.
+std::string MonitorPort(int slot);
+
+// Base of every API test: an empty simulated chassis, the library's port closed.
+class ApiTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Plugs the cards and opens the command port; fails the test unless OpenHalvex gives 0.
+    void OpenWith(const std::string& cards);
+};
+
+// Milliseconds a call took.
+template <class F>
+double MillisecondsOf(F f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+}  // namespace halvex_test

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Runs the API suite against a simulated chassis.
+#   run_with_simulator.sh native|wine SIMULATOR LIBRARY plain|release|debug TESTS [gtest args]
+# native: TESTS loads LIBRARY and opens the simulator's ptys by path.
+# wine:   TESTS is a Windows program; the ptys become COM5 (command) and COM6-COM21 (the
+#         monitoring ports of slots 1-16) of a private Wine prefix under the build folder.
+set -euo pipefail
+mode=$1 sim=$2 lib=$3 names=$4 tests=$5
+shift 5
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/halvex-suite.XXXXXX")
+simpid=
+cleanup() {
+  [ -n "$simpid" ] && kill "$simpid" 2>/dev/null && wait "$simpid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$sim" --link "$work/ports" --control 0 --quiet >"$work/sim.out" 2>"$work/sim.err" &
+simpid=$!
+for _ in $(seq 100); do
+  grep -q '^ready' "$work/sim.out" 2>/dev/null && break
+  sleep 0.1
+done
+grep -q '^ready' "$work/sim.out" || { echo "simulator did not start" >&2; cat "$work/sim.err" >&2; exit 1; }
+export HALVEX_SIM_CONTROL=$(awk '/^control /{print $2}' "$work/sim.out")
+export HALVEX_EXPORT_NAMES=$names
+
+
+case $mode in
+  native)
+    export HALVEX_LIBRARY=$lib
+    export HALVEX_PORT=$work/ports/command
+    mons=()
+    for n in $(seq -w 1 16); do mons+=("$work/ports/monitor-$n"); done
+    export HALVEX_MONITOR_PORTS=$(IFS=,; echo "${mons[*]}")
+    "$tests" "$@"
+    echo "-- unload with a monitor running"
+    timeout 30 "$tests" --unload-probe
+    ;;
+  wine)
+    # shellcheck source=../wine/wine-env.sh
+    source "$here/../wine/wine-env.sh"
+    wine_prefix_ready "$(dirname "$lib")/wineprefix"
+    wine_map_port com5 "$(readlink -f "$work/ports/command")"
+    mons=()
+    for n in $(seq 1 16); do
+      wine_map_port "com$((n + 5))" "$(readlink -f "$work/ports/monitor-$(printf %02d "$n")")"
+      mons+=("\\\\.\\COM$((n + 5))")
+    done
+    export HALVEX_MONITOR_PORTS=$(IFS=,; echo "${mons[*]}")
+    export HALVEX_PORT=COM5
+    export HALVEX_LIBRARY=$(wine_path "$lib")
+    wine "$tests" "$@"
+    echo "-- unload with a monitor running"
+    timeout 60 wine "$tests" --unload-probe
+    ;;
+  *)
+    echo "unknown mode $mode" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,46 @@
+// Client of the simulated chassis's control channel: set up cards and reply shapes, read the log.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace halvex_test {
+
+struct WireLine {
+    std::string port;   // "cmd" or "mon01".."mon16"
+    std::string bytes;  // exactly as received, line feed included
+};
+
+class SimClient {
+  public:
+    explicit SimClient(const std::string& hostPort);  // "127.0.0.1:4567"
+    ~SimClient();
+
+    // Sends one request and returns its reply line; fails the test on "ERR".
+    std::string Request(const std::string& line);
+    void Reset() { Request("reset"); }
+    void Card(int slot, const std::string& model, const std::string& idText);
+    void RawIdn(int slot, const std::string& bytes);
+    // The next command to `slot` is answered by these steps instead ("hex:..", "wait:MS", "none").
+    void Next(int slot, const std::string& steps);
+    void Delay(int slot, int ms);
+    void Status(int slot, int statusByte);
+    void Photo(int slot, const std::string& bytes);
+    // Waits `settleMs` first, so a line just written has reached the simulator.
+    std::vector<WireLine> Log(int settleMs = 30);
+    // Only the command port's lines.
+    std::vector<std::string> CommandLines(int settleMs = 30);
+    void ClearLog() { Request("clearlog"); }
+
+  private:
+    std::string ReadLine();
+    intptr_t socket_ = -1;
+    std::string buffered_;
+};
+
+std::string Hex(const std::string& bytes);
+void SleepMs(int ms);
+std::string Unhex(const std::string& hex);
+
+}  // namespace halvex_test
