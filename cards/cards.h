@@ -20,7 +20,6 @@ class CHalvexCardBase {
   public:
     // Keeps at most 127 characters of the identification text.
     CHalvexCardBase(int cardNumber, const char* idText);
-    // Ends a running monitor (waiting for its worker) and releases the monitoring port.
     virtual ~CHalvexCardBase();
     CHalvexCardBase(const CHalvexCardBase&) = delete;
     CHalvexCardBase& operator=(const CHalvexCardBase&) = delete;
@@ -55,6 +54,9 @@ class CHalvexCardBase {
     int32_t SwitchNumbered(int32_t group, int32_t relay, bool close);
     // The polling loop shared by the models that report signal inputs.
     int32_t PollSignals();
+    // Ends a running monitor, waiting for its worker, and releases the monitoring port. Each
+    // model's destructor calls it first, while the worker can still reach the whole object.
+    void StopMonitor();
 
     SerialLink* commandLink = nullptr;
     char idText[kIdTextSize];
@@ -80,6 +82,7 @@ class CHalvexCardBase {
 class CHalvexX16Card : public CHalvexCardBase {
   public:
     using CHalvexCardBase::CHalvexCardBase;
+    ~CHalvexX16Card() override { StopMonitor(); }
     int32_t SelfTest(char* reply, int32_t* replyLength) override;
     int32_t QueryID(char* reply, int32_t* replyLength) override;
     int32_t Reset() override;
@@ -101,6 +104,7 @@ class CHalvexX16Card : public CHalvexCardBase {
 class CHalvexX48Card : public CHalvexCardBase {
   public:
     using CHalvexCardBase::CHalvexCardBase;
+    ~CHalvexX48Card() override { StopMonitor(); }
     int32_t SelfTest(char* reply, int32_t* replyLength) override;
     int32_t QueryID(char* reply, int32_t* replyLength) override;
     int32_t Reset() override;
@@ -118,6 +122,7 @@ class CHalvexX48Card : public CHalvexCardBase {
 class CHalvexY48Card : public CHalvexCardBase {
   public:
     using CHalvexCardBase::CHalvexCardBase;
+    ~CHalvexY48Card() override { StopMonitor(); }
     int32_t SelfTest(char* reply, int32_t* replyLength) override;
     int32_t QueryID(char* reply, int32_t* replyLength) override;
     int32_t Reset() override;

@@ -147,11 +147,15 @@ int32_t CHalvexCardBase::GetSignalMonitoringData(const char* port, int32_t* valu
     return iBuffLength > 0 ? 0 : 4;
 }
 
-CHalvexCardBase::~CHalvexCardBase() {
+void CHalvexCardBase::StopMonitor() {
     std::lock_guard<std::mutex> lock(monitorMutex_);
     RequestStop();
     worker_.Join();
     monitorLink.ClosePort();
+}
+
+CHalvexCardBase::~CHalvexCardBase() {
+    StopMonitor();
 }
 
 }  // namespace halvex

@@ -1,5 +1,6 @@
 #include "api/api_environment.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -72,9 +73,9 @@ int UnloadProbe() {
     gSim->Card(3, "X16", "HALVEX X16 UNLOAD PROBE");
     if (lib.api().OpenHalvex(gSetup.commandPort.c_str()) != 0)
         return 10;
-    static volatile int readings = 0;
+    static std::atomic<int> readings{0};
     struct Callback {
-        static void HALVEX_CALLBACK On(SignalStatus*, int32_t) { readings = readings + 1; }
+        static void HALVEX_CALLBACK On(SignalStatus*, int32_t) { ++readings; }
     };
     if (lib.api().BeginX16SignalMonitoring(3, MonitorPort(3).c_str(), 0.05, &Callback::On) != 0) {
         return 11;

@@ -267,7 +267,7 @@ TEST_F(Commands, SilentCardCostsThePauseAndTheLimit) {
 }
 
 TEST_F(Commands, X48MatrixTakesAReplyThatCameAtOnce) {
-    Sim().Next(4, "hex:" + Hex("OK\n") + " wait:200");
+    Sim().Next(4, "hex:" + Hex("OK\n"));
     EXPECT_EQ(A().CloseX48RelayMatrix(4, 1, 1), 0);
     Sim().Next(4, "hex:" + Hex("CMD") + " wait:5 hex:" + Hex(" Error\n"));
     EXPECT_EQ(A().OpenX48RowHiLoMatrix(4, 1, 0), 2);
