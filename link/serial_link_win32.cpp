@@ -161,7 +161,10 @@ int32_t SerialLink::ReadBytes(uint8_t* buffer, int32_t capacity) {
     DWORD dwRead = comstat.cbInQue;
     if (dwRead == 0)
         return 0;
-    if (ReadFile(s.portHandle, buffer, static_cast<DWORD>(capacity), &dwRead, &s.readOverlapped)) {
+    // Ask for no more than is queued: some serial drivers keep an overlapped read pending
+    // until its whole count arrives, despite the return-at-once time-outs.
+    const DWORD toRead = dwRead < static_cast<DWORD>(capacity) ? dwRead : capacity;
+    if (ReadFile(s.portHandle, buffer, toRead, &dwRead, &s.readOverlapped)) {
         return static_cast<int32_t>(dwRead);
     }
     if (GetLastError() == ERROR_IO_PENDING) {

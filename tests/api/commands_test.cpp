@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ struct ExportCase {
     std::function<int32_t(int card)> call;
     const char* wire;  // printf format of the line sent, with the card number as its argument
 };
+
+void PrintTo(const ExportCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 char gReply[HALVEX_REPLY_MAX];
 int32_t gLength;

@@ -1,4 +1,5 @@
 // Opening the command port, discovering the cards, listing them and closing the port.
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,10 @@ struct DiscoveryCase {
     std::string text;   // the identification text kept
     std::string model;  // the model class made of it
 };
+
+void PrintTo(const DiscoveryCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Discovery : public ApiTest, public ::testing::WithParamInterface<DiscoveryCase> {};
 

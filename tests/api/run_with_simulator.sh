@@ -42,19 +42,23 @@ case $mode in
   wine)
     # shellcheck source=../wine/wine-env.sh
     source "$here/../wine/wine-env.sh"
-    wine_prefix_ready "$(dirname "$lib")/wineprefix"
-    wine_map_port com5 "$(readlink -f "$work/ports/command")"
+    # One private prefix for both Windows builds, under the build folder.
+    wine_env_init "$(dirname "$(dirname "$lib")")"
+    wine_env_start_server
+    stop_wine() { wine_env_stop_server; cleanup; }
+    trap stop_wine EXIT
+    wine_env_map_com 5 "$work/ports/command"
     mons=()
     for n in $(seq 1 16); do
-      wine_map_port "com$((n + 5))" "$(readlink -f "$work/ports/monitor-$(printf %02d "$n")")"
+      wine_env_map_com $((n + 5)) "$work/ports/monitor-$(printf %02d "$n")"
       mons+=("\\\\.\\COM$((n + 5))")
     done
     export HALVEX_MONITOR_PORTS=$(IFS=,; echo "${mons[*]}")
     export HALVEX_PORT=COM5
-    export HALVEX_LIBRARY=$(wine_path "$lib")
+    export HALVEX_LIBRARY="Z:$(readlink -f "$lib" | tr / '\\\\')"
     wine "$tests" "$@"
     echo "-- unload with a monitor running"
-    timeout 60 wine "$tests" --unload-probe
+    timeout 120 wine "$tests" --unload-probe
     ;;
   *)
     echo "unknown mode $mode" >&2

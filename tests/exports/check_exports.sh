@@ -9,7 +9,7 @@ trap 'rm -f "$actual"' EXIT
 case $kind in
   dll)
     # The export directory's name table: lines "[ordinal] name" after "[Ordinal/Name Pointer]".
-    "$tool" -p "$lib" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^\s*\[/{print $NF;next} t&&!/^\s*\[/{t=0}' \
+    "$tool" -p "$lib" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t && /^[ \t]*\[/{print $NF;next} {t=0}' \
       | sort > "$actual"
     if "$tool" -p "$lib" | awk '/DLL Name:/{print $3}' | grep -viE '^(kernel32|msvcrt|user32|advapi32|ntdll|ws2_32)\.dll$'; then
       echo "FAIL: $lib imports a DLL that is not part of the system" >&2

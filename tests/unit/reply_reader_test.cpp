@@ -1,6 +1,7 @@
 // The reply reader over a real pseudo-terminal: every reply shape and its classification.
 #include <chrono>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,10 @@ struct Shape {
     std::string reply;  // expected text up to its first NUL
     int32_t length;     // expected count of collected bytes
 };
+
+void PrintTo(const Shape& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ReplyShapes : public ::testing::TestWithParam<Shape> {};
 

@@ -1,0 +1,623 @@
+#include "chassis.h"
+
+#include <cstdio>
+
+namespace halvex::sim {
+
+namespace {
+
+constexpr size_t kMaxLogEntries = 100000;
+constexpr size_t kMaxQueuedScripts = 1000;
+constexpr int kMaxWaitMs = 3600000;
+
+const char kOk[] = "OK";
+const char kPass[] = "PASS";
+const char kCmdError[] = "CMD Error";
+const char kFormatError[] = "Format Error";
+const char kRangeError[] = "Parameter Range Error";
+
+bool HasMatrix(Model m) {
+    return m == Model::X16 || m == Model::X48;
+}
+
+// Group codes carried in the second field of a relay command.
+enum Group { kGp = 10, kExtGp = 20, kPs = 30, kDischarge = 40, kSingle = 50 };
+
+bool IsGroupCode(const WireNumber& n) {
+    return !n.huge && (n.value == kGp || n.value == kExtGp || n.value == kPs ||
+                       n.value == kDischarge || n.value == kSingle);
+}
+
+bool HasGroup(Model m, long long group) {
+    switch (group) {
+        case kGp:
+        case kExtGp:
+            return m == Model::X16 || m == Model::Y48;
+        case kPs:
+        case kDischarge:
+            return m == Model::X16;
+        case kSingle:
+            return m == Model::X16 || m == Model::X48;
+        default:
+            return false;
+    }
+}
+
+struct Token {
+    std::string_view text;
+    size_t end = 0;  // offset just past the token in the request
+};
+
+std::vector<Token> Tokenize(std::string_view line) {
+    std::vector<Token> tokens;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+            ++i;
+        size_t start = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t')
+            ++i;
+        if (i > start)
+            tokens.push_back({line.substr(start, i - start), i});
+    }
+    return tokens;
+}
+
+bool ParseUnsigned(std::string_view text, long long limit, long long* out) {
+    if (text.empty() || text.size() > 12)
+        return false;
+    long long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value > limit)
+        return false;
+    *out = value;
+    return true;
+}
+
+bool ParseSigned(std::string_view text, long long* out) {
+    bool negative = !text.empty() && text[0] == '-';
+    long long magnitude = 0;
+    if (!ParseUnsigned(negative ? text.substr(1) : text, 999999999999LL, &magnitude))
+        return false;
+    *out = negative ? -magnitude : magnitude;
+    return true;
+}
+
+std::optional<int> ParseSlotArg(std::string_view text) {
+    long long value = 0;
+    if (!ParseUnsigned(text, kSlotCount, &value) || value < 1)
+        return std::nullopt;
+    return static_cast<int>(value);
+}
+
+std::optional<int> ParseMsArg(std::string_view text) {
+    long long value = 0;
+    if (!ParseUnsigned(text, kMaxWaitMs, &value))
+        return std::nullopt;
+    return static_cast<int>(value);
+}
+
+std::optional<unsigned char> ParseByteArg(std::string_view text) {
+    long long value = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        std::string byte;
+        std::string_view digits = text.substr(2);
+        if (digits.size() == 1) {
+            if (!FromHex(std::string("0") + std::string(digits), &byte))
+                return std::nullopt;
+        } else if (digits.size() != 2 || !FromHex(digits, &byte)) {
+            return std::nullopt;
+        }
+        return static_cast<unsigned char>(byte[0]);
+    }
+    if (!ParseUnsigned(text, 255, &value))
+        return std::nullopt;
+    return static_cast<unsigned char>(value);
+}
+
+std::optional<std::string> ParseEol(std::string_view text) {
+    if (text == "lf")
+        return std::string("\n");
+    if (text == "crlf")
+        return std::string("\r\n");
+    if (text == "none")
+        return std::string();
+    return std::nullopt;
+}
+
+std::string Err(const std::string& reason) {
+    return "ERR " + reason + "\n";
+}
+
+}  // namespace
+
+std::optional<Model> ParseModel(std::string_view text) {
+    std::string upper(text);
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+    if (upper == "X16")
+        return Model::X16;
+    if (upper == "X48")
+        return Model::X48;
+    if (upper == "Y48")
+        return Model::Y48;
+    return std::nullopt;
+}
+
+const char* ModelName(Model model) {
+    switch (model) {
+        case Model::X16:
+            return "X16";
+        case Model::X48:
+            return "X48";
+        case Model::Y48:
+            return "Y48";
+    }
+    return "?";
+}
+
+std::string PortName(int port) {
+    if (port == kCommandPort)
+        return "cmd";
+    char name[16];
+    std::snprintf(name, sizeof name, "mon%02d", port);
+    return name;
+}
+
+Card Card::Make(Model model, std::string idText) {
+    Card card;
+    card.model = model;
+    card.idText = idText.empty() ? std::string("HALVEX ") + ModelName(model) + " SIMULATED CARD"
+                                 : std::move(idText);
+    long long size = model == Model::X48 ? 48 : 16;
+    card.rows = {1, size};
+    card.columns = {1, size};
+    card.gp = card.extGp = card.ps = card.discharge = {1, 32};
+    return card;
+}
+
+void Card::OpenAll() {
+    matrix.clear();
+    rowLines.clear();
+    gpClosed.clear();
+    extGpClosed.clear();
+    psClosed.clear();
+    dischargeClosed.clear();
+    singles.clear();
+}
+
+std::string Card::Describe() const {
+    std::string text;
+    auto add = [&text](const std::string& item) {
+        text += item;
+        text += ' ';
+    };
+    for (const auto& [row, column] : matrix) {
+        add("matrix:" + std::to_string(row) + ":" + std::to_string(column));
+    }
+    for (const auto& [row, lo] : rowLines)
+        add("row:" + std::to_string(row) + (lo ? ":lo" : ":hi"));
+    for (long long n : gpClosed)
+        add("gp:" + std::to_string(n));
+    for (long long n : extGpClosed)
+        add("extgp:" + std::to_string(n));
+    for (long long n : psClosed)
+        add("ps:" + std::to_string(n));
+    for (long long n : dischargeClosed)
+        add("discharge:" + std::to_string(n));
+    for (long long n : singles)
+        add("single:" + std::to_string(n));
+    return text + "ops:" + std::to_string(ops);
+}
+
+Chassis::Chassis() = default;
+
+void Chassis::PlugCard(int slot, Model model, std::string idText) {
+    At(slot).card = Card::Make(model, std::move(idText));
+}
+
+void Chassis::RemoveCard(int slot) {
+    At(slot).card.reset();
+}
+
+void Chassis::SetDelay(int slot, int ms) {
+    At(slot).delayMs = ms;
+}
+
+void Chassis::SetSilent(int slot, bool silent) {
+    At(slot).silent = silent;
+}
+
+void Chassis::Reset() {
+    for (Slot& slot : slots_)
+        slot = Slot{};
+    for (LineSplitter& splitter : splitters_)
+        splitter.Clear();
+    log_.clear();
+    replies_.Clear();
+}
+
+const Card* Chassis::CardAt(int slot) const {
+    if (slot < 1 || slot > kSlotCount || !At(slot).card)
+        return nullptr;
+    return &*At(slot).card;
+}
+
+void Chassis::Trace(const std::string& text) const {
+    if (trace_)
+        trace_(text);
+}
+
+void Chassis::AppendLog(int port, std::string bytes) {
+    if (log_.size() >= kMaxLogEntries)
+        log_.pop_front();
+    log_.push_back({port, std::move(bytes)});
+}
+
+void Chassis::Receive(int port, std::string_view bytes, TimePoint now) {
+    if (port < 0 || port >= kPortCount)
+        return;
+    for (LineSplitter::Chunk& chunk : splitters_[port].Feed(bytes, now)) {
+        std::string line = std::move(chunk.bytes);
+        AppendLog(port, line);
+        if (chunk.complete) {
+            Trace(PortName(port) + " <- " + Printable(line));
+            HandleLine(port, line, now);
+        } else {
+            Trace(PortName(port) + " <- overlong line dropped: " + Printable(line));
+        }
+    }
+}
+
+std::vector<Output> Chassis::Advance(TimePoint now) {
+    for (int port = 0; port < kPortCount; ++port) {
+        if (std::optional<std::string> partial = splitters_[port].Expire(now, lineTimeout_)) {
+            Trace(PortName(port) + " <- idle partial line dropped: " + Printable(*partial));
+            AppendLog(port, std::move(*partial));
+        }
+    }
+    std::vector<Output> out = replies_.Advance(now);
+    for (const Output& o : out)
+        Trace(PortName(o.port) + " -> " + Printable(o.bytes));
+    return out;
+}
+
+std::optional<TimePoint> Chassis::NextDeadline() const {
+    std::optional<TimePoint> next = replies_.NextDeadline();
+    for (const LineSplitter& splitter : splitters_) {
+        std::optional<TimePoint> due = splitter.Deadline(lineTimeout_);
+        if (due && (!next || *due < *next))
+            next = due;
+    }
+    return next;
+}
+
+std::vector<LogEntry> Chassis::LogSnapshot() const {
+    std::vector<LogEntry> entries(log_.begin(), log_.end());
+    for (int port = 0; port < kPortCount; ++port) {
+        if (!splitters_[port].Pending().empty()) {
+            entries.push_back({port, splitters_[port].Pending()});
+        }
+    }
+    return entries;
+}
+
+void Chassis::HandleLine(int port, const std::string& line, TimePoint now) {
+    WireLine parsed = ParseWireLine(std::string_view(line).substr(0, line.size() - 1));
+    if (parsed.slot == 0)
+        return;
+    if (port == kCommandPort) {
+        Slot& slot = At(parsed.slot);
+        if (!slot.next.empty()) {
+            // A test script replaces whatever the card would have said, silence included.
+            Script script = std::move(slot.next.front());
+            slot.next.pop_front();
+            Schedule(parsed.slot - 1, port, slot, std::move(script), now);
+            return;
+        }
+        std::optional<std::string> reply = CommandReply(slot, parsed);
+        if (reply && !slot.silent) {
+            Schedule(parsed.slot - 1, port, slot, {Step::Send(std::move(*reply))}, now);
+        }
+        return;
+    }
+    // A monitoring port belongs to one slot and ignores lines addressed to any other.
+    if (parsed.slot != port)
+        return;
+    const Slot& slot = At(port);
+    std::optional<std::string> reply = MonitorReply(slot, parsed);
+    if (reply && !slot.silent) {
+        Schedule(kSlotCount + port - 1, port, slot, {Step::Send(std::move(*reply))}, now);
+    }
+}
+
+void Chassis::Schedule(int channel, int port, const Slot& slot, Script steps, TimePoint now) {
+    if (slot.delayMs > 0)
+        steps.insert(steps.begin(), Step::Pause(slot.delayMs));
+    replies_.Add(channel, port, steps, now);
+}
+
+std::optional<std::string> Chassis::CommandReply(Slot& slot, const WireLine& parsed) {
+    // The raw identification answers even without a card, so a test can fake any slot.
+    if (parsed.wellFormed && parsed.verb == WireVerb::Idn && slot.rawIdn)
+        return *slot.rawIdn;
+    if (!slot.card)
+        return std::nullopt;
+    Card& card = *slot.card;
+    if (!parsed.wellFormed)
+        return kFormatError + slot.errorEol;
+    switch (parsed.verb) {
+        case WireVerb::Idn:
+            return card.idText + slot.eol;
+        case WireVerb::Tst:
+            return kPass + slot.eol;
+        case WireVerb::Rst:
+            card.OpenAll();
+            return kOk + slot.eol;
+        case WireVerb::Photo:
+            return kFormatError + slot.errorEol;  // belongs to monitoring
+        case WireVerb::Close:
+        case WireVerb::Open:
+            return RelayReply(slot, parsed);
+    }
+    return std::nullopt;
+}
+
+std::string Chassis::RelayReply(Slot& slot, const WireLine& parsed) {
+    Card& card = *slot.card;
+    const bool close = parsed.verb == WireVerb::Close;
+    const std::string cmdError = kCmdError + slot.errorEol;
+    const std::string rangeError = kRangeError + slot.errorEol;
+    auto apply = [close](auto& set, const auto& key) {
+        if (close) {
+            set.insert(key);
+        } else {
+            set.erase(key);
+        }
+    };
+
+    if (parsed.select != LineSelect::None) {
+        if (!HasMatrix(card.model))
+            return cmdError;
+        if (!card.rows.Contains(parsed.field2))
+            return rangeError;
+        apply(card.rowLines, std::make_pair(parsed.field2.value, parsed.select == LineSelect::Lo));
+    } else if (IsGroupCode(parsed.field2)) {
+        long long group = parsed.field2.value;
+        if (!HasGroup(card.model, group))
+            return cmdError;
+        const WireNumber& n = parsed.field3;
+        switch (group) {
+            case kGp:
+                if (!card.gp.Contains(n))
+                    return rangeError;
+                apply(card.gpClosed, n.value);
+                break;
+            case kExtGp:
+                if (!card.extGp.Contains(n))
+                    return rangeError;
+                apply(card.extGpClosed, n.value);
+                break;
+            case kPs:
+                if (!card.ps.Contains(n))
+                    return rangeError;
+                apply(card.psClosed, n.value);
+                break;
+            case kDischarge:
+                if (!card.discharge.Contains(n))
+                    return rangeError;
+                apply(card.dischargeClosed, n.value);
+                break;
+            default:  // single relays: 1 pull-up, 2 test probe, 3 pull-down, 4 ground
+                if (!Range{1, 4}.Contains(n))
+                    return rangeError;
+                apply(card.singles, n.value);
+                break;
+        }
+    } else {
+        if (!HasMatrix(card.model))
+            return cmdError;
+        if (!card.rows.Contains(parsed.field2) || !card.columns.Contains(parsed.field3)) {
+            return rangeError;
+        }
+        apply(card.matrix, std::make_pair(parsed.field2.value, parsed.field3.value));
+    }
+    ++card.ops;
+    return kOk + slot.eol;
+}
+
+std::optional<std::string> Chassis::MonitorReply(const Slot& slot, const WireLine& parsed) {
+    bool photo = parsed.wellFormed && parsed.verb == WireVerb::Photo;
+    if (photo && slot.rawPhoto)
+        return *slot.rawPhoto;
+    // The X48 has no signal inputs and so no monitoring port to answer on.
+    if (!slot.card || slot.card->model == Model::X48)
+        return std::nullopt;
+    if (!photo)
+        return kFormatError + slot.errorEol;
+    return std::string(1, static_cast<char>(slot.status)) + slot.eol;
+}
+
+std::string Chassis::Control(std::string_view request) {
+    while (!request.empty() && (request.back() == '\r' || request.back() == '\n')) {
+        request.remove_suffix(1);
+    }
+    std::vector<Token> tokens = Tokenize(request);
+    if (tokens.empty())
+        return Err("empty request");
+    const std::string_view verb = tokens[0].text;
+    const size_t argc = tokens.size() - 1;
+    auto arg = [&tokens](size_t i) { return tokens[i].text; };
+
+    if (verb == "ping")
+        return argc == 0 ? "OK\n" : Err("usage: ping");
+    if (verb == "reset") {
+        if (argc != 0)
+            return Err("usage: reset");
+        Reset();
+        return "OK\n";
+    }
+    if (verb == "log") {
+        if (argc != 0)
+            return Err("usage: log");
+        std::vector<LogEntry> entries = LogSnapshot();
+        std::string reply = "OK " + std::to_string(entries.size()) + "\n";
+        for (const LogEntry& e : entries)
+            reply += PortName(e.port) + " " + ToHex(e.bytes) + "\n";
+        return reply;
+    }
+    if (verb == "clearlog") {
+        if (argc != 0)
+            return Err("usage: clearlog");
+        log_.clear();
+        return "OK\n";
+    }
+
+    // Every other request names a slot first.
+    static const char* const kSlotRequests[] = {"card",   "remove", "idn",    "delay",
+                                                "silent", "next",   "status", "photo",
+                                                "relays", "eol",    "range"};
+    bool known = false;
+    for (const char* name : kSlotRequests)
+        known = known || verb == name;
+    if (!known)
+        return Err("unknown request");
+    if (argc < 1)
+        return Err("missing slot");
+    std::optional<int> slotNumber = ParseSlotArg(arg(1));
+    if (!slotNumber)
+        return Err("bad slot (1-16)");
+    Slot& slot = At(*slotNumber);
+
+    if (verb == "card") {
+        if (argc < 2)
+            return Err("usage: card SLOT MODEL [IDTEXT]");
+        std::optional<Model> model = ParseModel(arg(2));
+        if (!model)
+            return Err("bad model (X16, X48, Y48)");
+        std::string idText;
+        // The identification is everything after the single space that follows the model.
+        size_t start = tokens[2].end + 1;
+        if (start < request.size())
+            idText = std::string(request.substr(start));
+        slot.card = Card::Make(*model, std::move(idText));
+        return "OK\n";
+    }
+    if (verb == "remove") {
+        if (argc != 1)
+            return Err("usage: remove SLOT");
+        slot.card.reset();
+        return "OK\n";
+    }
+    if (verb == "idn" || verb == "photo") {
+        if (argc != 2)
+            return Err("usage: " + std::string(verb) + " SLOT HEX|-");
+        std::optional<std::string>& target = verb == "idn" ? slot.rawIdn : slot.rawPhoto;
+        if (arg(2) == "-") {
+            target.reset();
+            return "OK\n";
+        }
+        std::string bytes;
+        if (!FromHex(arg(2), &bytes))
+            return Err("bad hex");
+        target = std::move(bytes);
+        return "OK\n";
+    }
+    if (verb == "delay") {
+        std::optional<int> ms = argc == 2 ? ParseMsArg(arg(2)) : std::nullopt;
+        if (!ms)
+            return Err("usage: delay SLOT MS (0-3600000)");
+        slot.delayMs = *ms;
+        return "OK\n";
+    }
+    if (verb == "silent") {
+        if (argc != 2 || (arg(2) != "0" && arg(2) != "1"))
+            return Err("usage: silent SLOT 0|1");
+        slot.silent = arg(2) == "1";
+        return "OK\n";
+    }
+    if (verb == "next") {
+        if (argc < 2)
+            return Err("usage: next SLOT STEP... (hex:HEX wait:MS none)");
+        if (slot.next.size() >= kMaxQueuedScripts)
+            return Err("too many queued scripts");
+        Script script;
+        for (size_t i = 2; i <= argc; ++i) {
+            std::string_view step = arg(i);
+            if (step == "none")
+                continue;
+            if (step.substr(0, 4) == "hex:") {
+                std::string bytes;
+                if (step.size() == 4 || !FromHex(step.substr(4), &bytes)) {
+                    return Err("bad step " + std::string(step));
+                }
+                script.push_back(Step::Send(std::move(bytes)));
+            } else if (step.substr(0, 5) == "wait:") {
+                std::optional<int> ms = ParseMsArg(step.substr(5));
+                if (!ms)
+                    return Err("bad step " + std::string(step));
+                script.push_back(Step::Pause(*ms));
+            } else {
+                return Err("bad step " + std::string(step));
+            }
+        }
+        slot.next.push_back(std::move(script));
+        return "OK\n";
+    }
+    if (verb == "status") {
+        std::optional<unsigned char> value = argc == 2 ? ParseByteArg(arg(2)) : std::nullopt;
+        if (!value)
+            return Err("usage: status SLOT BYTE (0-255 or 0xNN)");
+        slot.status = *value;
+        return "OK\n";
+    }
+    if (verb == "eol") {
+        std::optional<std::string> eol = argc >= 2 ? ParseEol(arg(2)) : std::nullopt;
+        bool errorsOnly = argc == 3 && arg(3) == "errors";
+        if (!eol || argc > 3 || (argc == 3 && !errorsOnly)) {
+            return Err("usage: eol SLOT lf|crlf|none [errors]");
+        }
+        if (!errorsOnly)
+            slot.eol = *eol;
+        slot.errorEol = *eol;
+        return "OK\n";
+    }
+    if (verb == "relays") {
+        if (argc != 1)
+            return Err("usage: relays SLOT");
+        if (!slot.card)
+            return Err("no card in slot");
+        return "OK " + slot.card->Describe() + "\n";
+    }
+    // range SLOT KIND MIN MAX
+    if (argc != 4)
+        return Err("usage: range SLOT rows|cols|gp|extgp|ps|discharge MIN MAX");
+    if (!slot.card)
+        return Err("no card in slot");
+    long long min = 0;
+    long long max = 0;
+    if (!ParseSigned(arg(3), &min) || !ParseSigned(arg(4), &max) || min > max) {
+        return Err("bad range");
+    }
+    Card& card = *slot.card;
+    const std::string_view kind = arg(2);
+    Range* range = kind == "rows"        ? &card.rows
+                   : kind == "cols"      ? &card.columns
+                   : kind == "gp"        ? &card.gp
+                   : kind == "extgp"     ? &card.extGp
+                   : kind == "ps"        ? &card.ps
+                   : kind == "discharge" ? &card.discharge
+                                         : nullptr;
+    if (range == nullptr)
+        return Err("bad range kind");
+    *range = {min, max};
+    return "OK\n";
+}
+
+}  // namespace halvex::sim

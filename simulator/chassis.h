@@ -1,0 +1,123 @@
+// The simulated chassis: sixteen slots, their cards and relay states, the replies each received
+// line earns, the control requests of tests, and a log of every byte received. No I/O happens
+// here; time is passed in, so the whole behaviour can be driven from a unit test.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "line_splitter.h"
+#include "protocol.h"
+#include "reply_queue.h"
+
+namespace halvex::sim {
+
+constexpr int kCommandPort = 0;  // ports 1..16 are the monitoring ports of those slots
+constexpr int kPortCount = kSlotCount + 1;
+
+enum class Model { X16, X48, Y48 };
+
+std::optional<Model> ParseModel(std::string_view text);
+const char* ModelName(Model model);
+// "cmd" or "mon01".."mon16".
+std::string PortName(int port);
+
+struct Range {
+    long long min = 1;
+    long long max = 1;
+    bool Contains(const WireNumber& n) const { return !n.huge && n.value >= min && n.value <= max; }
+};
+
+struct Card {
+    Model model = Model::X16;
+    std::string idText;
+    Range rows, columns, gp, extGp, ps, discharge;
+
+    std::set<std::pair<long long, long long>> matrix;  // (row, column)
+    std::set<std::pair<long long, bool>> rowLines;     // (row, lo)
+    std::set<long long> gpClosed, extGpClosed, psClosed, dischargeClosed, singles;
+    unsigned long long ops = 0;  // accepted OPEN and CLOSE commands
+
+    static Card Make(Model model, std::string idText);
+    void OpenAll();
+    // "matrix:5:7 row:5:lo gp:12 single:1 ops:3"
+    std::string Describe() const;
+};
+
+struct LogEntry {
+    int port = 0;
+    std::string bytes;
+};
+
+class Chassis {
+  public:
+    using TraceFn = std::function<void(const std::string&)>;
+
+    Chassis();
+
+    // Set-up, shared by the command line and the control channel. Slots are 1..16.
+    void PlugCard(int slot, Model model, std::string idText = {});
+    void RemoveCard(int slot);
+    void SetDelay(int slot, int ms);
+    void SetSilent(int slot, bool silent);
+    // A partial line idle this long is logged and dropped; 0 keeps it forever.
+    void SetLineTimeout(std::chrono::milliseconds idle) { lineTimeout_ = idle; }
+    void SetTrace(TraceFn trace) { trace_ = std::move(trace); }
+    // Empties every slot, clears every slot setting, the log, line buffers and queued replies.
+    void Reset();
+
+    const Card* CardAt(int slot) const;
+
+    // Bytes read from a port. Replies are queued; Advance hands them out when due.
+    void Receive(int port, std::string_view bytes, TimePoint now);
+    std::vector<Output> Advance(TimePoint now);
+    std::optional<TimePoint> NextDeadline() const;
+
+    // One control request (without its line end); returns the whole reply, each line ending
+    // in "\n".
+    std::string Control(std::string_view request);
+
+    // Every complete (or dropped) line so far, then the partial lines still being received.
+    std::vector<LogEntry> LogSnapshot() const;
+
+  private:
+    struct Slot {
+        std::optional<Card> card;
+        int delayMs = 0;
+        bool silent = false;
+        std::optional<std::string> rawIdn;
+        std::optional<std::string> rawPhoto;
+        unsigned char status = 0xFF;
+        std::deque<Script> next;
+        std::string eol = "\n";
+        std::string errorEol = "\n";
+    };
+
+    Slot& At(int slot) { return slots_[slot - 1]; }
+    const Slot& At(int slot) const { return slots_[slot - 1]; }
+
+    void HandleLine(int port, const std::string& line, TimePoint now);
+    std::optional<std::string> CommandReply(Slot& slot, const WireLine& parsed);
+    std::optional<std::string> MonitorReply(const Slot& slot, const WireLine& parsed);
+    std::string RelayReply(Slot& slot, const WireLine& parsed);
+    void Schedule(int channel, int port, const Slot& slot, Script steps, TimePoint now);
+    void AppendLog(int port, std::string bytes);
+    void Trace(const std::string& text) const;
+
+    std::array<Slot, kSlotCount> slots_;
+    std::array<LineSplitter, kPortCount> splitters_;
+    std::deque<LogEntry> log_;
+    ReplyQueue replies_;
+    std::chrono::milliseconds lineTimeout_{500};
+    TraceFn trace_;
+};
+
+}  // namespace halvex::sim

@@ -1,0 +1,320 @@
+#include "sim_harness.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#ifndef HALVEX_SIM_PATH
+#define HALVEX_SIM_PATH "halvex-sim"
+#endif
+
+namespace simtest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MsLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+// Reads whatever is there, waiting at most until the deadline for the first byte.
+bool ReadSome(int fd, std::string* into, Clock::time_point deadline) {
+    pollfd pfd{fd, POLLIN, 0};
+    int ready = poll(&pfd, 1, MsLeft(deadline));
+    if (ready <= 0)
+        return false;
+    char buffer[4096];
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0)
+        return false;
+    into->append(buffer, static_cast<size_t>(n));
+    return true;
+}
+
+}  // namespace
+
+std::string SimulatorPath() {
+    const char* env = std::getenv("HALVEX_SIM");
+    return env != nullptr && *env != '\0' ? env : HALVEX_SIM_PATH;
+}
+
+SimProcess::~SimProcess() {
+    Stop();
+}
+
+bool SimProcess::Start(const std::vector<std::string>& args, std::string* error) {
+    int out[2];
+    if (pipe(out) != 0) {
+        *error = "pipe failed";
+        return false;
+    }
+    std::string path = SimulatorPath();
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ < 0) {
+        *error = "fork failed";
+        return false;
+    }
+    if (pid_ == 0) {
+        // An abandoned simulator must not outlive a crashed test.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
+        dup2(out[1], STDOUT_FILENO);
+        if (!stderrPath_.empty()) {
+            int err = open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (err >= 0)
+                dup2(err, STDERR_FILENO);
+        }
+        close(out[0]);
+        close(out[1]);
+        execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    stdoutFd_ = out[0];
+
+    std::string text;
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (true) {
+        size_t newline;
+        while ((newline = text.find('\n')) != std::string::npos) {
+            std::string line = text.substr(0, newline);
+            text.erase(0, newline + 1);
+            banner_.push_back(line);
+            if (line == "ready")
+                return true;
+            if (line.rfind("command-port ", 0) == 0)
+                commandPort_ = line.substr(13);
+            if (line.rfind("monitor-port ", 0) == 0 && line.size() > 16) {
+                int slot = std::atoi(line.substr(13, 2).c_str());
+                if (slot >= 1 && slot <= 16)
+                    monitorPorts_[slot - 1] = line.substr(16);
+            }
+            if (line.rfind("control 127.0.0.1:", 0) == 0) {
+                controlPort_ = std::atoi(line.substr(18).c_str());
+            }
+        }
+        if (!ReadSome(stdoutFd_, &text, deadline)) {
+            *error = "simulator " + path + " did not report ready";
+            return false;
+        }
+    }
+}
+
+bool SimProcess::Running() {
+    if (pid_ <= 0)
+        return false;
+    int status = 0;
+    return waitpid(pid_, &status, WNOHANG) == 0;
+}
+
+int SimProcess::Stop() {
+    if (pid_ <= 0)
+        return -1;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    int result = -1;
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (true) {
+        pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            break;
+        }
+        if (done < 0 || Clock::now() > deadline) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    pid_ = -1;
+    if (stdoutFd_ >= 0)
+        close(stdoutFd_);
+    stdoutFd_ = -1;
+    return result;
+}
+
+bool SerialPort::Open(const std::string& path) {
+    Close();
+    auto fail = [this](const char* what, int fd) {
+        lastError_ = std::string(what) + ": " + std::strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return false;
+    };
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return fail("open", fd);
+    if (ioctl(fd, TIOCEXCL) != 0)
+        return fail("TIOCEXCL", fd);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return fail("flock", fd);
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0)
+        return fail("tcgetattr", fd);
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    tcsetattr(fd, TCSANOW, &tio);
+    tcflush(fd, TCIOFLUSH);
+    fd_ = fd;
+    return true;
+}
+
+void SerialPort::Close() {
+    if (fd_ < 0)
+        return;
+    ioctl(fd_, TIOCNXCL);
+    close(fd_);
+    fd_ = -1;
+}
+
+void SerialPort::Purge() {
+    if (fd_ >= 0)
+        tcflush(fd_, TCIOFLUSH);
+}
+
+bool SerialPort::Send(std::string_view bytes) {
+    size_t done = 0;
+    auto deadline = Clock::now() + std::chrono::seconds(3);
+    while (done < bytes.size()) {
+        ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        if (Clock::now() > deadline)
+            return false;
+        pollfd pfd{fd_, POLLOUT, 0};
+        poll(&pfd, 1, 100);
+    }
+    return true;
+}
+
+std::string SerialPort::ReadLine(milliseconds timeout) {
+    std::string text;
+    auto deadline = Clock::now() + timeout;
+    while (text.find('\n') == std::string::npos && Clock::now() < deadline) {
+        ReadSome(fd_, &text, deadline);
+    }
+    return text;
+}
+
+std::string SerialPort::ReadAtLeast(size_t count, milliseconds timeout) {
+    std::string text;
+    auto deadline = Clock::now() + timeout;
+    while (text.size() < count && Clock::now() < deadline)
+        ReadSome(fd_, &text, deadline);
+    return text;
+}
+
+std::string SerialPort::ReadFor(milliseconds window) {
+    std::string text;
+    auto deadline = Clock::now() + window;
+    while (Clock::now() < deadline)
+        ReadSome(fd_, &text, deadline);
+    return text;
+}
+
+std::string SerialPort::Exchange(std::string_view command, milliseconds timeout) {
+    Purge();
+    if (!Send(command))
+        return "<write failed>";
+    return ReadLine(timeout);
+}
+
+bool ControlClient::Connect(int port) {
+    Close();
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0)
+        return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+void ControlClient::Close() {
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+    buffered_.clear();
+}
+
+bool ControlClient::SendRaw(std::string_view bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string ControlClient::ReadLine() {
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    size_t newline;
+    while ((newline = buffered_.find('\n')) == std::string::npos) {
+        if (!ReadSome(fd_, &buffered_, deadline))
+            return "<no reply>";
+    }
+    std::string line = buffered_.substr(0, newline);
+    buffered_.erase(0, newline + 1);
+    return line;
+}
+
+std::string ControlClient::Request(const std::string& line) {
+    if (!SendRaw(line + "\n"))
+        return "<send failed>";
+    return ReadLine();
+}
+
+std::vector<std::string> ControlClient::Log(std::string* header) {
+    std::string first = Request("log");
+    if (header != nullptr)
+        *header = first;
+    std::vector<std::string> entries;
+    if (first.rfind("OK ", 0) != 0)
+        return entries;
+    int count = std::atoi(first.c_str() + 3);
+    for (int i = 0; i < count; ++i)
+        entries.push_back(ReadLine());
+    return entries;
+}
+
+}  // namespace simtest
