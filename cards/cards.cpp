@@ -114,8 +114,8 @@ int32_t CHalvexX48Card::QueryID(char* reply, int32_t* replyLength) {
 
 int32_t CHalvexX48Card::Reset() {
     CHalvexCardBase::Reset();
-    return Collect(kX48ResetPauseMs, kDefaultReplyLimitMs, nullptr,
-                   nullptr);  // the text is dropped
+    // A longer pause than the other models; the text is dropped.
+    return Collect(kX48ResetPauseMs, kDefaultReplyLimitMs, nullptr, nullptr);
 }
 
 int32_t CHalvexY48Card::SelfTest(char* reply, int32_t* replyLength) {

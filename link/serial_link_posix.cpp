@@ -138,16 +138,6 @@ int32_t SerialLink::WriteBytes(const void* data, int32_t length) {
     return dwWritten;
 }
 
-bool SerialLink::Read(uint8_t* dst, int32_t capacity, int32_t* length) {
-    if (dst == nullptr || length == nullptr || capacity <= 0)
-        return false;
-    int32_t dwRead = ReadBytes(dst, capacity < kQueueSize ? capacity : kQueueSize);
-    if (dwRead <= 0)
-        return false;
-    *length = dwRead;
-    return true;
-}
-
 int32_t SerialLink::ReadBytes(uint8_t* buffer, int32_t capacity) {
     int fd = state_->fd;
     if (fd < 0)

@@ -141,16 +141,6 @@ int32_t SerialLink::WriteBytes(const void* data, int32_t length) {
     return 0;
 }
 
-bool SerialLink::Read(uint8_t* dst, int32_t capacity, int32_t* length) {
-    if (dst == nullptr || length == nullptr || capacity <= 0)
-        return false;
-    int32_t dwRead = ReadBytes(dst, capacity < kQueueSize ? capacity : kQueueSize);
-    if (dwRead <= 0)
-        return false;
-    *length = dwRead;
-    return true;
-}
-
 int32_t SerialLink::ReadBytes(uint8_t* buffer, int32_t capacity) {
     State& s = *state_;
     if (s.portHandle == INVALID_HANDLE_VALUE)

@@ -89,6 +89,8 @@ TEST_F(Monitoring, DecodesTheFirstReplyByteThroughCallbackAndGet) {
         {std::string("\x00\n", 2), {1, 1, 1, 1, 1, 1, 1, 1}, 0},
         {std::string("\xff\n"), {0, 0, 0, 0, 0, 0, 0, 0}, 255},
         {"A\n", {0, 1, 1, 1, 1, 1, 0, 1}, 65},
+        // Longer than the reading buffer: only the first byte counts, nothing overruns.
+        {std::string(1, '\x7f') + std::string(400, 'z') + "\n", {0, 0, 0, 0, 0, 0, 0, 1}, 127},
     };
     for (const DecodeCase& c : cases) {
         Sim().Photo(3, c.reply);
