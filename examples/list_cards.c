@@ -4,6 +4,13 @@
 
 #include "halvex.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#define RELEASE_SERIES(p) HeapFree(GetProcessHeap(), 0, (p))
+#else
+#define RELEASE_SERIES(p) free(p)
+#endif
+
 int main(int argc, char** argv) {
     const char* port = argc > 1 ? argv[1] : getenv("HALVEX_PORT");
     if (port == NULL) {
@@ -22,6 +29,6 @@ int main(int argc, char** argv) {
     for (int32_t i = 0; i < count; ++i) {
         printf("  slot %2d  %s\n", (int)records[i].cardNumber, records[i].idText);
     }
-    free(records);
+    RELEASE_SERIES(records); /* the array belongs to the caller */
     return (int)CloseHalvex();
 }

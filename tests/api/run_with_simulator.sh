@@ -36,8 +36,10 @@ case $mode in
     for n in $(seq -w 1 16); do mons+=("$work/ports/monitor-$n"); done
     export HALVEX_MONITOR_PORTS=$(IFS=,; echo "${mons[*]}")
     "$tests" "$@"
-    echo "-- unload with a monitor running"
-    timeout 30 "$tests" --unload-probe
+    if [[ $(basename "$tests") == api_tests* ]]; then
+      echo "-- unload with a monitor running"
+      timeout 30 "$tests" --unload-probe
+    fi
     ;;
   wine)
     # shellcheck source=../wine/wine-env.sh
@@ -56,9 +58,15 @@ case $mode in
     export HALVEX_MONITOR_PORTS=$(IFS=,; echo "${mons[*]}")
     export HALVEX_PORT=COM5
     export HALVEX_LIBRARY="Z:$(readlink -f "$lib" | tr / '\\\\')"
-    wine "$tests" "$@"
-    echo "-- unload with a monitor running"
-    timeout 120 wine "$tests" --unload-probe
+    if [[ $tests == *.exe ]]; then
+      wine "$tests" "$@"
+    else
+      "$tests" "$@"  # a host program that starts Windows programs itself
+    fi
+    if [[ $(basename "$tests") == api_tests* ]]; then
+      echo "-- unload with a monitor running"
+      timeout 120 wine "$tests" --unload-probe
+    fi
     ;;
   *)
     echo "unknown mode $mode" >&2
