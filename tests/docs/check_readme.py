@@ -1,0 +1,93 @@
+"""Runs the commands the README shows, so the README stays true.
+
+Started by run_with_simulator.sh (HALVEX_PORT, HALVEX_MONITOR_PORTS, HALVEX_SIM_CONTROL set):
+  check_readme.py README BUILD_DIR
+- every `halvexctl ...` line of a sh block runs against the simulated chassis and must exit 0;
+- the `halvex-sim ...` line starts the simulator, which must come up and create its links;
+- the `cmake --install ...` line installs the build (into a scratch prefix);
+- the C block compiles against the public header.
+"""
+import os
+import re
+import shlex
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+readme, build = sys.argv[1], os.path.abspath(sys.argv[2])
+source = os.path.dirname(os.path.abspath(readme))
+text = open(readme, encoding="utf-8").read()
+blocks = re.findall(r"```(\w+)\n(.*?)```", text, re.S)
+failures = []
+ran = 0
+
+
+def control(*requests: str) -> None:
+    host, port = os.environ["HALVEX_SIM_CONTROL"].rsplit(":", 1)
+    with socket.create_connection((host, int(port))) as s:
+        f = s.makefile("rw")
+        for r in requests:
+            f.write(r + "\n")
+            f.flush()
+            if not f.readline().startswith("OK"):
+                raise SystemExit(f"simulator refused {r}")
+
+
+control("reset", "card 1 X16 HALVEX X16", "card 2 X48 HALVEX X48", "card 3 X16 HALVEX X16",
+        "card 5 Y48 HALVEX Y48", "card 7 Y48 HALVEX Y48")
+env = dict(os.environ, PATH=os.path.join(build, "tools") + os.pathsep + os.environ["PATH"])
+
+with tempfile.TemporaryDirectory() as scratch:
+    for lang, body in blocks:
+        if lang == "c":
+            lines = body.splitlines()
+            includes = [l for l in lines if l.startswith("#include")]
+            rest = [l for l in lines if not l.startswith("#include")]
+            src = os.path.join(scratch, "snippet.c")
+            with open(src, "w") as f:
+                f.write("\n".join(includes) + "\nint main(void) {\n" + "\n".join(rest) + "\nreturn 0;\n}\n")
+            r = subprocess.run(["cc", "-Wall", "-Werror", "-c", "-I", os.path.join(source, "include"),
+                                src, "-o", os.path.join(scratch, "snippet.o")], capture_output=True, text=True)
+            ran += 1
+            if r.returncode != 0:
+                failures.append(f"C example does not compile:\n{r.stderr}")
+            continue
+        if lang != "sh":
+            continue
+        for raw in body.splitlines():
+            line = raw.split("#", 1)[0].strip()
+            if line.startswith("halvexctl "):
+                r = subprocess.run(shlex.split(line), env=env, capture_output=True, text=True, timeout=120)
+                ran += 1
+                print(f"$ {line}\n{r.stdout}", end="")
+                if r.returncode != 0:
+                    failures.append(f"{line}: exit {r.returncode}\n{r.stdout}{r.stderr}")
+            elif line.startswith("build/native/simulator/halvex-sim "):
+                args = shlex.split(line)
+                args[0] = os.path.join(build, "simulator", "halvex-sim")
+                links = os.path.join(scratch, "chassis")
+                args = [links if a == "/tmp/chassis" else a for a in args]
+                p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                ready = any(l.startswith("ready") for l in iter(p.stdout.readline, ""))
+                ok = ready and os.path.islink(os.path.join(links, "command")) and \
+                    os.path.islink(os.path.join(links, "monitor-16"))
+                p.terminate()
+                p.wait(10)
+                ran += 1
+                if not ok:
+                    failures.append(f"{line}: the simulator did not come up with its links")
+            elif line.startswith("cmake --install "):
+                args = shlex.split(line)
+                args = [build if a == "build/native" else os.path.join(scratch, "prefix") if a == "/opt/halvex" else a
+                        for a in args]
+                r = subprocess.run(args, capture_output=True, text=True)
+                ran += 1
+                if r.returncode != 0 or not os.path.exists(os.path.join(scratch, "prefix", "include", "halvex.h")):
+                    failures.append(f"{line}: {r.stderr}")
+
+print(f"{ran - len(failures)} passed, {len(failures)} failed")
+for f in failures:
+    print("FAIL:", f)
+sys.exit(1 if failures or ran == 0 else 0)
