@@ -5,7 +5,7 @@ Started by run_with_simulator.sh (HALVEX_PORT, HALVEX_MONITOR_PORTS, HALVEX_SIM_
 - every `halvexctl ...` line of a sh block runs against the simulated chassis and must exit 0;
 - the `halvex-sim ...` line starts the simulator, which must come up and create its links;
 - the `cmake --install ...` line installs the build (into a scratch prefix);
-- the C block compiles against the public header.
+- the C block compiles against the public header; the Python block runs against the chassis.
 """
 import os
 import re
@@ -53,6 +53,16 @@ with tempfile.TemporaryDirectory() as scratch:
             ran += 1
             if r.returncode != 0:
                 failures.append(f"C example does not compile:\n{r.stderr}")
+            continue
+        if lang == "python":
+            penv = dict(env, PYTHONPATH=os.path.join(source, "bindings", "python"),
+                        HALVEX_LIBRARY=os.path.join(build, "libhalvex.so"))
+            r = subprocess.run([sys.executable, "-c", body], env=penv, capture_output=True, text=True,
+                               timeout=120)
+            ran += 1
+            print(f"$ python3 (README example)\n{r.stdout}", end="")
+            if r.returncode != 0:
+                failures.append(f"Python example failed:\n{r.stdout}{r.stderr}")
             continue
         if lang != "sh":
             continue

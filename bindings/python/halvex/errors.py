@@ -1,0 +1,114 @@
+"""Result codes of the driver library and the exception that carries them."""
+
+from __future__ import annotations
+
+import ctypes
+from typing import Dict, Optional, Union
+
+from ._library import Library, load_library
+
+__all__ = [
+    "OK",
+    "FORMAT_ERROR",
+    "CMD_ERROR",
+    "PARAMETER_RANGE_ERROR",
+    "NO_REPLY",
+    "PORT_OPEN_ERROR",
+    "PORT_CLOSE_ERROR",
+    "NO_SUCH_CARD",
+    "WRONG_MODEL",
+    "UNKNOWN_CODE",
+    "HalvexError",
+    "error_message",
+    "error_description",
+]
+
+OK = 0
+FORMAT_ERROR = 1
+CMD_ERROR = 2
+PARAMETER_RANGE_ERROR = 3
+NO_REPLY = 4
+PORT_OPEN_ERROR = 5
+PORT_CLOSE_ERROR = 6
+NO_SUCH_CARD = 7
+WRONG_MODEL = 8
+UNKNOWN_CODE = 9
+
+_DESCRIPTIONS: Dict[int, str] = {
+    OK: "success",
+    FORMAT_ERROR: "format error",
+    CMD_ERROR: "command not supported",
+    PARAMETER_RANGE_ERROR: "parameter out of range",
+    NO_REPLY: "no reply",
+    PORT_OPEN_ERROR: "port cannot be opened",
+    PORT_CLOSE_ERROR: "port cannot be closed",
+    NO_SUCH_CARD: "no card with this number",
+    WRONG_MODEL: "card of another model",
+    UNKNOWN_CODE: "unknown code",
+}
+
+# Room for the longest message with its terminator, with some to spare.
+_MESSAGE_BUFFER_SIZE = 64
+# The library's messages are Korean in code page 949.
+MESSAGE_ENCODING = "cp949"
+
+
+def error_description(code: int) -> str:
+    """English text of a result code; codes that do not exist read as "unknown code"."""
+    return _DESCRIPTIONS.get(code, _DESCRIPTIONS[UNKNOWN_CODE])
+
+
+def _library_of(library: Union[Library, str, None]) -> Library:
+    return library if isinstance(library, Library) else load_library(library)
+
+
+def error_message(code: int, library: Union[Library, str, None] = None) -> str:
+    """The library's own (Korean) message for a result code, decoded from code page 949.
+
+    ``library`` is a loaded :class:`Library` or a path; by default the library is found as
+    :func:`load_library` finds it. Codes outside 0..9 get the message of 9, as in the library.
+    """
+    lib = _library_of(library)
+    buffer = ctypes.create_string_buffer(_MESSAGE_BUFFER_SIZE)
+    lib.GetHalvexErrorInfo(_clamp_code(code), buffer, _MESSAGE_BUFFER_SIZE)
+    return buffer.value.decode(MESSAGE_ENCODING, errors="replace")
+
+
+def _clamp_code(code: int) -> int:
+    # Anything that would not survive the trip through an int32 is no code at all.
+    return code if -(2**31) <= code < 2**31 else UNKNOWN_CODE
+
+
+class HalvexError(Exception):
+    """A call into the library failed.
+
+    Attributes:
+        code: the result code (1..8).
+        message: the library's message for the code, decoded from code page 949.
+        description: an English text for the code.
+        reply: the card's reply text when the failure came with one, else None.
+    """
+
+    def __init__(self, code: int, message: str = "", reply: Optional[str] = None) -> None:
+        super().__init__(code, message, reply)
+        self.code: int = code
+        self.message: str = message
+        self.description: str = error_description(code)
+        self.reply: Optional[str] = reply
+
+    def __str__(self) -> str:
+        text = "Halvex error %d: %s" % (self.code, self.description)
+        return text + " (%s)" % self.message if self.message else text
+
+    @classmethod
+    def from_code(
+        cls, code: int, library: Union[Library, str, None] = None, reply: Optional[str] = None
+    ) -> "HalvexError":
+        """The error for ``code`` with the library's message filled in."""
+        return cls(code, error_message(code, library), reply)
+
+
+def check(library: Library, code: int, reply: Optional[str] = None) -> None:
+    """Raises :class:`HalvexError` for any result other than success."""
+    if code != OK:
+        raise HalvexError.from_code(code, library, reply)

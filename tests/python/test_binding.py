@@ -1,0 +1,698 @@
+"""End-to-end tests of the Python binding: the built library over pseudo-terminals, with the
+simulated chassis on the other end."""
+
+from __future__ import annotations
+
+import ctypes
+import gc
+import os
+import pickle
+import subprocess
+import sys
+import threading
+import time
+import unittest
+import weakref
+from typing import Callable, List, Tuple
+
+from simulated_chassis import LIBRARY, REPO, SimulatedChassis
+
+sys.path.insert(0, os.path.join(REPO, "bindings", "python"))
+
+import halvex  # noqa: E402
+from halvex import (  # noqa: E402
+    Chassis,
+    HalvexError,
+    X16Card,
+    X48Card,
+    Y48Card,
+)
+from halvex._library import resolve_function  # noqa: E402
+
+# The library's messages, as a reader of code page 949 sees them.
+KOREAN = {
+    0: "에러코드가 아닙니다.",
+    1: "명령어 형식이 올바르지 않습니다.",
+    2: "지원하지 않는 명령어어 입니다.",
+    3: "명령어의 파라메터가 올바르지 않습니다.",
+    4: "카드로 부터 응답이 없습니다.",
+    5: "통신 포트를 열 수 없습니다.",
+    6: "통신 포트를 닫을 수 없습니다.",
+    7: "해당 아이디를 가진 카드가 존재하지 않습니다.",
+    8: "해당 아이디를 가진 카드가 제공하는 기능이 아닙니다.",
+    9: "존재하지 않는 에러코드 입니다.",
+}
+
+# The chassis most tests use.
+PLUGGED = ((3, "X16", "HALVEX X16"), (4, "X48", "HALVEX X48"), (5, "Y48", "HALVEX Y48"))
+
+
+def wait_for(condition: Callable[[], bool], timeout_s: float = 5.0) -> bool:
+    """Polls until ``condition`` holds; False if it never did within the (generous) time."""
+    deadline = time.monotonic() + timeout_s
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.01)
+    return condition()
+
+
+def run_python(code: str, env_changes: dict, timeout_s: float = 120.0) -> subprocess.CompletedProcess:
+    """Runs ``code`` in a fresh interpreter that imports this repository's binding."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.path.join(REPO, "bindings", "python")
+    for key, value in env_changes.items():
+        if value is None:
+            env.pop(key, None)
+        else:
+            env[key] = value
+    return subprocess.run(
+        [sys.executable, "-c", code],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        timeout=timeout_s,
+        text=True,
+    )
+
+
+class Readings:
+    """Collects monitor readings from the library's thread."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.items: List[Tuple[bool, ...]] = []
+
+    def __call__(self, reading: Tuple[bool, ...]) -> None:
+        with self.lock:
+            self.items.append(reading)
+
+    def count(self) -> int:
+        with self.lock:
+            return len(self.items)
+
+    def snapshot(self) -> List[Tuple[bool, ...]]:
+        with self.lock:
+            return list(self.items)
+
+
+class ExportTableTest(unittest.TestCase):
+    """The declarations against the library's export list and the built library."""
+
+    def test_table_matches_the_export_list_name_for_name(self) -> None:
+        with open(os.path.join(REPO, "tests", "api", "export_list.inc")) as f:
+            listed = []
+            for line in f:
+                if line.startswith("HALVEX_FN("):
+                    name, count = line[len("HALVEX_FN(") :].split(")")[0].split(",")
+                    listed.append((name.strip(), int(count)))
+        self.assertEqual(len(listed), 49)
+        self.assertEqual([(name, n) for name, n, _ in halvex.FUNCTIONS], listed)
+
+    def test_argument_types_add_up_to_the_decorated_byte_counts(self) -> None:
+        # On 32-bit Windows every pointer and int32 takes 4 bytes, a double 8.
+        for name, count, argtypes in halvex.FUNCTIONS:
+            total = sum(8 if t is ctypes.c_double else 4 for t in argtypes)
+            self.assertEqual(total, count, name)
+            for t in argtypes:
+                self.assertIn(
+                    ctypes.sizeof(t), (4, 8, ctypes.sizeof(ctypes.c_void_p)), "%s %r" % (name, t)
+                )
+
+    def test_every_export_is_bound_with_int32_result(self) -> None:
+        lib = halvex.load_library(LIBRARY)
+        for name, _, argtypes in halvex.FUNCTIONS:
+            function = getattr(lib, name)
+            self.assertIs(function.restype, ctypes.c_int32, name)
+            self.assertEqual(tuple(function.argtypes), argtypes, name)
+
+    def test_structures_have_the_library_layout(self) -> None:
+        self.assertEqual(ctypes.sizeof(halvex.CardInfo), 132)
+        self.assertEqual(halvex.CardInfo.idText.offset, 4)
+        self.assertEqual(ctypes.sizeof(halvex.SignalStatus), 8)
+        self.assertEqual(halvex.SignalStatus.state.offset, 4)
+
+    def test_names_resolve_plain_first_then_decorated(self) -> None:
+        class Exports:
+            """Looks names up as a loaded library does: unknown names raise AttributeError."""
+
+            def __init__(self, names: List[str]) -> None:
+                self.names = names
+
+            def __getitem__(self, name: str) -> str:
+                if name not in self.names:
+                    raise AttributeError(name)
+                return name
+
+        release = Exports(["_OpenHalvex@4", "_OpenX48PullUpRelay@4"])
+        debug = Exports(["OpenHalvex", "_OpenX48PullUpRelay@4", "_OpenHalvex@4"])
+        self.assertEqual(resolve_function(release, "OpenHalvex", 4), "_OpenHalvex@4")
+        self.assertEqual(resolve_function(debug, "OpenHalvex", 4), "OpenHalvex")
+        self.assertEqual(
+            resolve_function(debug, "OpenX48PullUpRelay", 4), "_OpenX48PullUpRelay@4"
+        )
+        with self.assertRaises(AttributeError):
+            resolve_function(debug, "CloseHalvex", 0)
+
+
+class MessagesTest(unittest.TestCase):
+    def test_library_messages_decode_from_cp949(self) -> None:
+        lib = halvex.load_library(LIBRARY)
+        for code, text in KOREAN.items():
+            self.assertEqual(halvex.error_message(code, lib), text, code)
+        for code in (-1, 10, 2**31 - 1, -(2**31), 2**40):
+            self.assertEqual(halvex.error_message(code, lib), KOREAN[9], code)
+
+    def test_english_descriptions(self) -> None:
+        expected = [
+            "success",
+            "format error",
+            "command not supported",
+            "parameter out of range",
+            "no reply",
+            "port cannot be opened",
+            "port cannot be closed",
+            "no card with this number",
+            "card of another model",
+            "unknown code",
+        ]
+        self.assertEqual([halvex.error_description(c) for c in range(10)], expected)
+        self.assertEqual(halvex.error_description(42), "unknown code")
+
+    def test_error_carries_code_message_and_description(self) -> None:
+        error = HalvexError.from_code(8, LIBRARY)
+        self.assertEqual((error.code, error.message), (8, KOREAN[8]))
+        self.assertEqual(error.description, "card of another model")
+        self.assertIn("8", str(error))
+        self.assertIn("card of another model", str(error))
+
+
+class ErrorObjectTest(unittest.TestCase):
+    def test_error_survives_pickling(self) -> None:
+        error = HalvexError(3, KOREAN[3], "Parameter Range Error\n")
+        copy = pickle.loads(pickle.dumps(error))
+        self.assertEqual(
+            (copy.code, copy.message, copy.reply, copy.description, str(copy)),
+            (3, KOREAN[3], "Parameter Range Error\n", "parameter out of range", str(error)),
+        )
+
+
+class SimulatorTestCase(unittest.TestCase):
+    sim: SimulatedChassis
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.sim = SimulatedChassis()
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        cls.sim.stop()
+
+    def plug(self, cards=PLUGGED) -> None:
+        self.sim.reset()
+        for slot, model, text in cards:
+            self.sim.card(slot, model, text)
+
+    def command_lines(self) -> List[bytes]:
+        lines = self.sim.log()
+        for port, _ in lines:
+            self.assertEqual(port, "cmd")
+        return [data for _, data in lines]
+
+
+class DiscoveryTest(SimulatorTestCase):
+    def test_cards_of_each_model_get_their_class(self) -> None:
+        self.plug(PLUGGED + ((12, "X16", "ACME\tY48 X48 X16 rev 2"),))
+        with Chassis(self.sim.command_port, LIBRARY) as chassis:
+            cards = chassis.cards()
+            self.assertEqual(
+                [(type(c), c.number, c.id_text) for c in cards],
+                [
+                    (X16Card, 3, "HALVEX X16"),
+                    (X48Card, 4, "HALVEX X48"),
+                    (Y48Card, 5, "HALVEX Y48"),
+                    # Tabs are dropped; "X16" wins wherever it stands in the text.
+                    (X16Card, 12, "ACMEY48 X48 X16 rev 2"),
+                ],
+            )
+            self.assertEqual([c.model for c in cards], ["X16", "X48", "Y48", "X16"])
+            self.assertEqual(chassis.card(4), X48Card(chassis, 4, "HALVEX X48"))
+            with self.assertRaises(HalvexError) as caught:
+                chassis.card(9)
+            self.assertEqual(caught.exception.code, 7)
+            self.assertEqual(
+                chassis.series(),
+                [(3, "HALVEX X16"), (4, "HALVEX X48"), (5, "HALVEX Y48"), (12, "ACMEY48 X48 X16 rev 2")],
+            )
+
+    def test_x48_before_y48_and_rediscovery_replaces_the_cards(self) -> None:
+        self.plug(((7, "Y48", "Y48/X48 COMBO"), (8, "Y48", "PLAIN Y48")))
+        with Chassis(self.sim.command_port, LIBRARY) as chassis:
+            self.assertEqual(
+                [(type(c), c.number) for c in chassis.cards()], [(X48Card, 7), (Y48Card, 8)]
+            )
+            self.plug(((2, "X16", "HALVEX X16"),))
+            chassis.open()
+            self.assertEqual([(type(c), c.number) for c in chassis.cards()], [(X16Card, 2)])
+
+    def test_each_model_offers_only_its_own_relays(self) -> None:
+        everywhere = ["self_test", "identify", "reset"]
+        matrix = ["close_matrix", "open_matrix", "close_row", "open_row"]
+        gp = ["close_gp", "open_gp", "close_ext_gp", "open_ext_gp"]
+        supply = ["close_ps", "open_ps", "close_discharge", "open_discharge"]
+        singles = [
+            prefix + name
+            for name in ("pull_up", "pull_down", "test_probe", "ground")
+            for prefix in ("close_", "open_")
+        ]
+        signals = ["start_monitoring", "stop_monitoring", "read_signals", "monitoring"]
+        offered = {
+            X16Card: everywhere + matrix + gp + supply + singles + signals,
+            X48Card: everywhere + matrix + singles,
+            Y48Card: everywhere + gp + signals,
+        }
+        every_name = set(everywhere + matrix + gp + supply + singles + signals)
+        for cls, names in offered.items():
+            for name in every_name:
+                self.assertEqual(hasattr(cls, name), name in names, "%s.%s" % (cls.__name__, name))
+
+    def test_unopenable_port_raises_five(self) -> None:
+        with self.assertRaises(HalvexError) as caught:
+            with Chassis(os.path.join(self.sim.folder, "no-such-port"), LIBRARY):
+                self.fail("entered a chassis whose port does not exist")
+        self.assertEqual(caught.exception.code, 5)
+        self.assertEqual(caught.exception.message, KOREAN[5])
+        self.assertEqual(caught.exception.description, "port cannot be opened")
+
+    def test_listing_two_hundred_times_in_process(self) -> None:
+        self.plug()
+        with Chassis(self.sim.command_port, LIBRARY) as chassis:
+            expected = [(n, t) for n, _, t in PLUGGED]
+            for _ in range(200):
+                self.assertEqual(chassis.series(), expected)
+
+    def test_listings_go_back_to_the_heap(self) -> None:
+        # In a child process so that a bad release shows up as its crash rather than ours;
+        # keeping 20000 listings of 2112 bytes would grow it by some 40 MB.
+        self.plug()
+        code = (
+            "import resource, halvex\n"
+            "with halvex.Chassis(%r, %r) as chassis:\n"
+            "    expected = [(3, 'HALVEX X16'), (4, 'HALVEX X48'), (5, 'HALVEX Y48')]\n"
+            "    for _ in range(200):\n"
+            "        assert chassis.series() == expected\n"
+            "    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+            "    for _ in range(20000):\n"
+            "        chassis.series()\n"
+            "    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+            "print('growth-kb', after - before)\n"
+        ) % (self.sim.command_port, LIBRARY)
+        result = run_python(code, {})
+        self.assertEqual(result.returncode, 0, result.stderr)
+        growth_kb = int(result.stdout.split("growth-kb")[1])
+        self.assertLess(growth_kb, 16 * 1024)
+
+
+class LoadingTest(SimulatorTestCase):
+    LISTING = (
+        "import halvex\n"
+        "lib = halvex.load_library(%s)\n"
+        "print(lib.path)\n"
+        "with halvex.Chassis(%r, %s) as chassis:\n"
+        "    print([(type(c).__name__, c.number) for c in chassis.cards()])\n"
+    )
+    CARDS = "[('X16Card', 3), ('X48Card', 4), ('Y48Card', 5)]"
+
+    def setUp(self) -> None:
+        self.plug()
+
+    def test_explicit_path_wins_over_the_environment(self) -> None:
+        bogus = os.path.join(self.sim.folder, "missing", "libhalvex.so")
+        code = self.LISTING % (repr(LIBRARY), self.sim.command_port, repr(LIBRARY))
+        result = run_python(code, {"HALVEX_LIBRARY": bogus})
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.splitlines(), [LIBRARY, self.CARDS])
+
+    def test_library_from_the_environment(self) -> None:
+        code = self.LISTING % ("", self.sim.command_port, "None")
+        result = run_python(code, {"HALVEX_LIBRARY": LIBRARY})
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.splitlines(), [LIBRARY, self.CARDS])
+
+        bogus = os.path.join(self.sim.folder, "missing", "libhalvex.so")
+        result = run_python("import halvex; halvex.load_library()", {"HALVEX_LIBRARY": bogus})
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("OSError", result.stderr)
+        self.assertIn(bogus, result.stderr)
+
+    @unittest.skipUnless(
+        sys.platform.startswith("linux") and os.path.basename(LIBRARY) == "libhalvex.so",
+        "the default name is libhalvex.so on Linux",
+    )
+    def test_library_by_its_default_name(self) -> None:
+        code = self.LISTING % ("", self.sim.command_port, "None")
+        result = run_python(
+            code, {"HALVEX_LIBRARY": None, "LD_LIBRARY_PATH": os.path.dirname(LIBRARY)}
+        )
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.splitlines()[1], self.CARDS)
+        self.assertIn("libhalvex.so", result.stdout.splitlines()[0])
+
+
+class OpenChassisTestCase(SimulatorTestCase):
+    """One discovery of cards 3 (X16), 4 (X48) and 5 (Y48) for the whole class."""
+
+    chassis: Chassis
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        super().setUpClass()
+        try:
+            cls.sim.reset()
+            for slot, model, text in PLUGGED:
+                cls.sim.card(slot, model, text)
+            cls.chassis = Chassis(cls.sim.command_port, LIBRARY)
+            cls.chassis.__enter__()
+        except BaseException:
+            cls.sim.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        try:
+            cls.chassis.__exit__(None, None, None)
+        finally:
+            super().tearDownClass()
+
+    def setUp(self) -> None:
+        # The same cards in the same slots, so the library's discovery stays valid.
+        self.plug()
+        self.x16, self.x48, self.y48 = self.chassis.cards()
+
+    def tearDown(self) -> None:
+        self.chassis.library.end_all_monitors()
+
+
+class RelayTest(OpenChassisTestCase):
+    def check_pairs(self, card, slot: int, cases) -> None:
+        for close_name, args, field, closed in cases:
+            with self.subTest(close_name, args=args):
+                self.sim.clear_log()
+                getattr(card, close_name)(*args)
+                self.assertEqual(self.command_lines(), [b"CLOSE(%02d,%s)\n" % (slot, field)])
+                self.assertIn(closed, self.sim.relays(slot))
+                self.sim.clear_log()
+                getattr(card, "open_" + close_name[len("close_") :])(*args)
+                self.assertEqual(self.command_lines(), [b"OPEN(%02d,%s)\n" % (slot, field)])
+                self.assertNotIn(closed, self.sim.relays(slot))
+        self.assertEqual(self.sim.relays(slot), ["ops:%d" % (2 * len(cases))])
+
+    def test_every_x16_relay(self) -> None:
+        self.check_pairs(
+            self.x16,
+            3,
+            [
+                ("close_matrix", (5, 7), b"05,07", "matrix:5:7"),
+                ("close_matrix", (16, 1), b"16,01", "matrix:16:1"),
+                ("close_row", (5, True), b"05,lo", "row:5:lo"),
+                ("close_row", (6, False), b"06,hi", "row:6:hi"),
+                ("close_gp", (12,), b"10,12", "gp:12"),
+                ("close_ext_gp", (3,), b"20,03", "extgp:3"),
+                ("close_ps", (32,), b"30,32", "ps:32"),
+                ("close_discharge", (1,), b"40,01", "discharge:1"),
+                ("close_pull_up", (), b"50,01", "single:1"),
+                ("close_test_probe", (), b"50,02", "single:2"),
+                ("close_pull_down", (), b"50,03", "single:3"),
+                ("close_ground", (), b"50,04", "single:4"),
+            ],
+        )
+
+    def test_every_x48_relay(self) -> None:
+        self.check_pairs(
+            self.x48,
+            4,
+            [
+                ("close_matrix", (47, 48), b"47,48", "matrix:47:48"),
+                ("close_row", (48, 1), b"48,lo", "row:48:lo"),
+                ("close_row", (2, 0), b"02,hi", "row:2:hi"),
+                ("close_pull_up", (), b"50,01", "single:1"),
+                ("close_test_probe", (), b"50,02", "single:2"),
+                ("close_pull_down", (), b"50,03", "single:3"),
+                ("close_ground", (), b"50,04", "single:4"),
+            ],
+        )
+
+    def test_every_y48_relay(self) -> None:
+        self.check_pairs(
+            self.y48,
+            5,
+            [
+                ("close_gp", (32,), b"10,32", "gp:32"),
+                ("close_ext_gp", (9,), b"20,09", "extgp:9"),
+            ],
+        )
+
+    def test_closed_relays_stay_closed_until_reset(self) -> None:
+        self.x16.close_matrix(5, 7)
+        self.x16.close_gp(2)
+        self.assertEqual(self.sim.relays(3), ["matrix:5:7", "gp:2", "ops:2"])
+        self.sim.clear_log()
+        self.x16.reset()
+        self.assertEqual(self.command_lines(), [b"*RST(03)\n"])
+        self.assertEqual(self.sim.relays(3), ["ops:2"])
+
+    def test_identify_and_self_test_return_the_reply_text(self) -> None:
+        self.assertEqual(self.x16.identify(), "HALVEX X16\n")
+        self.assertEqual(self.y48.identify(), "HALVEX Y48\n")
+        self.assertEqual(self.x48.self_test(), "PASS\n")
+        self.assertEqual(self.command_lines(), [b"*IDN?(03)\n", b"*IDN?(05)\n", b"*TST?(04)\n"])
+        # Any byte the card sends comes back, and the text turns back into those bytes.
+        self.sim.next_reply(3, b"HALVEX X16 \xb0\xa1\xff\n")
+        reply = self.x16.identify()
+        self.assertEqual(reply, "HALVEX X16 \xb0\xa1\xff\n")
+        self.assertEqual(reply.encode(halvex.CARD_TEXT_ENCODING), b"HALVEX X16 \xb0\xa1\xff\n")
+
+
+class ErrorTest(OpenChassisTestCase):
+    def assertRaisesCode(self, code: int, call: Callable[[], object]) -> HalvexError:
+        with self.assertRaises(HalvexError) as caught:
+            call()
+        self.assertEqual(caught.exception.code, code)
+        self.assertEqual(caught.exception.message, KOREAN[code])
+        self.assertEqual(caught.exception.description, halvex.error_description(code))
+        return caught.exception
+
+    def test_wrong_model_is_refused_before_anything_is_sent(self) -> None:
+        self.sim.clear_log()
+        self.assertRaisesCode(8, lambda: X16Card(self.chassis, 4).close_matrix(1, 1))
+        self.assertRaisesCode(8, lambda: Y48Card(self.chassis, 3).close_gp(1))
+        self.assertRaisesCode(8, lambda: X48Card(self.chassis, 5).close_ground())
+        self.assertRaisesCode(8, lambda: X16Card(self.chassis, 5).read_signals(self.sim.monitor_port(5)))
+        self.assertEqual(self.sim.log(), [])
+
+    def test_no_such_card(self) -> None:
+        self.sim.clear_log()
+        self.assertRaisesCode(7, lambda: X16Card(self.chassis, 9).reset())
+        self.assertRaisesCode(7, lambda: X16Card(self.chassis, 0).identify())
+        self.assertRaisesCode(7, lambda: self.chassis.card(9))
+        self.assertEqual(self.sim.log(), [])
+
+    def test_card_replies_become_their_codes(self) -> None:
+        for reply, code in ((b"Format Error\n", 1), (b"CMD Error\n", 2), (b"Parameter Range Error\n", 3)):
+            with self.subTest(reply=reply):
+                self.sim.clear_log()
+                self.sim.next_reply(3, reply)
+                self.assertRaisesCode(code, lambda: self.x16.close_gp(1))
+                self.assertEqual(self.command_lines(), [b"CLOSE(03,10,01)\n"])
+                self.sim.next_reply(5, reply)
+                error = self.assertRaisesCode(code, self.y48.identify)
+                self.assertEqual(error.reply, reply.decode())
+        self.assertEqual(self.sim.relays(3), ["ops:0"])
+
+    def test_out_of_range_relay_leaves_the_card_as_it_was(self) -> None:
+        self.sim.clear_log()
+        self.assertRaisesCode(3, lambda: self.x16.close_matrix(17, 1))
+        self.assertEqual(self.command_lines(), [b"CLOSE(03,17,01)\n"])
+        self.assertEqual(self.sim.relays(3), ["ops:0"])
+
+    def test_numbers_beyond_int32_are_refused_without_a_word(self) -> None:
+        self.sim.clear_log()
+        self.assertRaisesCode(3, lambda: self.x16.close_matrix(2**32 + 5, 7))
+        self.assertRaisesCode(3, lambda: self.y48.close_gp(-(2**31) - 1))
+        self.assertEqual(self.sim.log(), [])
+
+    def test_silent_card_gives_no_reply(self) -> None:
+        self.sim.silent(4, True)
+        self.assertRaisesCode(4, self.x48.reset)
+        error = self.assertRaisesCode(4, self.x48.identify)
+        self.assertIsNone(error.reply)
+
+
+class MonitoringTest(OpenChassisTestCase):
+    def test_x16_readings_then_nothing_after_stop(self) -> None:
+        self.sim.status(3, 254)
+        self.sim.clear_log()
+        readings = Readings()
+        self.x16.start_monitoring(self.sim.monitor_port(3), 0.01, readings)
+        self.assertEqual(self.chassis.library.monitored_cards(), (3,))
+        self.assertTrue(wait_for(lambda: readings.count() >= 3), "no readings came")
+        self.x16.stop_monitoring()
+        after = readings.count()
+        time.sleep(0.3)
+        self.assertEqual(readings.count(), after, "a reading came after stop")
+        self.assertEqual(set(readings.snapshot()), {(True,) + (False,) * 7})
+        for reading in readings.snapshot():
+            self.assertTrue(all(type(s) is bool for s in reading))
+        self.assertEqual(self.chassis.library.monitored_cards(), ())
+        lines = self.sim.log()
+        self.assertGreaterEqual(len(lines), 3)
+        self.assertEqual(set(lines), {("mon03", b"PHOTO(03)\n")})
+
+    def test_y48_readings_in_a_with_block(self) -> None:
+        self.sim.status(5, 0x0F)
+        readings = Readings()
+        with self.y48.monitoring(self.sim.monitor_port(5), 0.01, readings):
+            self.assertTrue(wait_for(lambda: readings.count() >= 2), "no readings came")
+        after = readings.count()
+        time.sleep(0.3)
+        self.assertEqual(readings.count(), after, "a reading came after the block")
+        self.assertEqual(set(readings.snapshot()), {(False,) * 4 + (True,) * 4})
+
+    def test_callback_is_let_go_after_stop(self) -> None:
+        readings = Readings()
+        watch = weakref.ref(readings)
+        self.y48.start_monitoring(self.sim.monitor_port(5), 0.01, readings)
+        del readings
+        gc.collect()
+        self.assertIsNotNone(watch(), "the running monitor's callback was dropped")
+        self.assertTrue(wait_for(lambda: watch().count() >= 1))
+        self.y48.stop_monitoring()
+        gc.collect()
+        self.assertIsNone(watch(), "the callback outlived its monitor")
+
+    def test_read_signals_returns_the_raw_byte(self) -> None:
+        for value in (0x5A, 0, 255):
+            self.sim.status(3, value)
+            self.sim.status(5, 255 - value)
+            self.assertEqual(self.x16.read_signals(self.sim.monitor_port(3)), value)
+            self.assertEqual(self.y48.read_signals(self.sim.monitor_port(5)), 255 - value)
+
+    def test_second_start_is_refused_and_the_first_keeps_running(self) -> None:
+        first, second = Readings(), Readings()
+        self.x16.start_monitoring(self.sim.monitor_port(3), 0.01, first)
+        with self.assertRaises(HalvexError) as caught:
+            self.x16.start_monitoring(self.sim.monitor_port(3), 0.01, second)
+        self.assertEqual(caught.exception.code, 5)
+        gc.collect()
+        now = first.count()
+        self.assertTrue(wait_for(lambda: first.count() >= now + 2), "the first monitor stopped")
+        self.assertEqual(second.count(), 0)
+        self.assertEqual(self.chassis.library.monitored_cards(), (3,))
+        self.x16.stop_monitoring()
+        self.x16.stop_monitoring()  # nothing running is fine
+
+    def test_refused_start_holds_nothing(self) -> None:
+        readings = Readings()
+        with self.assertRaises(HalvexError) as caught:
+            X16Card(self.chassis, 5).start_monitoring(self.sim.monitor_port(5), 0.01, readings)
+        self.assertEqual(caught.exception.code, 8)
+        with self.assertRaises(HalvexError) as caught:
+            self.y48.start_monitoring(os.path.join(self.sim.folder, "nowhere"), 0.01, readings)
+        self.assertEqual(caught.exception.code, 5)
+        self.assertEqual(self.chassis.library.monitored_cards(), ())
+        time.sleep(0.1)
+        self.assertEqual(readings.count(), 0)
+
+    def test_stop_from_inside_the_callback(self) -> None:
+        readings = Readings()
+        problems: List[BaseException] = []
+
+        def stop_at_once(reading: Tuple[bool, ...]) -> None:
+            readings(reading)
+            try:
+                self.y48.stop_monitoring()
+            except BaseException as error:  # reported to the test below
+                problems.append(error)
+
+        self.y48.start_monitoring(self.sim.monitor_port(5), 0.01, stop_at_once)
+        self.assertTrue(wait_for(lambda: readings.count() >= 1))
+        time.sleep(0.3)
+        self.assertEqual(readings.count(), 1, "the monitor went on after stopping itself")
+        self.assertEqual(problems, [])
+        # Still held: the library has not yet reaped the monitor's thread.
+        self.assertEqual(self.chassis.library.monitored_cards(), (5,))
+        self.y48.stop_monitoring()
+        self.assertEqual(self.chassis.library.monitored_cards(), ())
+        again = Readings()
+        with self.y48.monitoring(self.sim.monitor_port(5), 0.01, again):
+            self.assertTrue(wait_for(lambda: again.count() >= 2), "no restart after the stop")
+
+    def test_failing_callback_does_not_stop_the_monitor(self) -> None:
+        calls = Readings()
+        reported = []
+
+        def failing(reading: Tuple[bool, ...]) -> None:
+            calls(reading)
+            raise RuntimeError("from the callback")
+
+        previous = sys.unraisablehook
+        sys.unraisablehook = lambda info: reported.append(info.exc_type)
+        try:
+            with self.x16.monitoring(self.sim.monitor_port(3), 0.01, failing):
+                self.assertTrue(wait_for(lambda: calls.count() >= 3))
+        finally:
+            sys.unraisablehook = previous
+        self.assertIn(RuntimeError, reported)
+
+
+class ChassisLifetimeTest(SimulatorTestCase):
+    def test_leaving_the_chassis_stops_its_monitors(self) -> None:
+        self.plug()
+        readings = Readings()
+        with Chassis(self.sim.command_port, LIBRARY) as chassis:
+            chassis.card(3).start_monitoring(self.sim.monitor_port(3), 0.01, readings)
+            self.assertTrue(wait_for(lambda: readings.count() >= 1))
+        after = readings.count()
+        time.sleep(0.3)
+        self.assertEqual(readings.count(), after)
+        self.assertEqual(chassis.library.monitored_cards(), ())
+
+    def test_rediscovery_ends_the_monitors_and_lets_go(self) -> None:
+        self.plug()
+        readings = Readings()
+        with Chassis(self.sim.command_port, LIBRARY) as chassis:
+            chassis.card(5).start_monitoring(self.sim.monitor_port(5), 0.01, readings)
+            self.assertTrue(wait_for(lambda: readings.count() >= 1))
+            chassis.open()
+            self.assertEqual(chassis.library.monitored_cards(), ())
+            after = readings.count()
+            time.sleep(0.3)
+            self.assertEqual(readings.count(), after)
+
+    def test_exit_with_a_monitor_running_stops_it_first(self) -> None:
+        # The check is registered before the binding is imported, so it runs after the
+        # binding's own exit handler and sees what that left.
+        self.plug()
+        code = (
+            "import atexit, time\n"
+            "seen = []\n"
+            "def after_binding():\n"
+            "    count = len(seen)\n"
+            "    time.sleep(0.3)\n"
+            "    print('held', lib.monitored_cards(), 'quiet', len(seen) == count)\n"
+            "atexit.register(after_binding)\n"
+            "import halvex\n"
+            "lib = halvex.load_library(%r)\n"
+            "chassis = halvex.Chassis(%r, lib)\n"
+            "chassis.open()\n"
+            "chassis.card(3).start_monitoring(%r, 0.005, seen.append)\n"
+            "while not seen: time.sleep(0.01)\n"
+            "print('monitoring')\n"
+        ) % (LIBRARY, self.sim.command_port, self.sim.monitor_port(3))
+        result = run_python(code, {})
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, "monitoring\nheld () quiet True\n")
+        self.assertEqual(result.stderr, "")
+
+if __name__ == "__main__":
+    unittest.main()
