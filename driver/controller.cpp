@@ -30,7 +30,17 @@ void CreateController() {
 }
 
 void DestroyController() {
-    delete gController;  // the registry destroys its cards in ascending order
+    if (gController == nullptr)
+        return;
+    {
+        // Monitors end first, while a callback may still find the controller.
+        CardRegistry retired;
+        {
+            std::lock_guard<std::mutex> lock(gController->mutex);
+            retired.swap(gController->cards);
+        }
+    }
+    delete gController;
     gController = nullptr;
 }
 
@@ -57,21 +67,25 @@ void ExtractIdText(const char* reply, char* idText, int32_t size) {
 }
 
 int32_t DriverController::Open(const char* portName) {
+    CardRegistry retired;  // destroyed after the lock is released
+    std::lock_guard<std::mutex> lock(mutex);
     // Reopening replaces the port rather than leaking the one held.
     if (link.IsOpen() && !link.ClosePort())
         return 5;
     if (!link.OpenPort(portName, kBaudRate))
         return 5;
-    DiscoverCards();
+    retired = DiscoverCards();
     return 0;
 }
 
 int32_t DriverController::Close() {
+    std::lock_guard<std::mutex> lock(mutex);
     return link.ClosePort() ? 0 : 6;
 }
 
-void DriverController::DiscoverCards() {
-    cards.clear();
+CardRegistry DriverController::DiscoverCards() {
+    CardRegistry retired;
+    retired.swap(cards);
     for (int32_t i = 0; i < kSlotCount; ++i) {
         const int32_t n = i + 1;
         char chIDNCommand[kCommandBufferSize];
@@ -92,11 +106,13 @@ void DriverController::DiscoverCards() {
         card->SetLink(&link);
         cards[i] = std::move(card);
     }
+    return retired;
 }
 
 int32_t DriverController::ListCards(CardInfo** records, int32_t* count) {
     if (records == nullptr || count == nullptr)
         return 0;
+    std::lock_guard<std::mutex> lock(mutex);
     *count = 0;
     auto* list = static_cast<CardInfo*>(AllocateForCaller(sizeof(CardInfo) * kSlotCount));
     *records = list;
@@ -122,6 +138,13 @@ CHalvexCardBase* DriverController::FindCard(int32_t cardNumber) {
     if (it == cards.end())
         throw static_cast<int32_t>(7);
     return it->second.get();
+}
+
+std::shared_ptr<CHalvexCardBase> DriverController::ShareCard(int32_t cardNumber) {
+    auto it = cards.find(static_cast<int32_t>(static_cast<uint32_t>(cardNumber) - 1u));
+    if (it == cards.end())
+        throw static_cast<int32_t>(7);
+    return it->second;
 }
 
 }  // namespace halvex

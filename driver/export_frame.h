@@ -2,20 +2,47 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 #include "driver/controller.h"
 
 namespace halvex {
 
 // Runs `work` on the card registered under `cardNumber` if it is a `Card`. No card: 7; another
-// model: 8; both are raised as integer exceptions and nothing reaches the wire.
+// model: 8; both are raised as integer exceptions and nothing reaches the wire. The controller
+// stays locked throughout, so the exchange is the only one on the command link.
 template <class Card, class Work>
 int32_t OnCard(int32_t cardNumber, Work work) {
     try {
         DriverController* controller = Controller();
         if (controller == nullptr)
             throw static_cast<int32_t>(7);
+        std::lock_guard<std::mutex> lock(controller->mutex);
         Card* card = dynamic_cast<Card*>(controller->FindCard(cardNumber));
+        if (card == nullptr)
+            throw static_cast<int32_t>(8);
+        return work(*card);
+    } catch (int32_t code) {
+        return code;
+    }
+}
+
+// The same frame for the monitoring calls, which use only the card's own port: the controller
+// is locked for the lookup alone, and the card is held so that a discovery meanwhile cannot
+// destroy it under the call. End waits for the monitor, whose callback may call the library.
+template <class Card, class Work>
+int32_t OnMonitoredCard(int32_t cardNumber, Work work) {
+    try {
+        DriverController* controller = Controller();
+        if (controller == nullptr)
+            throw static_cast<int32_t>(7);
+        std::shared_ptr<CHalvexCardBase> held;
+        {
+            std::lock_guard<std::mutex> lock(controller->mutex);
+            held = controller->ShareCard(cardNumber);
+        }
+        Card* card = dynamic_cast<Card*>(held.get());
         if (card == nullptr)
             throw static_cast<int32_t>(8);
         return work(*card);

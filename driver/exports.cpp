@@ -164,19 +164,19 @@ HALVEX_EXPORTED int32_t HALVEX_API OpenX16GndRelay(int32_t cardNumber) {
 HALVEX_EXPORTED int32_t HALVEX_API BeginX16SignalMonitoring(int32_t cardNumber, const char* port,
                                                             double intervalSeconds,
                                                             SignalCallback callback) {
-    return OnCard<CHalvexX16Card>(cardNumber, [&](CHalvexX16Card& c) {
+    return OnMonitoredCard<CHalvexX16Card>(cardNumber, [&](CHalvexX16Card& c) {
         return c.BeginSignalMonitoring(port, intervalSeconds, callback);
     });
 }
 
 HALVEX_EXPORTED int32_t HALVEX_API EndX16SignalMonitoring(int32_t cardNumber) {
-    return OnCard<CHalvexX16Card>(cardNumber,
-                                  [&](CHalvexX16Card& c) { return c.EndSignalMonitoring(); });
+    return OnMonitoredCard<CHalvexX16Card>(
+        cardNumber, [&](CHalvexX16Card& c) { return c.EndSignalMonitoring(); });
 }
 
 HALVEX_EXPORTED int32_t HALVEX_API GetX16SignalMonitoringData(int32_t cardNumber, const char* port,
                                                               int32_t* value) {
-    return OnCard<CHalvexX16Card>(
+    return OnMonitoredCard<CHalvexX16Card>(
         cardNumber, [&](CHalvexX16Card& c) { return c.GetSignalMonitoringData(port, value); });
 }
 
@@ -267,18 +267,18 @@ HALVEX_EXPORTED int32_t HALVEX_API OpenY48ExtGPRelay(int32_t cardNumber, int32_t
 HALVEX_EXPORTED int32_t HALVEX_API BeginY48SignalMonitoring(int32_t cardNumber, const char* port,
                                                             double intervalSeconds,
                                                             SignalCallback callback) {
-    return OnCard<CHalvexY48Card>(cardNumber, [&](CHalvexY48Card& c) {
+    return OnMonitoredCard<CHalvexY48Card>(cardNumber, [&](CHalvexY48Card& c) {
         return c.BeginSignalMonitoring(port, intervalSeconds, callback);
     });
 }
 
 HALVEX_EXPORTED int32_t HALVEX_API EndY48SignalMonitoring(int32_t cardNumber) {
-    return OnCard<CHalvexY48Card>(cardNumber,
-                                  [&](CHalvexY48Card& c) { return c.EndSignalMonitoring(); });
+    return OnMonitoredCard<CHalvexY48Card>(
+        cardNumber, [&](CHalvexY48Card& c) { return c.EndSignalMonitoring(); });
 }
 
 HALVEX_EXPORTED int32_t HALVEX_API GetY48SignalMonitoringData(int32_t cardNumber, const char* port,
                                                               int32_t* value) {
-    return OnCard<CHalvexY48Card>(
+    return OnMonitoredCard<CHalvexY48Card>(
         cardNumber, [&](CHalvexY48Card& c) { return c.GetSignalMonitoringData(port, value); });
 }

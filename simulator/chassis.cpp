@@ -133,6 +133,18 @@ std::string Err(const std::string& reason) {
     return "ERR " + reason + "\n";
 }
 
+// A multi-line reply: "OK <count>", then the lines.
+std::string Listing(const std::vector<std::string>& lines) {
+    std::string reply = "OK " + std::to_string(lines.size()) + "\n";
+    for (const std::string& line : lines)
+        reply += line + "\n";
+    return reply;
+}
+
+const char* EolName(const std::string& eol) {
+    return eol == "\n" ? "lf" : eol == "\r\n" ? "crlf" : "none";
+}
+
 }  // namespace
 
 std::optional<Model> ParseModel(std::string_view text) {
@@ -192,27 +204,59 @@ void Card::OpenAll() {
     singles.clear();
 }
 
+std::string RelayKey::Name() const {
+    static const char* const kKinds[] = {"matrix", "row",       "gp",    "extgp",
+                                         "ps",     "discharge", "single"};
+    std::string name = std::string(kKinds[kind]) + ":" + std::to_string(a);
+    if (kind == Matrix)
+        name += ":" + std::to_string(b);
+    if (kind == Row)
+        name += b != 0 ? ":lo" : ":hi";
+    return name;
+}
+
+bool Card::IsClosed(const RelayKey& relay) const {
+    switch (relay.kind) {
+        case RelayKey::Matrix:
+            return matrix.count({relay.a, relay.b}) != 0;
+        case RelayKey::Row:
+            return rowLines.count({relay.a, relay.b != 0}) != 0;
+        case RelayKey::Gp:
+            return gpClosed.count(relay.a) != 0;
+        case RelayKey::ExtGp:
+            return extGpClosed.count(relay.a) != 0;
+        case RelayKey::Ps:
+            return psClosed.count(relay.a) != 0;
+        case RelayKey::Discharge:
+            return dischargeClosed.count(relay.a) != 0;
+        case RelayKey::Single:
+            return singles.count(relay.a) != 0;
+    }
+    return false;
+}
+
+std::vector<std::string> Card::ClosedRelays() const {
+    std::vector<std::string> names;
+    for (const auto& [row, column] : matrix)
+        names.push_back(RelayKey{RelayKey::Matrix, row, column}.Name());
+    for (const auto& [row, lo] : rowLines)
+        names.push_back(RelayKey{RelayKey::Row, row, lo ? 1 : 0}.Name());
+    const std::pair<RelayKey::Kind, const std::set<long long>*> groups[] = {
+        {RelayKey::Gp, &gpClosed},    {RelayKey::ExtGp, &extGpClosed},
+        {RelayKey::Ps, &psClosed},    {RelayKey::Discharge, &dischargeClosed},
+        {RelayKey::Single, &singles},
+    };
+    for (const auto& [kind, closed] : groups) {
+        for (long long n : *closed)
+            names.push_back(RelayKey{kind, n, 0}.Name());
+    }
+    return names;
+}
+
 std::string Card::Describe() const {
     std::string text;
-    auto add = [&text](const std::string& item) {
-        text += item;
-        text += ' ';
-    };
-    for (const auto& [row, column] : matrix) {
-        add("matrix:" + std::to_string(row) + ":" + std::to_string(column));
-    }
-    for (const auto& [row, lo] : rowLines)
-        add("row:" + std::to_string(row) + (lo ? ":lo" : ":hi"));
-    for (long long n : gpClosed)
-        add("gp:" + std::to_string(n));
-    for (long long n : extGpClosed)
-        add("extgp:" + std::to_string(n));
-    for (long long n : psClosed)
-        add("ps:" + std::to_string(n));
-    for (long long n : dischargeClosed)
-        add("discharge:" + std::to_string(n));
-    for (long long n : singles)
-        add("single:" + std::to_string(n));
+    for (const std::string& name : ClosedRelays())
+        text += name + " ";
     return text + "ops:" + std::to_string(ops);
 }
 
@@ -374,6 +418,7 @@ std::string Chassis::RelayReply(Slot& slot, const WireLine& parsed) {
     const bool close = parsed.verb == WireVerb::Close;
     const std::string cmdError = kCmdError + slot.errorEol;
     const std::string rangeError = kRangeError + slot.errorEol;
+    RelayKey relay;
     auto apply = [close](auto& set, const auto& key) {
         if (close) {
             set.insert(key);
@@ -387,7 +432,9 @@ std::string Chassis::RelayReply(Slot& slot, const WireLine& parsed) {
             return cmdError;
         if (!card.rows.Contains(parsed.field2))
             return rangeError;
-        apply(card.rowLines, std::make_pair(parsed.field2.value, parsed.select == LineSelect::Lo));
+        const bool lo = parsed.select == LineSelect::Lo;
+        apply(card.rowLines, std::make_pair(parsed.field2.value, lo));
+        relay = {RelayKey::Row, parsed.field2.value, lo ? 1 : 0};
     } else if (IsGroupCode(parsed.field2)) {
         long long group = parsed.field2.value;
         if (!HasGroup(card.model, group))
@@ -398,26 +445,31 @@ std::string Chassis::RelayReply(Slot& slot, const WireLine& parsed) {
                 if (!card.gp.Contains(n))
                     return rangeError;
                 apply(card.gpClosed, n.value);
+                relay = {RelayKey::Gp, n.value, 0};
                 break;
             case kExtGp:
                 if (!card.extGp.Contains(n))
                     return rangeError;
                 apply(card.extGpClosed, n.value);
+                relay = {RelayKey::ExtGp, n.value, 0};
                 break;
             case kPs:
                 if (!card.ps.Contains(n))
                     return rangeError;
                 apply(card.psClosed, n.value);
+                relay = {RelayKey::Ps, n.value, 0};
                 break;
             case kDischarge:
                 if (!card.discharge.Contains(n))
                     return rangeError;
                 apply(card.dischargeClosed, n.value);
+                relay = {RelayKey::Discharge, n.value, 0};
                 break;
             default:  // single relays: 1 pull-up, 2 test probe, 3 pull-down, 4 ground
                 if (!Range{1, 4}.Contains(n))
                     return rangeError;
                 apply(card.singles, n.value);
+                relay = {RelayKey::Single, n.value, 0};
                 break;
         }
     } else {
@@ -427,8 +479,10 @@ std::string Chassis::RelayReply(Slot& slot, const WireLine& parsed) {
             return rangeError;
         }
         apply(card.matrix, std::make_pair(parsed.field2.value, parsed.field3.value));
+        relay = {RelayKey::Matrix, parsed.field2.value, parsed.field3.value};
     }
     ++card.ops;
+    ++card.relayOps[relay];
     return kOk + slot.eol;
 }
 
@@ -442,6 +496,86 @@ std::optional<std::string> Chassis::MonitorReply(const Slot& slot, const WireLin
     if (!photo)
         return kFormatError + slot.errorEol;
     return std::string(1, static_cast<char>(slot.status)) + slot.eol;
+}
+
+std::string Chassis::SlotState(int slotNumber) const {
+    const Slot& slot = At(slotNumber);
+    char text[64];
+    std::snprintf(text, sizeof text, "%02d", slotNumber);
+    std::string line = text;
+    std::snprintf(text, sizeof text, " status=0x%02x", slot.status);
+    const std::string status = text;
+    if (slot.card) {
+        const Card& card = *slot.card;
+        line += std::string(" ") + ModelName(card.model) + " id=" + Printable(card.idText) +
+                status + " ops=" + std::to_string(card.ops);
+        const Card fresh = Card::Make(card.model, {});
+        const std::pair<const char*, Range Card::*> ranges[] = {
+            {"rows", &Card::rows},   {"cols", &Card::columns}, {"gp", &Card::gp},
+            {"extgp", &Card::extGp}, {"ps", &Card::ps},        {"discharge", &Card::discharge},
+        };
+        for (const auto& [name, member] : ranges) {
+            const Range& range = card.*member;
+            if (range.min != (fresh.*member).min || range.max != (fresh.*member).max) {
+                line += std::string(" ") + name + "=" + std::to_string(range.min) + ".." +
+                        std::to_string(range.max);
+            }
+        }
+    } else {
+        line += " empty";
+        if (slot.status != 0xFF)
+            line += status;
+    }
+    // Only the settings that differ from a freshly plugged card, to keep the line short.
+    if (slot.delayMs != 0)
+        line += " delay=" + std::to_string(slot.delayMs);
+    if (slot.silent)
+        line += " silent=1";
+    if (slot.eol != "\n")
+        line += std::string(" eol=") + EolName(slot.eol);
+    if (slot.errorEol != slot.eol)
+        line += std::string(" erroreol=") + EolName(slot.errorEol);
+    if (slot.rawIdn)
+        line += " idn=" + Printable(*slot.rawIdn);
+    if (slot.rawPhoto)
+        line += " photo=" + Printable(*slot.rawPhoto);
+    if (!slot.next.empty())
+        line += " next=" + std::to_string(slot.next.size());
+    if (slot.card) {
+        std::string closed;
+        for (const std::string& name : slot.card->ClosedRelays())
+            closed += (closed.empty() ? "" : ",") + name;
+        line += " closed=" + (closed.empty() ? std::string("none") : closed);
+    }
+    return line;
+}
+
+std::vector<std::string> Chassis::HelpLines() {
+    return {
+        "ping                            answers OK",
+        "help                            this list",
+        "state                           every slot: model, id text, status byte, operations,",
+        "                                ranges and settings unlike a new card's, closed relays",
+        "relays SLOT                     closed relays of a card and its operation count",
+        "ops SLOT                        operations of each relay of a card, and its state",
+        "log                             every line received so far: PORT HEX",
+        "clearlog                        empties the log",
+        "reset                           empties every slot, clears settings, log and replies",
+        "restore                         reset, then the start-up chassis again (file, options)",
+        "card SLOT MODEL [IDTEXT]        plugs an X16, X48 or Y48 card",
+        "remove SLOT                     empties a slot",
+        "range SLOT KIND MIN MAX         relay numbers a group accepts; KIND is rows, cols, gp,",
+        "                                extgp, ps or discharge",
+        "delay SLOT MS                   delays every reply of the slot",
+        "silent SLOT 0|1                 a card that never answers",
+        "status SLOT BYTE                the signal inputs PHOTO reports (0-255 or 0xNN)",
+        "eol SLOT lf|crlf|none [errors]  line end of every reply, or of error replies only",
+        "idn SLOT HEX|-                  raw *IDN? reply, even for an empty slot; - undoes it",
+        "photo SLOT HEX|-                raw PHOTO reply; - undoes it",
+        "next SLOT STEP...               script for the slot's next reply: hex:HEX wait:MS none",
+        "ports                           the port paths: command, then monitoring ports 1-16",
+        "shutdown                        stops the simulator",
+    };
 }
 
 std::string Chassis::Control(std::string_view request) {
@@ -478,11 +612,32 @@ std::string Chassis::Control(std::string_view request) {
         log_.clear();
         return "OK\n";
     }
+    if (verb == "help") {
+        if (argc != 0)
+            return Err("usage: help");
+        return Listing(HelpLines());
+    }
+    if (verb == "state") {
+        if (argc != 0)
+            return Err("usage: state");
+        std::vector<std::string> lines;
+        for (int n = 1; n <= kSlotCount; ++n)
+            lines.push_back(SlotState(n));
+        return Listing(lines);
+    }
+    if (verb == "restore") {
+        if (argc != 0)
+            return Err("usage: restore");
+        Reset();
+        for (const std::string& setup : baseline_)
+            Control(setup);
+        return "OK\n";
+    }
 
     // Every other request names a slot first.
     static const char* const kSlotRequests[] = {"card",   "remove", "idn",    "delay",
                                                 "silent", "next",   "status", "photo",
-                                                "relays", "eol",    "range"};
+                                                "relays", "eol",    "range",  "ops"};
     bool known = false;
     for (const char* name : kSlotRequests)
         known = known || verb == name;
@@ -594,6 +749,18 @@ std::string Chassis::Control(std::string_view request) {
         if (!slot.card)
             return Err("no card in slot");
         return "OK " + slot.card->Describe() + "\n";
+    }
+    if (verb == "ops") {
+        if (argc != 1)
+            return Err("usage: ops SLOT");
+        if (!slot.card)
+            return Err("no card in slot");
+        std::vector<std::string> lines;
+        for (const auto& [relay, count] : slot.card->relayOps) {
+            lines.push_back(relay.Name() + " ops:" + std::to_string(count) +
+                            (slot.card->IsClosed(relay) ? " closed" : " open"));
+        }
+        return Listing(lines);
     }
     // range SLOT KIND MIN MAX
     if (argc != 4)

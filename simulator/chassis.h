@@ -7,6 +7,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -36,6 +37,19 @@ struct Range {
     bool Contains(const WireNumber& n) const { return !n.huge && n.value >= min && n.value <= max; }
 };
 
+// One relay of a card, ordered as "relays" lists them.
+struct RelayKey {
+    enum Kind { Matrix, Row, Gp, ExtGp, Ps, Discharge, Single };
+    Kind kind = Matrix;
+    long long a = 0;  // row, or the relay number of a group
+    long long b = 0;  // column; for a row line 1 means lo, 0 hi
+    bool operator<(const RelayKey& o) const {
+        return kind != o.kind ? kind < o.kind : a != o.a ? a < o.a : b < o.b;
+    }
+    // "matrix:5:7", "row:5:lo", "gp:12", ...
+    std::string Name() const;
+};
+
 struct Card {
     Model model = Model::X16;
     std::string idText;
@@ -44,10 +58,14 @@ struct Card {
     std::set<std::pair<long long, long long>> matrix;  // (row, column)
     std::set<std::pair<long long, bool>> rowLines;     // (row, lo)
     std::set<long long> gpClosed, extGpClosed, psClosed, dischargeClosed, singles;
-    unsigned long long ops = 0;  // accepted OPEN and CLOSE commands
+    unsigned long long ops = 0;                       // accepted OPEN and CLOSE commands
+    std::map<RelayKey, unsigned long long> relayOps;  // the same, per relay
 
     static Card Make(Model model, std::string idText);
     void OpenAll();
+    bool IsClosed(const RelayKey& relay) const;
+    // The names of the closed relays, in RelayKey order.
+    std::vector<std::string> ClosedRelays() const;
     // "matrix:5:7 row:5:lo gp:12 single:1 ops:3"
     std::string Describe() const;
 };
@@ -73,6 +91,8 @@ class Chassis {
     void SetTrace(TraceFn trace) { trace_ = std::move(trace); }
     // Empties every slot, clears every slot setting, the log, line buffers and queued replies.
     void Reset();
+    // The set-up requests "restore" applies again after a reset: the chassis file and options.
+    void SetBaseline(std::vector<std::string> requests) { baseline_ = std::move(requests); }
 
     const Card* CardAt(int slot) const;
 
@@ -87,6 +107,11 @@ class Chassis {
 
     // Every complete (or dropped) line so far, then the partial lines still being received.
     std::vector<LogEntry> LogSnapshot() const;
+
+    // One line per slot for "state": "01 X16 id=\"...\" status=0xff ops=3 closed=gp:1,gp:2".
+    std::string SlotState(int slot) const;
+    // The lines of "help", each a request and what it does.
+    static std::vector<std::string> HelpLines();
 
   private:
     struct Slot {
@@ -118,6 +143,7 @@ class Chassis {
     ReplyQueue replies_;
     std::chrono::milliseconds lineTimeout_{500};
     TraceFn trace_;
+    std::vector<std::string> baseline_;
 };
 
 }  // namespace halvex::sim

@@ -8,12 +8,15 @@
 #include <ctime>
 
 #include <arpa/inet.h>
+#include <climits>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "serial_device.h"
 
 namespace halvex::sim {
 
@@ -22,6 +25,8 @@ namespace {
 constexpr size_t kMaxPortBacklog = 1 << 20;
 constexpr size_t kMaxRequestLine = 1 << 20;
 constexpr size_t kMaxClients = 32;
+// How often a spied device that went away is looked for again.
+constexpr std::chrono::milliseconds kDeviceRetry(500);
 
 int g_signalPipe[2] = {-1, -1};
 
@@ -74,13 +79,21 @@ std::string LinkName(int port) {
 
 Server::Server(Chassis& chassis, ServerOptions options)
     : chassis_(chassis), options_(std::move(options)) {
-    if (!options_.quiet)
+    if (!options_.quiet) {
         chassis_.SetTrace([this](const std::string& text) { Trace(text); });
+        // Spy entries carry the time their bytes were read, not the time they are printed.
+        spyLog_.SetTrace(
+            [](const std::string& entry) { std::fprintf(stderr, "%s\n", entry.c_str()); });
+    }
+    spyLog_.SetLineTimeout(options_.spyLineTimeout);
+    stdinOpen_ = options_.stdinControl;
 }
 
 Server::~Server() {
     chassis_.SetTrace(nullptr);
     Cleanup();
+    for (Port& port : ports_)
+        CloseSerialDevice(port.deviceFd);
     for (auto& client : clients_)
         close(client->fd);
     if (listenFd_ >= 0)
@@ -112,9 +125,21 @@ void Server::Trace(const std::string& text) const {
 }
 
 bool Server::Start(std::string* error) {
-    for (Port& port : ports_) {
+    for (int i = 0; i < kPortCount; ++i) {
+        Port& port = ports_[i];
+        if (spying()) {
+            port.devicePath = options_.spyDevices[i];
+            port.active = !port.devicePath.empty();
+        }
+        if (!port.active)
+            continue;
         if (!port.pty.Open(error))
             return false;
+        if (!port.devicePath.empty()) {
+            port.deviceFd = OpenSerialDevice(port.devicePath, error);
+            if (port.deviceFd < 0)
+                return false;
+        }
     }
     if (!options_.linkDir.empty() && !CreateLinks(error))
         return false;
@@ -130,6 +155,8 @@ bool Server::CreateLinks(std::string* error) {
     if (!MakeDirectories(dir, error))
         return false;
     for (int port = 0; port < kPortCount; ++port) {
+        if (!ports_[port].active)
+            continue;
         std::string path = dir + "/" + LinkName(port);
         struct stat st {};
         if (lstat(path.c_str(), &st) == 0) {
@@ -158,7 +185,7 @@ void Server::Cleanup() {
             continue;
         target[n] = '\0';
         for (const Port& port : ports_) {
-            if (port.pty.slavePath() == target) {
+            if (port.active && port.pty.slavePath() == target) {
                 unlink(links_[i].c_str());
                 break;
             }
@@ -195,6 +222,8 @@ std::vector<std::string> Server::Banner() const {
     std::vector<std::string> lines;
     lines.push_back("command-port " + ports_[kCommandPort].pty.slavePath());
     for (int port = 1; port < kPortCount; ++port) {
+        if (!ports_[port].active)
+            continue;
         char number[8];
         std::snprintf(number, sizeof number, "%02d", port);
         lines.push_back(std::string("monitor-port ") + number + " " + ports_[port].pty.slavePath());
@@ -211,7 +240,23 @@ void Server::ReadPort(int index, TimePoint now) {
     while (true) {
         ssize_t n = read(port.pty.master(), buffer, sizeof buffer);
         if (n > 0) {
-            chassis_.Receive(index, std::string_view(buffer, static_cast<size_t>(n)), now);
+            std::string_view bytes(buffer, static_cast<size_t>(n));
+            if (!spying()) {
+                chassis_.Receive(index, bytes, now);
+                continue;
+            }
+            // Forwarded at once, whole line or not; the log cuts lines on its own.
+            if (port.deviceFd >= 0) {
+                if (port.deviceOut.size() + bytes.size() > kMaxPortBacklog) {
+                    Trace(PortName(index) + " device does not take bytes, dropped");
+                } else {
+                    port.deviceOut.append(bytes);
+                    FlushDevice(index, now);
+                }
+            } else {
+                Trace(PortName(index) + " device " + port.devicePath + " not open, bytes dropped");
+            }
+            spyLog_.Record(index, Direction::ToChassis, bytes, now, Timestamp());
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -244,6 +289,77 @@ void Server::FlushPort(int index) {
     }
 }
 
+void Server::QueueForPort(int index, const std::string& bytes) {
+    Port& port = ports_[index];
+    if (port.out.size() + bytes.size() > kMaxPortBacklog) {
+        Trace(PortName(index) + " nobody reads this port, reply dropped");
+        return;
+    }
+    port.out += bytes;
+}
+
+void Server::ReadDevice(int index, TimePoint now) {
+    Port& port = ports_[index];
+    char buffer[4096];
+    while (port.deviceFd >= 0) {
+        ssize_t n = read(port.deviceFd, buffer, sizeof buffer);
+        if (n > 0) {
+            std::string bytes(buffer, static_cast<size_t>(n));
+            QueueForPort(index, bytes);
+            FlushPort(index);
+            spyLog_.Record(index, Direction::ToLibrary, bytes, now, Timestamp());
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        // A raw tty without VMIN answers 0 when it has nothing; EIO is a device gone away.
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            DeviceLost(index, std::strerror(errno), now);
+        return;
+    }
+}
+
+void Server::FlushDevice(int index, TimePoint now) {
+    Port& port = ports_[index];
+    while (port.deviceFd >= 0 && !port.deviceOut.empty()) {
+        ssize_t n = write(port.deviceFd, port.deviceOut.data(), port.deviceOut.size());
+        if (n > 0) {
+            port.deviceOut.erase(0, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        DeviceLost(index, n < 0 ? std::strerror(errno) : "write failed", now);
+        return;
+    }
+}
+
+void Server::DeviceLost(int index, const std::string& why, TimePoint now) {
+    Port& port = ports_[index];
+    CloseSerialDevice(port.deviceFd);
+    port.deviceFd = -1;
+    port.deviceOut.clear();
+    port.retryAt = now + kDeviceRetry;
+    Trace(PortName(index) + " device " + port.devicePath + " lost (" + why + "), reopening");
+}
+
+void Server::ReopenDevices(TimePoint now) {
+    for (int i = 0; i < kPortCount; ++i) {
+        Port& port = ports_[i];
+        if (port.devicePath.empty() || port.deviceFd >= 0 || now < port.retryAt)
+            continue;
+        std::string error;
+        port.deviceFd = OpenSerialDevice(port.devicePath, &error);
+        if (port.deviceFd < 0) {
+            port.retryAt = now + kDeviceRetry;
+            continue;
+        }
+        Trace(PortName(i) + " device " + port.devicePath + " open again");
+    }
+}
+
 void Server::AcceptClients() {
     while (true) {
         int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -273,10 +389,107 @@ std::string Server::HandleRequest(const std::string& line) {
     if (request == "ports") {
         std::string reply = "OK";
         for (const Port& port : ports_)
-            reply += " " + port.pty.slavePath();
+            reply += " " + (port.active ? port.pty.slavePath() : std::string("-"));
         return reply + "\n";
     }
+    if (spying())
+        return SpyRequest(request);
     return chassis_.Control(request);
+}
+
+std::string Server::SpyRequest(const std::string& line) {
+    std::string request = line;
+    while (!request.empty() && (request.front() == ' ' || request.front() == '\t'))
+        request.erase(0, 1);
+    auto listing = [](const std::vector<std::string>& lines) {
+        std::string reply = "OK " + std::to_string(lines.size()) + "\n";
+        for (const std::string& l : lines)
+            reply += l + "\n";
+        return reply;
+    };
+    if (request == "ping")
+        return "OK\n";
+    if (request == "log")
+        return listing(spyLog_.Snapshot());
+    if (request == "clearlog") {
+        spyLog_.Clear();
+        return "OK\n";
+    }
+    if (request == "help") {
+        return listing({
+            "ping      answers OK",
+            "help      this list",
+            "log       every line passed so far, oldest first: TIME PORT <- \"BYTES\" towards",
+            "          the chassis, TIME PORT -> \"BYTES\" from it",
+            "clearlog  empties the log",
+            "ports     the port paths: command, then monitoring ports 1-16 (- where none)",
+            "shutdown  stops the spy",
+        });
+    }
+    return "ERR not a spy request (try help)\n";
+}
+
+void Server::ReadStdin() {
+    char buffer[4096];
+    ssize_t n;
+    do {
+        n = read(STDIN_FILENO, buffer, sizeof buffer);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return;
+    if (n > 0)
+        stdinIn_.append(buffer, static_cast<size_t>(n));
+    size_t newline;
+    while ((newline = stdinIn_.find('\n')) != std::string::npos) {
+        std::string line = stdinIn_.substr(0, newline);
+        stdinIn_.erase(0, newline + 1);
+        stdoutOut_ += HandleRequest(line);
+    }
+    if (stdinIn_.size() > kMaxRequestLine) {
+        stdoutOut_ += "ERR request too long\n";
+        stdinIn_.clear();
+    }
+    if (n > 0)
+        return;
+    // A last request without its line end still counts.
+    if (!stdinIn_.empty())
+        stdoutOut_ += HandleRequest(stdinIn_);
+    stdinIn_.clear();
+    stdinOpen_ = false;
+    if (options_.exitOnEof) {
+        Trace("end of stdin, stopping");
+        stop_ = true;
+    } else {
+        Trace("end of stdin, still running");
+    }
+}
+
+void Server::FlushStdout(bool wait) {
+    while (!stdoutOut_.empty() && !stdoutBroken_) {
+        // stdout stays blocking (its flags are shared with whoever started us), so write no more
+        // than a pipe takes at once when poll says it has room.
+        pollfd pfd{STDOUT_FILENO, POLLOUT, 0};
+        int ready = poll(&pfd, 1, wait ? 1000 : 0);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return;
+        if (pfd.revents & (POLLERR | POLLNVAL)) {
+            stdoutBroken_ = true;
+            break;
+        }
+        ssize_t n =
+            write(STDOUT_FILENO, stdoutOut_.data(), std::min<size_t>(stdoutOut_.size(), PIPE_BUF));
+        if (n > 0) {
+            stdoutOut_.erase(0, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        stdoutBroken_ = true;
+    }
+    if (stdoutBroken_)
+        stdoutOut_.clear();
 }
 
 void Server::ReadClient(Client& client) {
@@ -324,20 +537,27 @@ void Server::FlushClient(Client& client) {
 }
 
 int Server::Run() {
+    enum class Kind { Signal, Port, Device, Listen, Client, Stdin, Stdout };
+    struct Target {
+        Kind kind;
+        size_t index;
+    };
     std::vector<pollfd> fds;
+    std::vector<Target> targets;
     while (!stop_) {
         TimePoint now = Clock::now();
-        for (Output& o : chassis_.Advance(now)) {
-            Port& port = ports_[o.port];
-            if (port.out.size() + o.bytes.size() > kMaxPortBacklog) {
-                Trace(PortName(o.port) + " nobody reads this port, reply dropped");
-                continue;
-            }
-            port.out += o.bytes;
+        if (spying()) {
+            spyLog_.Advance(now);
+            ReopenDevices(now);
+        } else {
+            for (Output& o : chassis_.Advance(now))
+                QueueForPort(o.port, o.bytes);
         }
         for (int i = 0; i < kPortCount; ++i) {
             if (!ports_[i].out.empty())
                 FlushPort(i);
+            if (!ports_[i].deviceOut.empty())
+                FlushDevice(i, now);
         }
         for (auto& client : clients_)
             FlushClient(*client);
@@ -350,34 +570,51 @@ int Server::Run() {
                                           return true;
                                       }),
                        clients_.end());
+        FlushStdout(false);
 
-        std::optional<TimePoint> wake = chassis_.NextDeadline();
+        std::optional<TimePoint> wake = spying() ? spyLog_.NextDeadline() : chassis_.NextDeadline();
+        auto wakeBy = [&wake](TimePoint t) {
+            if (!wake || t < *wake)
+                wake = t;
+        };
         fds.clear();
-        fds.push_back({g_signalPipe[0], POLLIN, 0});
-        std::array<int, kPortCount> portSlot{};
+        targets.clear();
+        auto watch = [&](int fd, short events, Kind kind, size_t index) {
+            fds.push_back({fd, events, 0});
+            targets.push_back({kind, index});
+        };
+        watch(g_signalPipe[0], POLLIN, Kind::Signal, 0);
         for (int i = 0; i < kPortCount; ++i) {
-            portSlot[i] = -1;
-            if (ports_[i].quietUntil > now) {
-                if (!wake || ports_[i].quietUntil < *wake)
-                    wake = ports_[i].quietUntil;
+            Port& port = ports_[i];
+            if (!port.active)
+                continue;
+            if (!port.devicePath.empty()) {
+                if (port.deviceFd >= 0) {
+                    watch(port.deviceFd, port.deviceOut.empty() ? POLLIN : POLLIN | POLLOUT,
+                          Kind::Device, static_cast<size_t>(i));
+                } else {
+                    wakeBy(port.retryAt);
+                }
+            }
+            if (port.quietUntil > now) {
+                wakeBy(port.quietUntil);
                 continue;
             }
-            short events = POLLIN;
-            if (!ports_[i].out.empty())
-                events |= POLLOUT;
-            portSlot[i] = static_cast<int>(fds.size());
-            fds.push_back({ports_[i].pty.master(), events, 0});
+            watch(port.pty.master(), port.out.empty() ? POLLIN : POLLIN | POLLOUT, Kind::Port,
+                  static_cast<size_t>(i));
         }
-        size_t listenSlot = fds.size();
         if (listenFd_ >= 0)
-            fds.push_back({listenFd_, POLLIN, 0});
-        size_t firstClient = fds.size();
-        for (auto& client : clients_) {
-            short events = client->closing ? 0 : POLLIN;
-            if (!client->out.empty())
+            watch(listenFd_, POLLIN, Kind::Listen, 0);
+        for (size_t c = 0; c < clients_.size(); ++c) {
+            short events = clients_[c]->closing ? 0 : POLLIN;
+            if (!clients_[c]->out.empty())
                 events |= POLLOUT;
-            fds.push_back({client->fd, events, 0});
+            watch(clients_[c]->fd, events, Kind::Client, c);
         }
+        if (stdinOpen_)
+            watch(STDIN_FILENO, POLLIN, Kind::Stdin, 0);
+        if (!stdoutOut_.empty() && !stdoutBroken_)
+            watch(STDOUT_FILENO, POLLOUT, Kind::Stdout, 0);
 
         int timeoutMs = -1;
         if (wake) {
@@ -392,39 +629,66 @@ int Server::Run() {
             return 1;
         }
         now = Clock::now();
-        if (fds[0].revents != 0) {
-            char drain[64];
-            while (read(g_signalPipe[0], drain, sizeof drain) > 0) {
-            }
-            Trace("signal received, stopping");
-            stop_ = true;
-        }
-        for (int i = 0; i < kPortCount; ++i) {
-            if (portSlot[i] < 0)
+        bool accept = false;
+        for (size_t k = 0; k < fds.size(); ++k) {
+            const short revents = fds[k].revents;
+            if (revents == 0)
                 continue;
-            short revents = fds[static_cast<size_t>(portSlot[i])].revents;
-            if (revents & POLLIN)
-                ReadPort(i, now);
-            if (revents & POLLOUT)
-                FlushPort(i);
-            if ((revents & (POLLHUP | POLLERR)) && !(revents & POLLIN)) {
-                Trace(PortName(i) + " hang-up: no client holds the port");
-                ports_[i].quietUntil = now + std::chrono::milliseconds(50);
+            const size_t index = targets[k].index;
+            const int i = static_cast<int>(index);
+            switch (targets[k].kind) {
+                case Kind::Signal: {
+                    char drain[64];
+                    while (read(g_signalPipe[0], drain, sizeof drain) > 0) {
+                    }
+                    Trace("signal received, stopping");
+                    stop_ = true;
+                    break;
+                }
+                case Kind::Port:
+                    if (revents & POLLIN)
+                        ReadPort(i, now);
+                    if (revents & POLLOUT)
+                        FlushPort(i);
+                    if ((revents & (POLLHUP | POLLERR)) && !(revents & POLLIN)) {
+                        Trace(PortName(i) + " hang-up: no client holds the port");
+                        ports_[index].quietUntil = now + std::chrono::milliseconds(50);
+                    }
+                    break;
+                case Kind::Device:
+                    if (revents & POLLIN)
+                        ReadDevice(i, now);
+                    if ((revents & POLLOUT) && ports_[index].deviceFd >= 0)
+                        FlushDevice(i, now);
+                    // Whatever it still had was read above.
+                    if ((revents & (POLLHUP | POLLERR | POLLNVAL)) && ports_[index].deviceFd >= 0)
+                        DeviceLost(i, "hang-up", now);
+                    break;
+                case Kind::Listen:
+                    accept = (revents & POLLIN) != 0;
+                    break;
+                case Kind::Client:
+                    if (revents & (POLLIN | POLLHUP | POLLERR))
+                        ReadClient(*clients_[index]);
+                    if (revents & POLLOUT)
+                        FlushClient(*clients_[index]);
+                    break;
+                case Kind::Stdin:
+                    ReadStdin();
+                    break;
+                case Kind::Stdout:
+                    FlushStdout(false);
+                    break;
             }
         }
-        if (listenFd_ >= 0 && (fds[listenSlot].revents & POLLIN))
+        // After the clients were served, so their indices above still held.
+        if (accept)
             AcceptClients();
-        for (size_t c = 0; c < clients_.size() && firstClient + c < fds.size(); ++c) {
-            short revents = fds[firstClient + c].revents;
-            if (revents & (POLLIN | POLLHUP | POLLERR))
-                ReadClient(*clients_[c]);
-            if (revents & POLLOUT)
-                FlushClient(*clients_[c]);
-        }
     }
     // Let the reply to "shutdown" reach its client before the sockets close.
     for (auto& client : clients_)
         FlushClient(*client);
+    FlushStdout(true);
     return 0;
 }
 

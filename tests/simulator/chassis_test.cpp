@@ -1,13 +1,16 @@
 // The chassis logic on its own, with time passed in: parsing, timed replies and partial lines.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
 #include "chassis.h"
+#include "chassis_file.h"
 #include "line_splitter.h"
 #include "protocol.h"
 #include "reply_queue.h"
+#include "spy_log.h"
 
 namespace {
 
@@ -287,6 +290,290 @@ TEST_F(ChassisTest, LogListsPortsInArrivalOrder) {
     chassis_.Receive(16, "\xff", t0);
     EXPECT_EQ(chassis_.Control("log"),
               "OK 4\nmon02 50484f544f283032290a\ncmd 410a\ncmd 42\nmon16 ff\n");
+}
+
+// Sends each command to the chassis and checks each reply, so a state test knows what it set up.
+void Drive(Chassis& chassis, const std::vector<std::pair<std::string, std::string>>& steps) {
+    for (const auto& [command, reply] : steps) {
+        chassis.Receive(kCommandPort, command, t0);
+        EXPECT_EQ(Joined(chassis.Advance(t0), kCommandPort), reply) << command;
+    }
+}
+
+TEST_F(ChassisTest, StateShowsEverySlotAndWhatDiffersFromANewCard) {
+    for (const char* request :
+         {"card 1 X16 HALVEX X16 \"REV2\" SN0001", "card 2 X48", "card 5 Y48 HALVEX Y48",
+          "range 5 gp 1 24", "range 2 cols -3 3", "delay 2 5", "status 5 0xFE", "eol 1 crlf",
+          "eol 5 none errors", "silent 2 1", "idn 9 410a", "photo 5 ff", "status 16 7",
+          "next 1 hex:0a", "next 1 none"}) {
+        ASSERT_EQ(chassis_.Control(request), "OK\n") << request;
+    }
+    // The scripts answer the first two commands in the card's place, so they operate nothing.
+    Drive(chassis_, {{"CLOSE(01,05,07)\n", "\n"},
+                     {"CLOSE(01,05,08)\n", ""},
+                     {"CLOSE(01,10,12)\n", "OK\r\n"},
+                     {"CLOSE(01,05,lo)\n", "OK\r\n"},
+                     {"CLOSE(01,50,04)\n", "OK\r\n"},
+                     {"CLOSE(01,16,16)\n", "OK\r\n"},
+                     {"OPEN(01,16,16)\n", "OK\r\n"},
+                     {"CLOSE(01,05,07)\n", "OK\r\n"},
+                     {"CLOSE(05,20,32)\n", "OK\n"}});
+    const std::string expected =
+        "OK 16\n"
+        "01 X16 id=\"HALVEX X16 \\\"REV2\\\" SN0001\" status=0xff ops=6 eol=crlf "
+        "closed=matrix:5:7,row:5:lo,gp:12,single:4\n"
+        "02 X48 id=\"HALVEX X48 SIMULATED CARD\" status=0xff ops=0 cols=-3..3 delay=5 silent=1 "
+        "closed=none\n"
+        "03 empty\n04 empty\n"
+        "05 Y48 id=\"HALVEX Y48\" status=0xfe ops=1 gp=1..24 erroreol=none photo=\"\\xff\" "
+        "closed=extgp:32\n"
+        "06 empty\n07 empty\n08 empty\n"
+        "09 empty idn=\"A\\n\"\n"
+        "10 empty\n11 empty\n12 empty\n13 empty\n14 empty\n15 empty\n"
+        "16 empty status=0x07\n";
+    EXPECT_EQ(chassis_.Control("state"), expected);
+    EXPECT_EQ(chassis_.Control("state 1"), "ERR usage: state\n");
+}
+
+TEST_F(ChassisTest, OpsCountsEachRelayAndShowsItsState) {
+    chassis_.PlugCard(3, Model::X16);
+    Drive(chassis_, {{"CLOSE(03,12,03)\n", "OK\n"},
+                     {"OPEN(03,12,03)\n", "OK\n"},
+                     {"CLOSE(03,12,03)\n", "OK\n"},
+                     {"CLOSE(03,02,11)\n", "OK\n"},
+                     {"OPEN(03,02,lo)\n", "OK\n"},  // opening an open relay still operates it
+                     {"CLOSE(03,02,hi)\n", "OK\n"},
+                     {"CLOSE(03,30,01)\n", "OK\n"},
+                     {"CLOSE(03,40,32)\n", "OK\n"},
+                     {"CLOSE(03,20,05)\n", "OK\n"},
+                     {"CLOSE(03,50,02)\n", "OK\n"},
+                     {"CLOSE(03,10,09)\n", "OK\n"},
+                     {"CLOSE(03,10,33)\n", "Parameter Range Error\n"},  // refused: no operation
+                     {"CLOSE(03,5,01)\n", "Format Error\n"}});
+    // Numeric order, matrix first, as "relays" lists them (12 after 2, not before).
+    EXPECT_EQ(chassis_.Control("ops 3"),
+              "OK 9\n"
+              "matrix:2:11 ops:1 closed\n"
+              "matrix:12:3 ops:3 closed\n"
+              "row:2:hi ops:1 closed\n"
+              "row:2:lo ops:1 open\n"
+              "gp:9 ops:1 closed\n"
+              "extgp:5 ops:1 closed\n"
+              "ps:1 ops:1 closed\n"
+              "discharge:32 ops:1 closed\n"
+              "single:2 ops:1 closed\n");
+    EXPECT_EQ(chassis_.Control("relays 3"),
+              "OK matrix:2:11 matrix:12:3 row:2:hi gp:9 extgp:5 ps:1 discharge:32 single:2 "
+              "ops:11\n");
+    // A reset of the card opens every relay but keeps what they went through.
+    Drive(chassis_, {{"*RST(03)\n", "OK\n"}});
+    std::string afterReset = chassis_.Control("ops 3");
+    EXPECT_EQ(afterReset.substr(0, afterReset.find('\n')), "OK 9");
+    EXPECT_NE(afterReset.find("matrix:12:3 ops:3 open\n"), std::string::npos) << afterReset;
+    EXPECT_EQ(afterReset.find(" closed"), std::string::npos) << afterReset;
+    // A card plugged again starts from nothing.
+    EXPECT_EQ(chassis_.Control("card 3 X16"), "OK\n");
+    EXPECT_EQ(chassis_.Control("ops 3"), "OK 0\n");
+    EXPECT_EQ(chassis_.Control("ops 4"), "ERR no card in slot\n");
+    EXPECT_EQ(chassis_.Control("ops 3 1"), "ERR usage: ops SLOT\n");
+}
+
+TEST_F(ChassisTest, HelpNamesEveryRequestTheChassisKnows) {
+    std::string help = chassis_.Control("help");
+    ASSERT_EQ(help.rfind("OK ", 0), 0u);
+    std::vector<std::string> lines;
+    for (size_t start = help.find('\n') + 1; start < help.size();) {
+        size_t end = help.find('\n', start);
+        lines.push_back(help.substr(start, end - start));
+        start = end + 1;
+    }
+    EXPECT_EQ(help.substr(0, help.find('\n')), "OK " + std::to_string(lines.size()));
+    std::set<std::string> listed;
+    for (const std::string& line : lines) {
+        if (line[0] != ' ')
+            listed.insert(line.substr(0, line.find(' ')));
+    }
+    const std::set<std::string> expected = {
+        "ping",   "help",    "state", "relays", "ops",   "log",   "clearlog",
+        "reset",  "restore", "card",  "remove", "range", "delay", "silent",
+        "status", "eol",     "idn",   "photo",  "next",  "ports", "shutdown"};
+    EXPECT_EQ(listed, expected);
+    // Every listed request is one the chassis or the process really answers.
+    for (const std::string& verb : listed) {
+        if (verb == "ports" || verb == "shutdown")
+            continue;
+        EXPECT_NE(chassis_.Control(verb), "ERR unknown request\n") << verb;
+    }
+    EXPECT_EQ(chassis_.Control("help me"), "ERR usage: help\n");
+}
+
+TEST_F(ChassisTest, RestoreGoesBackToTheStartUpChassis) {
+    chassis_.SetBaseline({"card 2 X16 BENCH", "delay 2 40", "status 2 0x0f"});
+    // Without the baseline applied yet, restore is what brings it in.
+    EXPECT_EQ(chassis_.Control("restore"), "OK\n");
+    Drive(chassis_, {{"CLOSE(02,01,01)\n", ""}});
+    EXPECT_EQ(Joined(chassis_.Advance(t0 + milliseconds(40)), kCommandPort), "OK\n");
+    EXPECT_EQ(chassis_.Control("card 2 Y48"), "OK\n");
+    EXPECT_EQ(chassis_.Control("card 7 X48"), "OK\n");
+    EXPECT_EQ(chassis_.Control("restore"), "OK\n");
+    const std::string state = chassis_.Control("state");
+    EXPECT_EQ(state.rfind("OK 16\n01 empty\n"
+                          "02 X16 id=\"BENCH\" status=0x0f ops=0 delay=40 closed=none\n03 empty\n",
+                          0),
+              0u)
+        << state;
+    EXPECT_NE(state.find("\n07 empty\n"), std::string::npos) << state;
+    EXPECT_EQ(chassis_.Control("relays 7"), "ERR no card in slot\n");
+    EXPECT_EQ(chassis_.Control("log"), "OK 0\n");
+    // reset still empties everything, baseline or not.
+    EXPECT_EQ(chassis_.Control("reset"), "OK\n");
+    EXPECT_EQ(chassis_.Control("relays 2"), "ERR no card in slot\n");
+}
+
+TEST(ChassisFile, AppliesEachLineAsASetUpRequest) {
+    const std::string text =
+        "# a bench\n"
+        "\n"
+        "   card 1 X16 HALVEX X16 No#3 REV2   # a '#' inside a word is no comment\n"
+        "card 2 X48\r\n"
+        "\tcard 3 Y48 ACME\tY48\n"
+        "range 1 rows 1 8\n"
+        "delay 2 5 # late\n"
+        "status 3 0xFE\n"
+        "eol 1 crlf\n"
+        "#card 4 X16\n"
+        "idn 6 414243\n"
+        "card 7 X16\n"
+        "remove 7";  // no line end at the very end
+    Chassis chassis;
+    std::vector<std::string> applied;
+    std::string error;
+    ASSERT_TRUE(ApplyChassisText(chassis, "bench", text, &applied, &error)) << error;
+    const std::vector<std::string> expected = {"card 1 X16 HALVEX X16 No#3 REV2",
+                                               "card 2 X48",
+                                               "card 3 Y48 ACME\tY48",
+                                               "range 1 rows 1 8",
+                                               "delay 2 5",
+                                               "status 3 0xFE",
+                                               "eol 1 crlf",
+                                               "idn 6 414243",
+                                               "card 7 X16",
+                                               "remove 7"};
+    EXPECT_EQ(applied, expected);
+    std::string state = chassis.Control("state");
+    const char* const lines[] = {
+        "01 X16 id=\"HALVEX X16 No#3 REV2\" status=0xff ops=0 rows=1..8 eol=crlf closed=none\n",
+        "02 X48 id=\"HALVEX X48 SIMULATED CARD\" status=0xff ops=0 delay=5 closed=none\n",
+        "03 Y48 id=\"ACME\\tY48\" status=0xfe ops=0 closed=none\n",
+        "04 empty\n",
+        "06 empty idn=\"ABC\"\n",
+        "07 empty\n",
+    };
+    for (const char* line : lines)
+        EXPECT_NE(state.find(line), std::string::npos) << line << " in\n" << state;
+}
+
+TEST(ChassisFile, StopsAtTheFirstBadLineAndNamesIt) {
+    struct Case {
+        const char* text;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"card 1 X16\ncard 2 X49\ncard 3 X16\n", "f:2: bad model (X16, X48, Y48): card 2 X49"},
+        {"\n\n# x\nrange 4 gp 1 8\n", "f:4: no card in slot: range 4 gp 1 8"},
+        {"card 17 X16\n", "f:1: bad slot (1-16): card 17 X16"},
+        {"card 1 X16\nrange 1 legs 1 2 # comment\n", "f:2: bad range kind: range 1 legs 1 2"},
+        {"delay 1 -5\n", "f:1: usage: delay SLOT MS (0-3600000): delay 1 -5"},
+        {"status 1 0x100\r\n", "f:1: usage: status SLOT BYTE (0-255 or 0xNN): status 1 0x100"},
+        {"frobnicate 1\n", "f:1: unknown request 'frobnicate': frobnicate 1"},
+        {"log\n", "f:1: 'log' is not a set-up request: log"},
+        {"card 1 X16\nreset\n", "f:2: 'reset' is not a set-up request: reset"},
+        {"shutdown\n", "f:1: 'shutdown' is not a set-up request: shutdown"},
+        {"CARD 1 X16\n", "f:1: unknown request 'CARD': CARD 1 X16"},
+        {"card#1 X16\n", "f:1: unknown request 'card#1': card#1 X16"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        Chassis chassis;
+        std::string error;
+        std::vector<std::string> applied;
+        EXPECT_FALSE(ApplyChassisText(chassis, "f", c.text, &applied, &error));
+        EXPECT_EQ(error, c.error);
+    }
+    // Lines before the bad one were applied; the bad one and those after were not.
+    Chassis chassis;
+    std::string error;
+    std::vector<std::string> applied;
+    ASSERT_FALSE(ApplyChassisText(chassis, "f", cases[0].text, &applied, &error));
+    EXPECT_EQ(applied, std::vector<std::string>{"card 1 X16"});
+    EXPECT_NE(chassis.CardAt(1), nullptr);
+    EXPECT_EQ(chassis.CardAt(3), nullptr);
+}
+
+TEST(ChassisFile, ShippedBenchExampleLoads) {
+    Chassis chassis;
+    std::vector<std::string> applied;
+    std::string error;
+    ASSERT_TRUE(ApplyChassisFile(chassis, HALVEX_BENCH_CHASSIS, &applied, &error)) << error;
+    const struct {
+        int slot;
+        Model model;
+    } cards[] = {{1, Model::X16}, {2, Model::X48}, {5, Model::Y48}};
+    int present = 0;
+    for (int slot = 1; slot <= kSlotCount; ++slot)
+        present += chassis.CardAt(slot) != nullptr;
+    EXPECT_EQ(present, 3);
+    for (const auto& card : cards) {
+        ASSERT_NE(chassis.CardAt(card.slot), nullptr) << card.slot;
+        EXPECT_EQ(chassis.CardAt(card.slot)->model, card.model) << card.slot;
+    }
+    // A missing file names itself and the reason.
+    EXPECT_FALSE(ApplyChassisFile(chassis, "/nonexistent/bench.chassis", &applied, &error));
+    EXPECT_EQ(error, "/nonexistent/bench.chassis: No such file or directory");
+}
+
+TEST(SpyLog, CutsEachDirectionIntoStampedLines) {
+    SpyLog log;
+    log.SetLineTimeout(milliseconds(100));
+    std::vector<std::string> traced;
+    log.SetTrace([&traced](const std::string& entry) { traced.push_back(entry); });
+
+    log.Record(kCommandPort, Direction::ToChassis, "*IDN?(0", t0, "10:00:00.000");
+    log.Record(kCommandPort, Direction::ToChassis, "3)\nCLO", t0 + milliseconds(5), "10:00:00.005");
+    log.Record(kCommandPort, Direction::ToLibrary, "HALVEX\r\n", t0 + milliseconds(6),
+               "10:00:00.006");
+    log.Record(5, Direction::ToLibrary, std::string("\0\xff\n", 3), t0 + milliseconds(7),
+               "10:00:00.007");
+    log.Record(5, Direction::ToChassis, "PHOTO(05)", t0 + milliseconds(8), "10:00:00.008");
+    // Partial lines show in a snapshot with the time of their last byte, before they expire.
+    std::vector<std::string> expected = {
+        "10:00:00.005 cmd <- \"*IDN?(03)\\n\"",    "10:00:00.006 cmd -> \"HALVEX\\r\\n\"",
+        "10:00:00.007 mon05 -> \"\\x00\\xff\\n\"", "10:00:00.005 cmd <- \"CLO\"",
+        "10:00:00.008 mon05 <- \"PHOTO(05)\"",
+    };
+    EXPECT_EQ(log.Snapshot(), expected);
+    EXPECT_EQ(traced.size(), 3u);
+    EXPECT_EQ(log.NextDeadline(), t0 + milliseconds(105));
+
+    log.Advance(t0 + milliseconds(104));
+    EXPECT_EQ(traced.size(), 3u);
+    log.Advance(t0 + milliseconds(105));
+    EXPECT_EQ(traced.size(), 4u);
+    EXPECT_EQ(log.NextDeadline(), t0 + milliseconds(108));
+    // Bytes that come after the idle time start a line of their own even when Advance never
+    // ran in between.
+    log.Record(5, Direction::ToChassis, "\n", t0 + milliseconds(300), "10:00:00.300");
+    expected = {
+        "10:00:00.005 cmd <- \"*IDN?(03)\\n\"",    "10:00:00.006 cmd -> \"HALVEX\\r\\n\"",
+        "10:00:00.007 mon05 -> \"\\x00\\xff\\n\"", "10:00:00.005 cmd <- \"CLO\"",
+        "10:00:00.008 mon05 <- \"PHOTO(05)\"",     "10:00:00.300 mon05 <- \"\\n\"",
+    };
+    EXPECT_EQ(log.Snapshot(), expected);
+    EXPECT_EQ(traced, expected);
+    EXPECT_FALSE(log.NextDeadline().has_value());
+
+    log.Clear();
+    EXPECT_EQ(log.Snapshot(), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -64,6 +64,14 @@ bool SimProcess::Start(const std::vector<std::string>& args, std::string* error)
         *error = "pipe failed";
         return false;
     }
+    // Close-on-exec, so that no later child holds the write end and keeps the end of input away.
+    int in[2] = {-1, -1};
+    if (pipeStdin_ && pipe2(in, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        *error = "pipe failed";
+        return false;
+    }
     std::string path = SimulatorPath();
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(path.c_str()));
@@ -83,6 +91,8 @@ bool SimProcess::Start(const std::vector<std::string>& args, std::string* error)
         if (getppid() != parent)
             _exit(127);
         dup2(out[1], STDOUT_FILENO);
+        if (in[0] >= 0)
+            dup2(in[0], STDIN_FILENO);
         if (!stderrPath_.empty()) {
             int err = open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (err >= 0)
@@ -95,6 +105,10 @@ bool SimProcess::Start(const std::vector<std::string>& args, std::string* error)
     }
     close(out[1]);
     stdoutFd_ = out[0];
+    if (in[0] >= 0) {
+        close(in[0]);
+        stdinFd_ = in[1];
+    }
 
     std::string text;
     auto deadline = Clock::now() + std::chrono::seconds(10);
@@ -104,8 +118,10 @@ bool SimProcess::Start(const std::vector<std::string>& args, std::string* error)
             std::string line = text.substr(0, newline);
             text.erase(0, newline + 1);
             banner_.push_back(line);
-            if (line == "ready")
+            if (line == "ready") {
+                stdoutBuffer_ = text;
                 return true;
+            }
             if (line.rfind("command-port ", 0) == 0)
                 commandPort_ = line.substr(13);
             if (line.rfind("monitor-port ", 0) == 0 && line.size() > 16) {
@@ -124,38 +140,87 @@ bool SimProcess::Start(const std::vector<std::string>& args, std::string* error)
     }
 }
 
-bool SimProcess::Running() {
+bool SimProcess::Reap(bool block) {
     if (pid_ <= 0)
-        return false;
+        return true;
     int status = 0;
-    return waitpid(pid_, &status, WNOHANG) == 0;
+    pid_t done = waitpid(pid_, &status, block ? 0 : WNOHANG);
+    if (done == 0)
+        return false;
+    exitStatus_ = done == pid_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    pid_ = -1;
+    return true;
+}
+
+bool SimProcess::Running() {
+    return !Reap(false);
+}
+
+int SimProcess::WaitForExit(milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (!Reap(false)) {
+        if (Clock::now() > deadline)
+            return -1;
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    return exitStatus_;
 }
 
 int SimProcess::Stop() {
-    if (pid_ <= 0)
-        return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    int result = -1;
-    auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (true) {
-        pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            break;
+    CloseStdin();
+    int result = exitStatus_;
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (!Reap(false)) {
+            if (Clock::now() > deadline) {
+                kill(pid_, SIGKILL);
+                Reap(true);
+                exitStatus_ = -1;
+                break;
+            }
+            std::this_thread::sleep_for(milliseconds(10));
         }
-        if (done < 0 || Clock::now() > deadline) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(milliseconds(10));
+        result = exitStatus_;
+    } else if (stdoutFd_ < 0) {
+        result = -1;  // never started, or already stopped
     }
-    pid_ = -1;
     if (stdoutFd_ >= 0)
         close(stdoutFd_);
     stdoutFd_ = -1;
+    exitStatus_ = -1;
     return result;
+}
+
+bool SimProcess::WriteStdin(std::string_view bytes) {
+    size_t done = 0;
+    while (stdinFd_ >= 0 && done < bytes.size()) {
+        ssize_t n = write(stdinFd_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return stdinFd_ >= 0;
+}
+
+void SimProcess::CloseStdin() {
+    if (stdinFd_ >= 0)
+        close(stdinFd_);
+    stdinFd_ = -1;
+}
+
+std::string SimProcess::ReadStdoutLine(milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    size_t newline;
+    while ((newline = stdoutBuffer_.find('\n')) == std::string::npos) {
+        if (stdoutFd_ < 0 || !ReadSome(stdoutFd_, &stdoutBuffer_, deadline))
+            return "<no reply>";
+    }
+    std::string line = stdoutBuffer_.substr(0, newline);
+    stdoutBuffer_.erase(0, newline + 1);
+    return line;
 }
 
 bool SerialPort::Open(const std::string& path) {

@@ -29,6 +29,15 @@ class SimProcess {
     // SIGTERM, then waits; returns the exit status, or -1 if it had to be killed.
     int Stop();
     bool Running();
+    // Waits up to `timeout` for the process to end by itself; its exit status, or -1.
+    int WaitForExit(milliseconds timeout);
+
+    // Gives the simulator a pipe as stdin (before Start) instead of ours.
+    void PipeStdin() { pipeStdin_ = true; }
+    bool WriteStdin(std::string_view bytes);
+    void CloseStdin();
+    // One more line of stdout after the banner, without its "\n" ("<no reply>" on time-out).
+    std::string ReadStdoutLine(milliseconds timeout = milliseconds(5000));
     // Sends the simulator's stderr to /dev/null (for runs that are meant to fail).
     void DiscardStderr() { stderrPath_ = "/dev/null"; }
     // Sends the simulator's stderr to this file instead.
@@ -40,8 +49,15 @@ class SimProcess {
     const std::vector<std::string>& banner() const { return banner_; }
 
   private:
+    // Records the exit status once the child is reaped, so its pid is never signalled again.
+    bool Reap(bool block);
+
     pid_t pid_ = -1;
+    int exitStatus_ = -1;
     int stdoutFd_ = -1;
+    std::string stdoutBuffer_;  // read past the banner
+    bool pipeStdin_ = false;
+    int stdinFd_ = -1;
     std::string commandPort_;
     std::vector<std::string> monitorPorts_ = std::vector<std::string>(16);
     int controlPort_ = -1;

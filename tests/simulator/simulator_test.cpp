@@ -680,17 +680,269 @@ TEST(SimulatorCommandLine, ShutdownRequestEndsTheProcess) {
 
 TEST(SimulatorCommandLine, BadOptionsAreRefused) {
     const std::vector<std::vector<std::string>> cases = {
-        {"--card", "17:X16"}, {"--card", "1:Z80"},    {"--card", "1"}, {"--delay", "1"},
-        {"--silent", "0"},    {"--control", "70000"}, {"--bogus"},     {"--card"},
+        {"--card", "17:X16"},
+        {"--card", "1:Z80"},
+        {"--card", "1"},
+        {"--delay", "1"},
+        {"--silent", "0"},
+        {"--control", "70000"},
+        {"--bogus"},
+        {"--card"},
+        {"--chassis"},
+        {"--chassis", ""},
+        {"--exit-on-eof"},                 // without --stdin-control
+        {"--spy-monitor", "3:/dev/null"},  // without --spy
+        {"--spy", "/dev/null", "--card", "1:X16"},
+        {"--spy", "/dev/null", "--delay", "1:5"},
+        {"--spy", "/dev/null", "--chassis", "/dev/null"},
+        {"--spy", "/dev/null", "--spy-monitor", "0:/dev/null"},
+        {"--spy", "/dev/null", "--spy-monitor", "3:"},
+        {"--spy", "/dev/null", "--spy-monitor", "3"},
+        {"--spy", "/dev/null", "--spy-monitor", "3:/dev/null", "--spy-monitor", "3:/dev/zero"},
+        {"--spy", ""},
     };
     for (const auto& args : cases) {
-        SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
+        std::string joined;
+        for (const std::string& arg : args)
+            joined += arg + " ";
+        SCOPED_TRACE(joined);
         SimProcess sim;
         sim.DiscardStderr();
         std::string error;
         EXPECT_FALSE(sim.Start(args, &error));
         EXPECT_EQ(sim.Stop(), 2);
     }
+}
+
+TEST(SimulatorCommandLine, HelpNamesEveryOption) {
+    SimProcess sim;
+    std::string error;
+    EXPECT_FALSE(sim.Start({"--help"}, &error));  // prints, exits, never "ready"
+    EXPECT_EQ(sim.Stop(), 0);
+    std::string text;
+    for (const std::string& line : sim.banner())
+        text += line + "\n";
+    ASSERT_EQ(text.rfind("usage: halvex-sim ", 0), 0u) << text;
+    for (const char* option :
+         {"--chassis FILE", "--card SLOT:MODEL[:IDTEXT]", "--delay SLOT:MS", "--silent SLOT",
+          "--link DIR", "--control PORT", "--stdin-control", "--exit-on-eof", "--line-timeout MS",
+          "--quiet", "--spy DEVICE", "--spy-monitor SLOT:DEVICE"}) {
+        EXPECT_NE(text.find(option), std::string::npos) << option;
+    }
+}
+
+std::string WriteTempFile(const std::string& text) {
+    char pathTemplate[] = "/tmp/halvex-chassis-XXXXXX";
+    int fd = mkstemp(pathTemplate);
+    if (fd < 0)
+        return "";
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok ? pathTemplate : "";
+}
+
+// The file sets the bench up; --card, --delay and --silent land on top of it wherever they stand
+// on the command line; "restore" brings the whole start-up chassis back.
+TEST(SimulatorCommandLine, ChassisFileWithOptionsOnTop) {
+    const std::string path = WriteTempFile(
+        "# slot model identification\n"
+        "card 1 X16 BENCH ONE   # comment\n"
+        "card 2 X48 BENCH TWO\n"
+        "card 5 Y48\n"
+        "card 6 X16\n"
+        "range 5 gp 1 24\n"
+        "delay 2 300\n"
+        "status 5 0xFE\n"
+        "eol 1 crlf\n");
+    ASSERT_FALSE(path.empty());
+    SimProcess sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start({"--card", "2:Y48:OVERRIDDEN", "--chassis", path, "--silent", "6",
+                           "--control", "0", "--quiet"},
+                          &error))
+        << error;
+    SerialPort port;
+    ASSERT_TRUE(port.Open(sim.commandPort()));
+    SerialPort monitor;
+    ASSERT_TRUE(monitor.Open(sim.monitorPort(5)));
+    ControlClient control;
+    ASSERT_TRUE(control.Connect(sim.controlPort()));
+
+    auto check = [&]() {
+        struct Case {
+            const char* command;
+            const char* reply;  // "" means silence
+        };
+        const Case cases[] = {
+            {"*IDN?(01)\n", "BENCH ONE\r\n"},
+            {"*IDN?(05)\n", "HALVEX Y48 SIMULATED CARD\n"},
+            {"CLOSE(05,10,24)\n", "OK\n"},
+            {"CLOSE(05,10,25)\n", "Parameter Range Error\n"},
+            {"*IDN?(06)\n", ""},  // present, but silenced on the command line
+            {"*IDN?(03)\n", ""},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.command);
+            port.Purge();
+            ASSERT_TRUE(port.Send(c.command));
+            if (*c.reply == '\0') {
+                EXPECT_EQ(port.ReadFor(kSilence), "");
+            } else {
+                EXPECT_EQ(port.ReadLine(), c.reply);
+            }
+        }
+        // The card given on the command line replaced the file's; the slot's delay stayed.
+        auto start = Clock::now();
+        EXPECT_EQ(port.Exchange("*IDN?(02)\n"), "OVERRIDDEN\n");
+        EXPECT_GE(MsSince(start), 290);
+        EXPECT_EQ(monitor.Exchange("PHOTO(05)\n"), "\xfe\n");
+    };
+    check();
+    for (const char* request :
+         {"card 1 X48", "remove 2", "status 5 0", "silent 6 0", "card 3 X16", "restore"}) {
+        EXPECT_EQ(control.Request(request), "OK") << request;
+    }
+    check();
+    EXPECT_EQ(sim.Stop(), 0);
+    unlink(path.c_str());
+}
+
+TEST(SimulatorCommandLine, BadChassisFileNamesFileAndLine) {
+    const std::string good = WriteTempFile("card 1 X16\n");
+    ASSERT_FALSE(good.empty());
+    struct Case {
+        const char* text;  // nullptr: the file does not exist
+        std::vector<std::string> extra;
+        std::string message;  // "@" stands for the file's path
+    };
+    const std::vector<Case> cases = {
+        {"card 1 X16\n\n  range 1 rows 9 1  # backwards\n", {}, "@:3: bad range: range 1 rows 9 1"},
+        {"card 2 X16\ncard 3 Q99 X\n", {}, "@:2: bad model (X16, X48, Y48): card 3 Q99 X"},
+        {"log\n", {}, "@:1: 'log' is not a set-up request: log"},
+        {nullptr, {}, "@: No such file or directory"},
+        {"card 1 X16\n",
+         {"--chassis", "/nonexistent.chassis"},
+         "/nonexistent.chassis: No such file or directory"},  // every file must load
+    };
+    char errTemplate[] = "/tmp/halvex-sim-stderr-XXXXXX";
+    int tmp = mkstemp(errTemplate);
+    ASSERT_GE(tmp, 0);
+    close(tmp);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        std::string path = c.text != nullptr ? WriteTempFile(c.text) : "/nonexistent/x.chassis";
+        ASSERT_FALSE(path.empty());
+        std::vector<std::string> args = {"--chassis", good, "--chassis", path};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        SimProcess sim;
+        sim.CaptureStderr(errTemplate);
+        std::string error;
+        EXPECT_FALSE(sim.Start(args, &error));
+        EXPECT_EQ(sim.Stop(), 2);
+        std::ifstream err(errTemplate);
+        std::string line;
+        std::getline(err, line);
+        std::string expected = c.message;
+        if (expected[0] == '@')
+            expected = path + expected.substr(1);
+        EXPECT_EQ(line, "halvex-sim: " + expected);
+        if (c.text != nullptr)
+            unlink(path.c_str());
+    }
+    unlink(errTemplate);
+    unlink(good.c_str());
+}
+
+// Requests typed on stdin are answered on stdout, next to the TCP channel; the end of stdin
+// leaves the simulator running.
+TEST(SimulatorStdinControl, AnswersOnStdoutAndOutlivesTheEndOfInput) {
+    SimProcess sim;
+    sim.PipeStdin();
+    std::string error;
+    ASSERT_TRUE(sim.Start(
+        {"--stdin-control", "--card", "1:X16", "--card", "5:Y48:FIVE", "--control", "0", "--quiet"},
+        &error))
+        << error;
+    SerialPort port;
+    ASSERT_TRUE(port.Open(sim.commandPort()));
+    EXPECT_EQ(port.Exchange("CLOSE(01,05,07)\n"), "OK\n");
+
+    struct Case {
+        const char* request;
+        std::vector<std::string> reply;  // every line of it
+    };
+    const std::vector<Case> cases = {
+        {"relays 1", {"OK matrix:5:7 ops:1"}},
+        {"status 5 0x0f", {"OK"}},
+        {"  ping  \r", {"OK"}},
+        {"bogus", {"ERR unknown request"}},
+        {"ops 1", {"OK 1", "matrix:5:7 ops:1 closed"}},
+        {"log", {"OK 1", "cmd " + ToHex("CLOSE(01,05,07)\n")}},
+        {"state",
+         {"OK 16", "01 X16 id=\"HALVEX X16 SIMULATED CARD\" status=0xff ops=1 closed=matrix:5:7",
+          "02 empty", "03 empty", "04 empty", "05 Y48 id=\"FIVE\" status=0x0f ops=0 closed=none",
+          "06 empty", "07 empty", "08 empty", "09 empty", "10 empty", "11 empty", "12 empty",
+          "13 empty", "14 empty", "15 empty", "16 empty"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        ASSERT_TRUE(sim.WriteStdin(std::string(c.request) + "\n"));
+        for (const std::string& line : c.reply)
+            EXPECT_EQ(sim.ReadStdoutLine(), line);
+    }
+    // Several requests in one write, and the help that lists them all.
+    ASSERT_TRUE(sim.WriteStdin("ping\nhelp\nports\n"));
+    EXPECT_EQ(sim.ReadStdoutLine(), "OK");
+    std::string header = sim.ReadStdoutLine();
+    ASSERT_EQ(header.rfind("OK ", 0), 0u) << header;
+    int count = std::atoi(header.c_str() + 3);
+    EXPECT_GE(count, 20);
+    std::string help;
+    for (int i = 0; i < count; ++i)
+        help += sim.ReadStdoutLine() + "\n";
+    EXPECT_EQ(help.rfind("ping ", 0), 0u) << help;
+    EXPECT_NE(help.find("\nstate "), std::string::npos) << help;
+    EXPECT_EQ(sim.ReadStdoutLine().rfind("OK " + sim.commandPort() + " ", 0), 0u);
+
+    // The signal inputs set on stdin reach the card.
+    SerialPort monitor;
+    ASSERT_TRUE(monitor.Open(sim.monitorPort(5)));
+    EXPECT_EQ(monitor.Exchange("PHOTO(05)\n"), "\x0f\n");
+
+    sim.CloseStdin();
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_TRUE(sim.Running());
+    EXPECT_EQ(port.Exchange("*IDN?(05)\n"), "FIVE\n");
+    ControlClient control;
+    ASSERT_TRUE(control.Connect(sim.controlPort()));
+    EXPECT_EQ(control.Request("ping"), "OK");
+    EXPECT_EQ(sim.Stop(), 0);
+}
+
+TEST(SimulatorStdinControl, ExitOnEofAnswersWhatCameFirst) {
+    SimProcess sim;
+    sim.PipeStdin();
+    std::string error;
+    ASSERT_TRUE(
+        sim.Start({"--stdin-control", "--exit-on-eof", "--card", "2:X48", "--quiet"}, &error))
+        << error;
+    // The last request has no line end: the end of input completes it.
+    ASSERT_TRUE(sim.WriteStdin("relays 2\nshutdownx\nrelays 2"));
+    sim.CloseStdin();
+    EXPECT_EQ(sim.ReadStdoutLine(), "OK ops:0");
+    EXPECT_EQ(sim.ReadStdoutLine(), "ERR unknown request");
+    EXPECT_EQ(sim.ReadStdoutLine(), "OK ops:0");
+    EXPECT_EQ(sim.WaitForExit(std::chrono::seconds(5)), 0);
+}
+
+TEST(SimulatorStdinControl, ShutdownOnStdin) {
+    SimProcess sim;
+    sim.PipeStdin();
+    std::string error;
+    ASSERT_TRUE(sim.Start({"--stdin-control", "--quiet"}, &error)) << error;
+    ASSERT_TRUE(sim.WriteStdin("shutdown\n"));
+    EXPECT_EQ(sim.ReadStdoutLine(), "OK");
+    EXPECT_EQ(sim.WaitForExit(std::chrono::seconds(5)), 0);
 }
 
 }  // namespace
