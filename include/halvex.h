@@ -10,8 +10,24 @@
  * keep their decorated names (_OpenX48PullUpRelay@4, ...). Linux: libhalvex.so exports the plain
  * names. Programs that bind by name (GetProcAddress, dlsym) must use the name of their build.
  *
- * Threads: one call at a time. The caller keeps calls from overlapping; the only threads of the
- * library are the signal monitors, which call the SignalCallback on their own thread.
+ * Threads: every function may be called from any thread. Calls that use the command port or
+ * the card list take turns: one exchange at a time, and a discovery (OpenHalvex) excludes every
+ * card call, so two threads never read each other's replies. The monitoring functions lock only
+ * to find their card; a monitor calls its SignalCallback on its own thread, with no lock of the
+ * library held, so the callback may call any function, End of its own monitor included.
+ *
+ * Bad arguments never crash and never hang:
+ *   - a card number with no card (0, negative, above 16, or an empty slot): 7;
+ *   - a card of another model: 8; in both cases nothing is sent;
+ *   - a null, empty or unknown port name: 5 (OpenHalvex then leaves the command port closed);
+ *   - a null callback: 3; a matrix row and column too long for a command line: 3;
+ *   - null reply, replyLength or value pointers: the exchange runs and its result is returned,
+ *     only the missing out-value is not written;
+ *   - null records or count for GetHalvexSeries, a null buffer or a size below 1 for
+ *     GetHalvexErrorInfo: nothing is written, the result is 0;
+ *   - an interval that is not a number or shorter than 10 ms polls without pausing; any
+ *     interval, however long, ends promptly on End.
+ *   Relay, row and column numbers are sent as given; the card answers 3 to those out of range.
  *
  * Texts crossing the interface are zero-terminated 8-bit strings. Message texts are Korean in
  * code page 949, handed out unconverted.
