@@ -20,44 +20,46 @@ int32_t ClassifyReply(const char* text) {
     return 0;
 }
 
-int32_t ReadReplyWithin(SerialLink& link, int32_t limitMs, char* reply, int32_t* replyLength) {
-    const int32_t kMaxChars = kReplyBufferSize - 1;
-    uint8_t tmp[kReplyBufferSize];
-    char ret[kReplyBufferSize];
-    int32_t n = 0;
-    bool lineEnd = false;
+bool ReplyLine::Take(const uint8_t* chunk, int32_t count) {
+    for (int32_t i = 0; i < count && Room() > 0; ++i) {
+        ret_[n_++] = static_cast<char>(chunk[i]);
+        if (chunk[i] == '\n') {
+            lineEnd_ = true;
+            break;
+        }
+    }
+    return Complete();
+}
 
+int32_t ReplyLine::Finish(char* reply, int32_t* replyLength) {
+    ret_[n_] = '\0';
+    if (n_ == 0)
+        return 4;
+    if (replyLength != nullptr)
+        *replyLength = n_;
+    if (reply != nullptr)
+        std::memcpy(reply, ret_, std::strlen(ret_) + 1);
+    return ClassifyReply(ret_);
+}
+
+int32_t ReadReplyWithin(SerialLink& link, int32_t limitMs, char* reply, int32_t* replyLength) {
+    ReplyLine line;
+    uint8_t tmp[kReplyBufferSize];
     const double iFreq = static_cast<double>(PerfFrequency());
     const int64_t iStart = PerfCounter();
     for (;;) {
-        // Never take more than the line can still hold: the rest stays queued for the next
-        // command's purge rather than being read and lost here.
+        // The first poll happens whatever the limit; the limit counts from the start.
         int32_t iBufSize = 0;
-        if (link.Read(tmp, kMaxChars - n, &iBufSize)) {
-            for (int32_t i = 0; i < iBufSize; ++i) {
-                ret[n++] = static_cast<char>(tmp[i]);
-                if (tmp[i] == '\n') {
-                    lineEnd = true;  // the rest of this chunk is dropped
-                    break;
-                }
-            }
-        }
+        if (link.Read(tmp, line.Room(), &iBufSize))
+            line.Take(tmp, iBufSize);
         const int64_t iEnd = PerfCounter();
-        if (lineEnd || n >= kMaxChars)
+        if (line.Complete())
             break;
         const double elapsedMs = static_cast<double>(iEnd - iStart) / iFreq * 1000.0;
         if (elapsedMs > static_cast<double>(limitMs))
             break;
     }
-    ret[n] = '\0';
-    if (n == 0)
-        return 4;
-
-    if (replyLength != nullptr)
-        *replyLength = n;
-    if (reply != nullptr)
-        std::memcpy(reply, ret, std::strlen(ret) + 1);
-    return ClassifyReply(ret);
+    return line.Finish(reply, replyLength);
 }
 
 int32_t ReadReply(SerialLink& link, char* reply, int32_t* replyLength) {

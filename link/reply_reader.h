@@ -18,6 +18,27 @@ constexpr int32_t kDefaultReplyLimitMs = 50;
 int32_t ReadReplyWithin(SerialLink& link, int32_t limitMs, char* reply, int32_t* replyLength);
 int32_t ReadReply(SerialLink& link, char* reply, int32_t* replyLength);
 
+// The line being collected: the part of the reader that knows nothing of ports and clocks.
+class ReplyLine {
+  public:
+    // How many bytes the next read may take: never more than the line can still hold, so the
+    // rest of a long reply stays queued for the next command's purge.
+    int32_t Room() const { return kReplyBufferSize - 1 - n_; }
+    // Appends a chunk up to and including its first line feed (the rest of the chunk is
+    // dropped); true once the line is complete: a line feed was seen or the line is full.
+    bool Take(const uint8_t* chunk, int32_t count);
+    bool Complete() const { return lineEnd_ || Room() <= 0; }
+    // 4 when nothing was collected; otherwise stores the text up to its first NUL in `reply`
+    // (256 bytes) and the count of collected bytes in `replyLength`, either of which may be
+    // null, and returns the classification.
+    int32_t Finish(char* reply, int32_t* replyLength);
+
+  private:
+    char ret_[kReplyBufferSize] = {};
+    int32_t n_ = 0;
+    bool lineEnd_ = false;
+};
+
 // 1 "Format Error", 2 "CMD Error", 3 "Parameter Range Error", else 0. Trailing carriage
 // returns and line feeds are not part of the comparison, so a card's error line is an error.
 int32_t ClassifyReply(const char* text);

@@ -11,8 +11,13 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v make >/dev/null || need+=(make)
 [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || need+=(libgtest-dev)
+command -v python3 >/dev/null || need+=(python3)
+command -v pkg-config >/dev/null || need+=(pkg-config)
 if [ $native_only = 0 ]; then
   [ -d /usr/src/googletest ] || need+=(googletest)
+  # libFuzzer and the sanitizer runtimes of clang.
+  command -v clang++ >/dev/null || need+=(clang)
+  dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
   command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
   # 32-bit Windows programs need Wine's i386 half; wineserver runs from the 64-bit half.
   for pkg in wine wine32:i386 wine64; do

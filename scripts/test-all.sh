@@ -8,7 +8,7 @@ bash scripts/install-deps.sh
 # A missing Wine fails the run: the Windows library is never left untested.
 command -v wine >/dev/null || { echo "wine is required for the Windows tests" >&2; exit 1; }
 
-configs=(native asan tsan win-release win-debug)
+configs=(native asan tsan fuzz win-release win-debug)
 for preset in "${configs[@]}"; do
   echo "==== build $preset"
   cmake --preset "$preset" >/dev/null

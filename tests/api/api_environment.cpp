@@ -6,6 +6,12 @@
 #include <sstream>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dirent.h>
+#endif
+
 namespace halvex_test {
 
 namespace {
@@ -41,6 +47,46 @@ std::string MonitorPort(int slot) {
     while (std::getline(in, item, ','))
         ports.push_back(item);
     return slot >= 1 && slot <= static_cast<int>(ports.size()) ? ports[slot - 1] : "";
+}
+
+int OpenHandleCount() {
+#if defined(_WIN32)
+    // The system handle table, counted for this process: it also works where
+    // GetProcessHandleCount only reports 0 (Wine).
+    struct Entry {
+        ULONG ownerPid;
+        BYTE objectType, flags;
+        USHORT value;
+        PVOID object;
+        ACCESS_MASK access;
+    };
+    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    std::vector<char> table(4 << 20);
+    ULONG length = 0;
+    const ULONG kSystemHandleInformation = 16;
+    if (query != nullptr && query(kSystemHandleInformation, table.data(),
+                                  static_cast<ULONG>(table.size()), &length) == 0) {
+        const ULONG entries = *reinterpret_cast<ULONG*>(table.data());
+        const Entry* e = reinterpret_cast<const Entry*>(table.data() + sizeof(PVOID));
+        int count = 0;
+        for (ULONG i = 0; i < entries; ++i)
+            count += e[i].ownerPid == GetCurrentProcessId();
+        return count;
+    }
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return static_cast<int>(count);
+#else
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr)
+            ++count;
+        closedir(dir);
+    }
+    return count;
+#endif
 }
 
 void ApiTest::SetUp() {

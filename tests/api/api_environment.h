@@ -27,6 +27,9 @@ SimClient& Sim();
 // The monitoring port of a slot.
 std::string MonitorPort(int slot);
 
+// File descriptors (Linux) or handles (Windows) the process holds open now.
+int OpenHandleCount();
+
 // Base of every API test: an empty simulated chassis, the library's port closed.
 class ApiTest : public ::testing::Test {
   protected:

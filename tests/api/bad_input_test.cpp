@@ -120,7 +120,8 @@ TEST_F(BadInput, RelayNumbersAtTheExtremesOfInt32) {
         }
     }
     // The lo argument is any int32: zero is hi, the rest lo.
-    for (int32_t lo : kExtremes) EXPECT_EQ(A().CloseX16RowHiLoMatrix(3, 2, lo), 0) << lo;
+    for (int32_t lo : kExtremes)
+        EXPECT_EQ(A().CloseX16RowHiLoMatrix(3, 2, lo), 0) << lo;
 }
 
 TEST_F(BadInput, NullPointersGetAClearCode) {

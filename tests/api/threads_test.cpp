@@ -25,10 +25,12 @@ TEST_F(Threads, ExchangesNeverMixTheirReplies) {
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     threads.emplace_back([&] {
-        for (int i = 0; i < kRounds; ++i) wrong += A().CloseX16RelayMatrix(3, 1 + i % 16, 2) != 0;
+        for (int i = 0; i < kRounds; ++i)
+            wrong += A().CloseX16RelayMatrix(3, 1 + i % 16, 2) != 0;
     });
     threads.emplace_back([&] {
-        for (int i = 0; i < kRounds; ++i) wrong += A().CloseX48RelayMatrix(4, 99, 99) != 3;
+        for (int i = 0; i < kRounds; ++i)
+            wrong += A().CloseX48RelayMatrix(4, 99, 99) != 3;
     });
     threads.emplace_back([&] {
         for (int i = 0; i < kRounds; ++i) {
@@ -47,7 +49,8 @@ TEST_F(Threads, ExchangesNeverMixTheirReplies) {
             ReleaseSeries(records);
         }
     });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(wrong.load(), 0);
 }
 
@@ -61,7 +64,8 @@ TEST_F(Threads, DiscoveryExcludesEveryCardCall) {
             ++calls;
         }
     });
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(A().OpenHalvex(TheSetup().commandPort.c_str()), 0);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(A().OpenHalvex(TheSetup().commandPort.c_str()), 0);
     done = true;
     worker.join();
     EXPECT_EQ(wrong.load(), 0);
@@ -92,7 +96,8 @@ TEST_F(Threads, CallbackMayCallTheLibraryWhileOtherCallsRun) {
     gCallbackCalls = 0;
     gCallbackWrong = 0;
     ASSERT_EQ(A().BeginX16SignalMonitoring(3, MonitorPort(3).c_str(), 0.01, &CallsTheLibrary), 0);
-    for (int i = 0; i < 30; ++i) EXPECT_EQ(A().CloseX48PullUpRelay(4), 0);
+    for (int i = 0; i < 30; ++i)
+        EXPECT_EQ(A().CloseX48PullUpRelay(4), 0);
     // End waits for the monitor, whose callback is busy with an exchange of its own.
     EXPECT_EQ(A().EndX16SignalMonitoring(3), 0);
     EXPECT_GT(gCallbackCalls.load(), 0);
@@ -102,7 +107,8 @@ TEST_F(Threads, CallbackMayCallTheLibraryWhileOtherCallsRun) {
 TEST_F(Threads, DiscoveryEndsAMonitorWhoseCallbackCallsTheLibrary) {
     gCallbackCalls = 0;
     ASSERT_EQ(A().BeginX16SignalMonitoring(3, MonitorPort(3).c_str(), 0.01, &CallsTheLibrary), 0);
-    for (int i = 0; i < 200 && gCallbackCalls == 0; ++i) SleepMs(10);
+    for (int i = 0; i < 200 && gCallbackCalls == 0; ++i)
+        SleepMs(10);
     ASSERT_GT(gCallbackCalls.load(), 0);
     EXPECT_EQ(A().OpenHalvex(TheSetup().commandPort.c_str()), 0);
     const int after = gCallbackCalls.load();
@@ -126,7 +132,8 @@ TEST_F(Threads, MonitoringCallsOnOneCardFromManyThreads) {
             }
         });
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(unexpected.load(), 0);
     EXPECT_GT(begun.load(), 0);
     int32_t value = -1;
