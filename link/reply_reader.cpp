@@ -1,8 +1,17 @@
 #include "link/reply_reader.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace halvex {
+
+namespace {
+std::atomic<bool> gSpinningWait{false};
+}  // namespace
+
+void SetSpinningWait(bool spin) {
+    gSpinningWait = spin;
+}
 
 int32_t ClassifyReply(const char* text) {
     size_t n = std::strlen(text);
@@ -58,6 +67,10 @@ int32_t ReadReplyWithin(SerialLink& link, int32_t limitMs, char* reply, int32_t*
         const double elapsedMs = static_cast<double>(iEnd - iStart) / iFreq * 1000.0;
         if (elapsedMs > static_cast<double>(limitMs))
             break;
+        // Sleep until input arrives or just past the limit, so the poll after it either
+        // finds the reply or ends the exchange.
+        if (!gSpinningWait.load(std::memory_order_relaxed))
+            link.WaitReadable(static_cast<int32_t>(static_cast<double>(limitMs) - elapsedMs) + 1);
     }
     return line.Finish(reply, replyLength);
 }

@@ -39,6 +39,10 @@ class ReplyLine {
     bool lineEnd_ = false;
 };
 
+// How the reader passes the time until a reply is queued: asleep in the link (the default), or
+// polling back to back as the first design did. Only the benchmark switches it, to compare.
+void SetSpinningWait(bool spin);
+
 // 1 "Format Error", 2 "CMD Error", 3 "Parameter Range Error", else 0. Trailing carriage
 // returns and line feeds are not part of the comparison, so a card's error line is an error.
 int32_t ClassifyReply(const char* text);

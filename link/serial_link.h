@@ -24,6 +24,9 @@ class SerialLink {
     // Delivers at most `capacity` of the bytes queued, without waiting. Bytes beyond the
     // capacity stay queued. False, with `length` and `dst` untouched, when nothing was queued.
     bool Read(uint8_t* dst, int32_t capacity, int32_t* length);
+    // Sleeps until input is queued or `timeoutMs` has passed, instead of polling; true when
+    // input is queued. Returns at once on a closed link.
+    bool WaitReadable(int32_t timeoutMs);
     bool IsOpen() const;
 
     // The single transfers under Write and Read.

@@ -149,6 +149,20 @@ int32_t SerialLink::ReadBytes(uint8_t* buffer, int32_t capacity) {
     return n > 0 ? static_cast<int32_t>(n) : 0;
 }
 
+bool SerialLink::WaitReadable(int32_t timeoutMs) {
+    const int fd = state_->fd;
+    if (fd < 0)
+        return false;
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, timeoutMs < 0 ? 0 : timeoutMs) <= 0)
+        return false;
+    if ((pfd.revents & POLLIN) != 0)
+        return true;
+    // A hung-up line reports itself at once; pause rather than spin on it.
+    SleepMs(1);
+    return false;
+}
+
 int64_t PerfCounter() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);

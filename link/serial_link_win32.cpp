@@ -9,6 +9,8 @@ struct SerialLink::State {
     OVERLAPPED readOverlapped;
     OVERLAPPED writeOverlapped;
     HANDLE portHandle = INVALID_HANDLE_VALUE;
+    HANDLE waitEvent = nullptr;  // for waiting on received characters
+    bool cannotWait = false;     // the driver refused WaitCommEvent once; do not ask again
 };
 
 namespace {
@@ -65,6 +67,8 @@ bool SerialLink::OpenPort(const char* portName, int32_t baudRate) {
     s.readOverlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     s.writeOverlapped.Offset = s.writeOverlapped.OffsetHigh = 0;
     s.writeOverlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    s.waitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    s.cannotWait = false;
     if (s.readOverlapped.hEvent != nullptr && s.writeOverlapped.hEvent != nullptr) {
         s.portHandle =
             CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -73,6 +77,7 @@ bool SerialLink::OpenPort(const char* portName, int32_t baudRate) {
     if (s.portHandle == INVALID_HANDLE_VALUE) {
         CloseEvent(s.readOverlapped.hEvent);
         CloseEvent(s.writeOverlapped.hEvent);
+        CloseEvent(s.waitEvent);
         return false;
     }
 
@@ -114,6 +119,7 @@ bool SerialLink::ClosePort() {
         return true;
     CloseEvent(s.readOverlapped.hEvent);
     CloseEvent(s.writeOverlapped.hEvent);
+    CloseEvent(s.waitEvent);
     if (!CloseHandle(s.portHandle))
         return false;
     s.portHandle = INVALID_HANDLE_VALUE;
@@ -162,6 +168,51 @@ int32_t SerialLink::ReadBytes(uint8_t* buffer, int32_t capacity) {
     }
     ClearErrors(s.portHandle);
     return 0;
+}
+
+namespace {
+
+DWORD Queued(HANDLE port) {
+    DWORD dwErrorFlags = 0;
+    COMSTAT comstat{};
+    return ClearCommError(port, &dwErrorFlags, &comstat) ? comstat.cbInQue : 0;
+}
+
+}  // namespace
+
+bool SerialLink::WaitReadable(int32_t timeoutMs) {
+    State& s = *state_;
+    if (s.portHandle == INVALID_HANDLE_VALUE)
+        return false;
+    if (Queued(s.portHandle) > 0)
+        return true;
+    if (timeoutMs <= 0)
+        return false;
+    if (s.waitEvent == nullptr || s.cannotWait) {
+        // A driver that cannot wait for characters (Wine's on a pseudo-terminal): pause
+        // briefly rather than poll back to back.
+        SleepMs(1);
+        return false;
+    }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = s.waitEvent;
+    ResetEvent(s.waitEvent);
+    DWORD mask = 0;
+    DWORD count = 0;
+    if (!WaitCommEvent(s.portHandle, &mask, &overlapped)) {
+        if (GetLastError() != ERROR_IO_PENDING) {
+            s.cannotWait = true;
+            SleepMs(1);
+            return false;
+        }
+        if (WaitForSingleObject(s.waitEvent, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0)
+            SetCommMask(s.portHandle, EV_RXCHAR);  // ends the pending wait
+        if (!GetOverlappedResult(s.portHandle, &overlapped, &count, TRUE) &&
+            GetLastError() != ERROR_OPERATION_ABORTED) {
+            s.cannotWait = true;  // completed with an error: the driver cannot wait after all
+        }
+    }
+    return Queued(s.portHandle) > 0;
 }
 
 int64_t PerfCounter() {
