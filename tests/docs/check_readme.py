@@ -4,7 +4,8 @@ Started by run_with_simulator.sh (HALVEX_PORT, HALVEX_MONITOR_PORTS, HALVEX_SIM_
   check_readme.py README BUILD_DIR
 - every `halvexctl ...` line of a sh block runs against the simulated chassis and must exit 0;
 - the `halvex-sim ...` line starts the simulator, which must come up and create its links;
-- the `cmake --install ...` line installs the build (into a scratch prefix);
+- the `cmake --install ...` line installs the build (into a scratch prefix), and the bench
+  target runs;
 - the C block compiles against the public header; the Python block runs against the chassis.
 """
 import os
@@ -88,6 +89,13 @@ with tempfile.TemporaryDirectory() as scratch:
                 ran += 1
                 if not ok:
                     failures.append(f"{line}: the simulator did not come up with its links")
+            elif line == "cmake --build --preset native --target bench":
+                r = subprocess.run(["cmake", "--build", build, "--target", "bench"], capture_output=True,
+                                   text=True, timeout=600)
+                ran += 1
+                print(r.stdout[-1500:], end="")
+                if r.returncode != 0 or "sleeping (now)" not in r.stdout:
+                    failures.append(f"{line}: {r.stdout[-2000:]}{r.stderr[-2000:]}")
             elif line.startswith("cmake --install "):
                 args = shlex.split(line)
                 args = [build if a == "build/native" else os.path.join(scratch, "prefix") if a == "/opt/halvex" else a
