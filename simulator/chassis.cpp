@@ -1,5 +1,6 @@
 #include "chassis.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace halvex::sim {
@@ -145,7 +146,55 @@ const char* EolName(const std::string& eol) {
     return eol == "\n" ? "lf" : eol == "\r\n" ? "crlf" : "none";
 }
 
+constexpr long long kMaxGarbage = 64 * 1024;
+constexpr long long kMaxPosition = 64 * 1024;
+constexpr int kDefaultSplitPauseMs = 20;
+
+const char kFaultUsage[] =
+    "usage: fault SLOT off|flood|garbage N [SEED]|nul [POS]|cr|trickle MS|split POS [MS]|"
+    "late MS [persist], or fault SLOT silent-after N";
+
+// The fault as "state" shows it: "late:90", "garbage:16:seed=7:persist", "silent-after:left=2".
+std::string FaultText(const Fault& f) {
+    std::string text;
+    switch (f.mode) {
+        case Fault::Mode::None:
+            return "off";
+        case Fault::Mode::Flood:
+            text = "flood";
+            break;
+        case Fault::Mode::Garbage:
+            text = "garbage:" + std::to_string(f.count) + ":seed=" + std::to_string(f.seed);
+            break;
+        case Fault::Mode::Nul:
+            text = "nul:" + std::to_string(f.count);
+            break;
+        case Fault::Mode::Cr:
+            text = "cr";
+            break;
+        case Fault::Mode::Trickle:
+            text = "trickle:" + std::to_string(f.ms);
+            break;
+        case Fault::Mode::Split:
+            text = "split:" + std::to_string(f.count) + ":" + std::to_string(f.ms);
+            break;
+        case Fault::Mode::Late:
+            text = "late:" + std::to_string(f.ms);
+            break;
+        case Fault::Mode::SilentAfter:
+            return "silent-after:left=" + std::to_string(f.count);
+    }
+    return f.persist ? text + ":persist" : text;
+}
+
 }  // namespace
+
+std::string FloodBytes() {
+    std::string bytes(kFloodSize, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>('A' + i % 26);
+    return bytes;
+}
 
 std::optional<Model> ParseModel(std::string_view text) {
     std::string upper(text);
@@ -366,6 +415,16 @@ void Chassis::HandleLine(int port, const std::string& line, TimePoint now) {
             return;
         }
         std::optional<std::string> reply = CommandReply(slot, parsed);
+        if (slot.fault.mode != Fault::Mode::None) {
+            Trace(PortName(port) + " fault " + FaultText(slot.fault) + " on slot " +
+                  std::to_string(parsed.slot));
+            if (slot.silent)
+                reply.reset();
+            Script script = FaultScript(slot, std::move(reply));
+            if (!script.empty())
+                Schedule(parsed.slot - 1, port, slot, std::move(script), now);
+            return;
+        }
         if (reply && !slot.silent) {
             Schedule(parsed.slot - 1, port, slot, {Step::Send(std::move(*reply))}, now);
         }
@@ -379,6 +438,132 @@ void Chassis::HandleLine(int port, const std::string& line, TimePoint now) {
     if (reply && !slot.silent) {
         Schedule(kSlotCount + port - 1, port, slot, {Step::Send(std::move(*reply))}, now);
     }
+}
+
+Script Chassis::FaultScript(Slot& slot, std::optional<std::string> reply) {
+    Fault& f = slot.fault;
+    Script script;
+    switch (f.mode) {
+        case Fault::Mode::None:
+            break;
+        case Fault::Mode::Flood:
+            // Offered at once: a card that floods does not wait for the host to read.
+            script.push_back(Step::Offer(FloodBytes()));
+            break;
+        case Fault::Mode::Garbage: {
+            std::string bytes(static_cast<size_t>(f.count), '\0');
+            for (char& c : bytes)
+                c = static_cast<char>(f.random() & 0xFF);
+            script.push_back(Step::Offer(std::move(bytes)));
+            break;
+        }
+        case Fault::Mode::Nul:
+            if (reply) {
+                reply->insert(std::min<size_t>(static_cast<size_t>(f.count), reply->size()), 1,
+                              '\0');
+                script.push_back(Step::Send(std::move(*reply)));
+            }
+            break;
+        case Fault::Mode::Cr:
+            if (reply) {
+                for (char& c : *reply) {
+                    if (c == '\n')
+                        c = '\r';
+                }
+                script.push_back(Step::Send(std::move(*reply)));
+            }
+            break;
+        case Fault::Mode::Trickle:
+            for (size_t i = 0; reply && i < reply->size(); ++i) {
+                if (i > 0)
+                    script.push_back(Step::Pause(f.ms));
+                script.push_back(Step::Send(reply->substr(i, 1)));
+            }
+            break;
+        case Fault::Mode::Split:
+            if (reply) {
+                const size_t at = static_cast<size_t>(f.count);
+                if (at < reply->size()) {
+                    script.push_back(Step::Send(reply->substr(0, at)));
+                    script.push_back(Step::Pause(f.ms));
+                    script.push_back(Step::Send(reply->substr(at)));
+                } else {
+                    script.push_back(Step::Send(std::move(*reply)));
+                }
+            }
+            break;
+        case Fault::Mode::Late:
+            if (reply) {
+                script.push_back(Step::Pause(f.ms));
+                script.push_back(Step::Send(std::move(*reply)));
+            }
+            break;
+        case Fault::Mode::SilentAfter:
+            if (f.count > 0) {
+                --f.count;
+                if (reply)
+                    script.push_back(Step::Send(std::move(*reply)));
+            }
+            return script;  // stays until "fault SLOT off"
+    }
+    if (!f.persist)
+        f = Fault{};
+    return script;
+}
+
+std::string Chassis::FaultRequest(Slot& slot, const std::vector<std::string_view>& args) {
+    // args: the mode and its arguments, "persist" last if given.
+    std::vector<std::string_view> a = args;
+    Fault f;
+    if (!a.empty() && a.back() == "persist") {
+        f.persist = true;
+        a.pop_back();
+    }
+    if (a.empty())
+        return Err(kFaultUsage);
+    const std::string_view mode = a[0];
+    const size_t n = a.size() - 1;  // arguments after the mode
+    long long value = 0;
+    std::optional<int> ms;
+    bool ok = false;
+    if (mode == "off") {
+        ok = n == 0 && !f.persist;
+    } else if (mode == "flood") {
+        f.mode = Fault::Mode::Flood;
+        ok = n == 0;
+    } else if (mode == "garbage") {
+        f.mode = Fault::Mode::Garbage;
+        long long seed = 1;
+        ok = (n == 1 || n == 2) && ParseUnsigned(a[1], kMaxGarbage, &f.count) && f.count > 0 &&
+             (n == 1 || ParseUnsigned(a[2], 4294967295LL, &seed));
+        f.seed = static_cast<unsigned long>(seed);
+        f.random.seed(static_cast<std::mt19937::result_type>(seed));
+    } else if (mode == "nul") {
+        f.mode = Fault::Mode::Nul;
+        ok = n == 0 || (n == 1 && ParseUnsigned(a[1], kMaxPosition, &f.count));
+    } else if (mode == "cr") {
+        f.mode = Fault::Mode::Cr;
+        ok = n == 0;
+    } else if (mode == "trickle" || mode == "late") {
+        f.mode = mode == "late" ? Fault::Mode::Late : Fault::Mode::Trickle;
+        ms = n == 1 ? ParseMsArg(a[1]) : std::nullopt;
+        ok = ms.has_value();
+        f.ms = ms.value_or(0);
+    } else if (mode == "split") {
+        f.mode = Fault::Mode::Split;
+        ms = n == 2 ? ParseMsArg(a[2]) : std::optional<int>(kDefaultSplitPauseMs);
+        ok = (n == 1 || n == 2) && ParseUnsigned(a[1], kMaxPosition, &f.count) && f.count > 0 &&
+             ms.has_value();
+        f.ms = ms.value_or(0);
+    } else if (mode == "silent-after") {
+        f.mode = Fault::Mode::SilentAfter;
+        ok = n == 1 && !f.persist && ParseUnsigned(a[1], 999999999LL, &value);
+        f.count = value;
+    }
+    if (!ok)
+        return Err(kFaultUsage);
+    slot.fault = f;
+    return "OK\n";
 }
 
 void Chassis::Schedule(int channel, int port, const Slot& slot, Script steps, TimePoint now) {
@@ -541,6 +726,8 @@ std::string Chassis::SlotState(int slotNumber) const {
         line += " photo=" + Printable(*slot.rawPhoto);
     if (!slot.next.empty())
         line += " next=" + std::to_string(slot.next.size());
+    if (slot.fault.mode != Fault::Mode::None)
+        line += " fault=" + FaultText(slot.fault);
     if (slot.card) {
         std::string closed;
         for (const std::string& name : slot.card->ClosedRelays())
@@ -560,7 +747,8 @@ std::vector<std::string> Chassis::HelpLines() {
         "ops SLOT                        operations of each relay of a card, and its state",
         "log                             every line received so far: PORT HEX",
         "clearlog                        empties the log",
-        "reset                           empties every slot, clears settings, log and replies",
+        "reset                           empties every slot, clears settings, faults, log and",
+        "                                replies; vanished ports come back",
         "restore                         reset, then the start-up chassis again (file, options)",
         "card SLOT MODEL [IDTEXT]        plugs an X16, X48 or Y48 card",
         "remove SLOT                     empties a slot",
@@ -573,7 +761,20 @@ std::vector<std::string> Chassis::HelpLines() {
         "idn SLOT HEX|-                  raw *IDN? reply, even for an empty slot; - undoes it",
         "photo SLOT HEX|-                raw PHOTO reply; - undoes it",
         "next SLOT STEP...               script for the slot's next reply: hex:HEX wait:MS none",
+        "fault SLOT MODE [ARG...]        the slot's next command-port reply misbehaves; with",
+        "                                persist last, every reply until fault SLOT off:",
+        "                                flood (64 KiB, no line end), garbage N [SEED] (random",
+        "                                bytes), nul [POS] (a NUL inserted), cr (line feeds become",
+        "                                carriage returns), trickle MS (a byte every MS ms),",
+        "                                split POS [MS] (a pause at POS, default 20), late MS;",
+        "                                silent-after N answers N commands, then stays silent",
+        "                                until fault SLOT off. A next script goes first. Flood",
+        "                                and garbage bytes the port cannot hold are lost",
         "ports                           the port paths: command, then monitoring ports 1-16",
+        "vanish cmd|monNN [after-line]   closes the port's pty now, or once it has received",
+        "                                its next line; its link stays",
+        "replug cmd|monNN                a fresh pty for a vanished port, its link pointed at",
+        "                                it; answers OK and the new path",
         "shutdown                        stops the simulator",
     };
 }
@@ -635,9 +836,9 @@ std::string Chassis::Control(std::string_view request) {
     }
 
     // Every other request names a slot first.
-    static const char* const kSlotRequests[] = {"card",   "remove", "idn",    "delay",
-                                                "silent", "next",   "status", "photo",
-                                                "relays", "eol",    "range",  "ops"};
+    static const char* const kSlotRequests[] = {"card",  "remove", "idn",   "delay",  "silent",
+                                                "next",  "status", "photo", "relays", "eol",
+                                                "range", "ops",    "fault"};
     bool known = false;
     for (const char* name : kSlotRequests)
         known = known || verb == name;
@@ -650,6 +851,12 @@ std::string Chassis::Control(std::string_view request) {
         return Err("bad slot (1-16)");
     Slot& slot = At(*slotNumber);
 
+    if (verb == "fault") {
+        std::vector<std::string_view> args;
+        for (size_t i = 2; i <= argc; ++i)
+            args.push_back(arg(i));
+        return FaultRequest(slot, args);
+    }
     if (verb == "card") {
         if (argc < 2)
             return Err("usage: card SLOT MODEL [IDTEXT]");

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <string_view>
@@ -70,6 +71,21 @@ struct Card {
     std::string Describe() const;
 };
 
+// A misbehaviour of one slot's replies on the command port, set by the "fault" request.
+struct Fault {
+    enum class Mode { None, Flood, Garbage, Nul, Cr, Trickle, Split, Late, SilentAfter };
+    Mode mode = Mode::None;
+    long long count = 0;  // garbage: bytes; nul and split: position; silent-after: replies left
+    int ms = 0;           // trickle, split and late
+    bool persist = false;
+    unsigned long seed = 1;
+    std::mt19937 random;  // the garbage stream, the same for the same seed on every platform
+};
+
+// The bytes of a flood: the alphabet over and over, no line end anywhere.
+std::string FloodBytes();
+constexpr size_t kFloodSize = 64 * 1024;
+
 struct LogEntry {
     int port = 0;
     std::string bytes;
@@ -124,6 +140,7 @@ class Chassis {
         std::deque<Script> next;
         std::string eol = "\n";
         std::string errorEol = "\n";
+        Fault fault;
     };
 
     Slot& At(int slot) { return slots_[slot - 1]; }
@@ -133,6 +150,9 @@ class Chassis {
     std::optional<std::string> CommandReply(Slot& slot, const WireLine& parsed);
     std::optional<std::string> MonitorReply(const Slot& slot, const WireLine& parsed);
     std::string RelayReply(Slot& slot, const WireLine& parsed);
+    // The steps a faulty slot sends instead of `reply` (none: the card would stay silent).
+    Script FaultScript(Slot& slot, std::optional<std::string> reply);
+    std::string FaultRequest(Slot& slot, const std::vector<std::string_view>& args);
     void Schedule(int channel, int port, const Slot& slot, Script steps, TimePoint now);
     void AppendLog(int port, std::string bytes);
     void Trace(const std::string& text) const;

@@ -23,10 +23,10 @@ std::vector<Output> ReplyQueue::Advance(TimePoint now) {
                 // loop does not stretch a script.
                 ch.readyAt += std::chrono::milliseconds(step.waitMs);
             } else if (!step.bytes.empty()) {
-                if (!out.empty() && out.back().port == ch.port) {
+                if (!out.empty() && out.back().port == ch.port && out.back().lossy == step.lossy) {
                     out.back().bytes += step.bytes;
                 } else {
-                    out.push_back({ch.port, std::move(step.bytes)});
+                    out.push_back({ch.port, std::move(step.bytes), step.lossy});
                 }
             }
         }

@@ -18,9 +18,12 @@ struct Step {
     Kind kind = Kind::Bytes;
     std::string bytes;
     int waitMs = 0;
+    // Offered once: what the port cannot hold at that moment is lost, as in a UART overrun.
+    bool lossy = false;
 
-    static Step Send(std::string b) { return {Kind::Bytes, std::move(b), 0}; }
-    static Step Pause(int ms) { return {Kind::Wait, {}, ms}; }
+    static Step Send(std::string b) { return {Kind::Bytes, std::move(b), 0, false}; }
+    static Step Offer(std::string b) { return {Kind::Bytes, std::move(b), 0, true}; }
+    static Step Pause(int ms) { return {Kind::Wait, {}, ms, false}; }
 };
 using Script = std::vector<Step>;
 
@@ -28,6 +31,7 @@ using Script = std::vector<Step>;
 struct Output {
     int port = 0;
     std::string bytes;
+    bool lossy = false;  // see Step::Offer
 };
 
 class ReplyQueue {

@@ -154,6 +154,7 @@ bool Server::CreateLinks(std::string* error) {
         dir.pop_back();
     if (!MakeDirectories(dir, error))
         return false;
+    linkDir_ = dir;
     for (int port = 0; port < kPortCount; ++port) {
         if (!ports_[port].active)
             continue;
@@ -171,6 +172,7 @@ bool Server::CreateLinks(std::string* error) {
             *error = "symlink " + path + ": " + std::strerror(errno);
             return false;
         }
+        ports_[port].linkTarget = ports_[port].pty.slavePath();
         links_.push_back(path);
     }
     return true;
@@ -185,7 +187,8 @@ void Server::Cleanup() {
             continue;
         target[n] = '\0';
         for (const Port& port : ports_) {
-            if (port.active && port.pty.slavePath() == target) {
+            // A vanished port's link still points at its old path, and is still ours.
+            if (port.active && port.linkTarget == target) {
                 unlink(links_[i].c_str());
                 break;
             }
@@ -237,11 +240,18 @@ std::vector<std::string> Server::Banner() const {
 void Server::ReadPort(int index, TimePoint now) {
     Port& port = ports_[index];
     char buffer[4096];
-    while (true) {
+    while (!port.vanished) {
         ssize_t n = read(port.pty.master(), buffer, sizeof buffer);
         if (n > 0) {
             std::string_view bytes(buffer, static_cast<size_t>(n));
             if (!spying()) {
+                const size_t lineEnd = bytes.find('\n');
+                if (port.vanishAfterLine && lineEnd != std::string_view::npos) {
+                    // The line reaches the card, the port goes before anything can answer.
+                    chassis_.Receive(index, bytes.substr(0, lineEnd + 1), now);
+                    Vanish(index);
+                    return;
+                }
                 chassis_.Receive(index, bytes, now);
                 continue;
             }
@@ -273,6 +283,10 @@ void Server::ReadPort(int index, TimePoint now) {
 
 void Server::FlushPort(int index) {
     Port& port = ports_[index];
+    if (port.vanished) {
+        port.out.clear();
+        return;
+    }
     while (!port.out.empty()) {
         ssize_t n = write(port.pty.master(), port.out.data(), port.out.size());
         if (n > 0) {
@@ -291,11 +305,125 @@ void Server::FlushPort(int index) {
 
 void Server::QueueForPort(int index, const std::string& bytes) {
     Port& port = ports_[index];
+    if (port.vanished) {
+        Trace(PortName(index) + " has vanished, reply dropped");
+        return;
+    }
     if (port.out.size() + bytes.size() > kMaxPortBacklog) {
         Trace(PortName(index) + " nobody reads this port, reply dropped");
         return;
     }
     port.out += bytes;
+}
+
+void Server::OfferToPort(int index, const std::string& bytes) {
+    Port& port = ports_[index];
+    if (port.vanished) {
+        Trace(PortName(index) + " has vanished, reply dropped");
+        return;
+    }
+    FlushPort(index);
+    size_t taken = 0;
+    // Behind bytes the port has not taken yet, none of the offer fits.
+    while (port.out.empty() && taken < bytes.size()) {
+        ssize_t n = write(port.pty.master(), bytes.data() + taken, bytes.size() - taken);
+        if (n > 0) {
+            taken += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        break;
+    }
+    if (taken < bytes.size()) {
+        Trace(PortName(index) + " overrun: " + std::to_string(bytes.size() - taken) + " of " +
+              std::to_string(bytes.size()) + " bytes lost");
+    }
+}
+
+std::string Server::PortRequest(const std::vector<std::string>& words) {
+    const std::string& verb = words[0];
+    const bool vanish = verb == "vanish";
+    const std::string usage =
+        vanish ? "ERR usage: vanish cmd|monNN [after-line]\n" : "ERR usage: replug cmd|monNN\n";
+    if (words.size() < 2 || words.size() > (vanish ? 3u : 2u))
+        return usage;
+    if (words.size() == 3 && words[2] != "after-line")
+        return usage;
+    int index = -1;
+    for (int i = 0; i < kPortCount; ++i) {
+        if (PortName(i) == words[1])
+            index = i;
+    }
+    if (index < 0)
+        return usage;
+    Port& port = ports_[index];
+    if (vanish) {
+        if (port.vanished)
+            return "ERR " + words[1] + " has vanished already\n";
+        if (words.size() == 3) {
+            port.vanishAfterLine = true;
+            Trace(PortName(index) + " vanishes after its next line");
+        } else {
+            Vanish(index);
+        }
+        return "OK\n";
+    }
+    if (!port.vanished)
+        return "ERR " + words[1] + " has not vanished\n";
+    std::string error;
+    if (!Replug(index, &error))
+        return "ERR replug failed: " + error + "\n";
+    return "OK " + port.pty.slavePath() + "\n";
+}
+
+void Server::Vanish(int index) {
+    Port& port = ports_[index];
+    // Closing the master hangs up whoever holds the slave and removes its device node.
+    port.pty.Close();
+    port.out.clear();
+    port.vanished = true;
+    port.vanishAfterLine = false;
+    Trace(PortName(index) + " vanished");
+}
+
+bool Server::Replug(int index, std::string* error) {
+    Port& port = ports_[index];
+    if (!port.pty.Open(error))
+        return false;
+    port.vanished = false;
+    port.quietUntil = {};
+    if (!linkDir_.empty() && !PointLink(index, error))
+        return false;
+    Trace(PortName(index) + " plugged in again at " + port.pty.slavePath());
+    return true;
+}
+
+void Server::ReplugVanished() {
+    for (int i = 0; i < kPortCount; ++i) {
+        ports_[i].vanishAfterLine = false;
+        if (!ports_[i].vanished)
+            continue;
+        std::string error;
+        if (!Replug(i, &error))
+            Trace(PortName(i) + " replug failed: " + error);
+    }
+}
+
+bool Server::PointLink(int index, std::string* error) {
+    Port& port = ports_[index];
+    const std::string path = linkDir_ + "/" + LinkName(index);
+    const std::string fresh = linkDir_ + "/." + LinkName(index) + ".new";
+    unlink(fresh.c_str());
+    // Renamed over the old link, so the path never goes missing for a reader in between.
+    if (symlink(port.pty.slavePath().c_str(), fresh.c_str()) != 0 ||
+        rename(fresh.c_str(), path.c_str()) != 0) {
+        *error = "link " + path + ": " + std::strerror(errno);
+        unlink(fresh.c_str());
+        return false;
+    }
+    port.linkTarget = port.pty.slavePath();
+    return true;
 }
 
 void Server::ReadDevice(int index, TimePoint now) {
@@ -388,13 +516,31 @@ std::string Server::HandleRequest(const std::string& line) {
     }
     if (request == "ports") {
         std::string reply = "OK";
-        for (const Port& port : ports_)
-            reply += " " + (port.active ? port.pty.slavePath() : std::string("-"));
+        for (const Port& port : ports_) {
+            reply +=
+                " " + (port.active && !port.vanished ? port.pty.slavePath() : std::string("-"));
+        }
         return reply + "\n";
     }
     if (spying())
         return SpyRequest(request);
-    return chassis_.Control(request);
+    std::vector<std::string> words;
+    for (size_t i = 0; i < request.size();) {
+        while (i < request.size() && (request[i] == ' ' || request[i] == '\t'))
+            ++i;
+        size_t start = i;
+        while (i < request.size() && request[i] != ' ' && request[i] != '\t')
+            ++i;
+        if (i > start)
+            words.push_back(request.substr(start, i - start));
+    }
+    if (!words.empty() && (words[0] == "vanish" || words[0] == "replug"))
+        return PortRequest(words);
+    std::string reply = chassis_.Control(request);
+    // A fresh chassis has every port plugged in.
+    if (words.size() == 1 && (words[0] == "reset" || words[0] == "restore") && reply == "OK\n")
+        ReplugVanished();
+    return reply;
 }
 
 std::string Server::SpyRequest(const std::string& line) {
@@ -550,8 +696,13 @@ int Server::Run() {
             spyLog_.Advance(now);
             ReopenDevices(now);
         } else {
-            for (Output& o : chassis_.Advance(now))
-                QueueForPort(o.port, o.bytes);
+            for (Output& o : chassis_.Advance(now)) {
+                if (o.lossy) {
+                    OfferToPort(o.port, o.bytes);
+                } else {
+                    QueueForPort(o.port, o.bytes);
+                }
+            }
         }
         for (int i = 0; i < kPortCount; ++i) {
             if (!ports_[i].out.empty())
@@ -596,6 +747,8 @@ int Server::Run() {
                     wakeBy(port.retryAt);
                 }
             }
+            if (port.vanished)
+                continue;
             if (port.quietUntil > now) {
                 wakeBy(port.quietUntil);
                 continue;

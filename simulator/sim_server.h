@@ -51,7 +51,10 @@ class Server {
         bool active = true;
         PseudoTerminal pty;
         std::string out;
-        TimePoint quietUntil{};  // polling paused after a hang-up, to avoid spinning
+        TimePoint quietUntil{};        // polling paused after a hang-up, to avoid spinning
+        bool vanished = false;         // "vanish" closed its pty: nothing is read or written
+        bool vanishAfterLine = false;  // "vanish ... after-line": close once a line came in
+        std::string linkTarget;        // where our symlink points, so Cleanup knows it as ours
         // Spy mode: the real port behind this one.
         std::string devicePath;
         int deviceFd = -1;
@@ -71,6 +74,14 @@ class Server {
     void ReadPort(int port, TimePoint now);
     void FlushPort(int port);
     void QueueForPort(int port, const std::string& bytes);
+    // Writes what the port takes now and drops the rest (see Step::Offer).
+    void OfferToPort(int port, const std::string& bytes);
+    // "vanish" and "replug": a port pulled out and plugged in again.
+    std::string PortRequest(const std::vector<std::string>& words);
+    void Vanish(int port);
+    bool Replug(int port, std::string* error);
+    void ReplugVanished();
+    bool PointLink(int port, std::string* error);
     void ReadDevice(int port, TimePoint now);
     void FlushDevice(int port, TimePoint now);
     void DeviceLost(int port, const std::string& why, TimePoint now);
@@ -89,6 +100,7 @@ class Server {
     std::array<Port, kPortCount> ports_;
     std::vector<std::unique_ptr<Client>> clients_;
     std::vector<std::string> links_;  // symlinks we created
+    std::string linkDir_;             // their folder, without a trailing slash
     int listenFd_ = -1;
     int boundPort_ = 0;
     bool stop_ = false;

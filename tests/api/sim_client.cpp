@@ -118,6 +118,18 @@ void SimClient::Photo(int slot, const std::string& bytes) {
     Request("photo " + std::to_string(slot) + " " + (bytes.empty() ? "-" : Hex(bytes)));
 }
 
+void SimClient::Fault(int slot, const std::string& mode) {
+    Request("fault " + std::to_string(slot) + " " + mode);
+}
+
+void SimClient::Vanish(const std::string& port, bool afterLine) {
+    Request("vanish " + port + (afterLine ? " after-line" : ""));
+}
+
+void SimClient::Replug(const std::string& port) {
+    Request("replug " + port);
+}
+
 std::vector<WireLine> SimClient::Log(int settleMs) {
     SleepMs(settleMs);
     const std::string head = Request("log");

@@ -27,6 +27,12 @@ class SimClient {
     void Delay(int slot, int ms);
     void Status(int slot, int statusByte);
     void Photo(int slot, const std::string& bytes);
+    // A misbehaving reply to the slot's next command ("flood", "late 90", "cr persist", "off").
+    void Fault(int slot, const std::string& mode);
+    // Closes a port's pty ("cmd", "mon03"): at once, or right after the next line it receives.
+    void Vanish(const std::string& port, bool afterLine = false);
+    // A fresh pty for a vanished port, behind the same link.
+    void Replug(const std::string& port);
     // Waits `settleMs` first, so a line just written has reached the simulator.
     std::vector<WireLine> Log(int settleMs = 30);
     // Only the command port's lines.

@@ -394,9 +394,9 @@ TEST_F(ChassisTest, HelpNamesEveryRequestTheChassisKnows) {
             listed.insert(line.substr(0, line.find(' ')));
     }
     const std::set<std::string> expected = {
-        "ping",   "help",   "state",  "relays", "ops",      "log",    "clearlog", "reset",
-        "restore", "card",  "remove", "range",  "delay",    "silent", "status",   "eol",
-        "idn",    "photo",  "next",   "fault",  "ports",    "vanish", "replug",   "shutdown"};
+        "ping",    "help",  "state",  "relays", "ops",   "log",    "clearlog", "reset",
+        "restore", "card",  "remove", "range",  "delay", "silent", "status",   "eol",
+        "idn",     "photo", "next",   "fault",  "ports", "vanish", "replug",   "shutdown"};
     EXPECT_EQ(listed, expected);
     // Every listed request is one the chassis or the process really answers.
     for (const std::string& verb : listed) {

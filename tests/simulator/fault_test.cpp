@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,24 +61,26 @@ TEST_F(FaultChassis, ReshapingModesChangeOneReplyThenTheCardIsNormal) {
         const char* request;
         const char* line;
         std::string reply;
+        std::string normal;  // the card's own reply, which the next command gets again
     };
+    const std::string id = "HALVEX X16 SIMULATED CARD";
+    const std::string range = "Parameter Range Error";
     const std::vector<Case> cases = {
-        {"fault 1 nul", "CLOSE(01,10,01)\n", std::string("\0OK\n", 4)},
-        {"fault 1 nul 2", "CLOSE(01,10,01)\n", std::string("OK\0\n", 4)},
-        {"fault 1 nul 99", "CLOSE(01,10,01)\n", std::string("OK\n\0", 4)},
-        {"fault 1 nul 21", "CLOSE(01,10,99)\n", std::string("Parameter Range Error\0\n", 23)},
-        {"fault 1 cr", "*IDN?(01)\n", "HALVEX X16 SIMULATED CARD\r"},
-        {"fault 1 split 1", "CLOSE(01,10,01)\n", "OK\n"},
-        {"fault 1 split 9", "CLOSE(01,10,01)\n", "OK\n"},
-        {"fault 1 trickle 3", "*RST(01)\n", "OK\n"},
-        {"fault 1 late 5", "*TST?(01)\n", "PASS\n"},
+        {"fault 1 nul", "CLOSE(01,10,01)\n", std::string("\0OK\n", 4), "OK\n"},
+        {"fault 1 nul 2", "CLOSE(01,10,01)\n", std::string("OK\0\n", 4), "OK\n"},
+        {"fault 1 nul 99", "CLOSE(01,10,01)\n", std::string("OK\n\0", 4), "OK\n"},
+        {"fault 1 nul 21", "CLOSE(01,10,99)\n", range + std::string("\0\n", 2), range + "\n"},
+        {"fault 1 cr", "*IDN?(01)\n", id + "\r", id + "\n"},
+        {"fault 1 split 1", "CLOSE(01,10,01)\n", "OK\n", "OK\n"},
+        {"fault 1 split 9", "CLOSE(01,10,01)\n", "OK\n", "OK\n"},
+        {"fault 1 trickle 3", "*RST(01)\n", "OK\n", "OK\n"},
+        {"fault 1 late 5", "*TST?(01)\n", "PASS\n", "PASS\n"},
     };
     for (const Case& c : cases) {
         Ok(c.request);
         EXPECT_EQ(Reply(c.line), c.reply) << c.request;
-        EXPECT_EQ(Reply(c.line), Reply(c.line)) << c.request << " outlived its one reply";
+        EXPECT_EQ(Reply(c.line), c.normal) << c.request << " outlived its one reply";
     }
-    EXPECT_EQ(Reply("*IDN?(01)\n"), "HALVEX X16 SIMULATED CARD\n");
 }
 
 TEST_F(FaultChassis, TrickleSendsOneByteEveryInterval) {
@@ -161,7 +164,7 @@ TEST_F(FaultChassis, PersistKeepsAFaultUntilOff) {
     EXPECT_EQ(Reply(), "OK\r");
     EXPECT_EQ(Reply("*TST?(01)\n"), "PASS\r");
     EXPECT_NE(chassis_.Control("state").find("01 X16 id=\"HALVEX X16 SIMULATED CARD\" status=0xff "
-                                             "ops=2 fault=cr:persist closed=gp:1\n"),
+                                             "ops=1 fault=cr:persist closed=gp:1\n"),
               std::string::npos)
         << chassis_.Control("state");
     Ok("fault 1 off");
@@ -174,7 +177,7 @@ TEST_F(FaultChassis, SilentAfterAnswersNCommandsThenNothingUntilOff) {
     EXPECT_EQ(Reply(), "OK\n");
     EXPECT_NE(chassis_.Control("state").find(" fault=silent-after:left=0 "), std::string::npos);
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(Reply("*IDN?(01)\n"), "") << i;
+        EXPECT_EQ(Reply(), "") << i;
     // Silent, but the commands still operate the card.
     EXPECT_EQ(chassis_.Control("relays 1"), "OK gp:1 ops:6\n");
     Ok("fault 1 off");
@@ -224,14 +227,30 @@ TEST_F(FaultChassis, BadFaultRequestsAreRefusedAndChangeNothing) {
     const std::string usage =
         "ERR usage: fault SLOT off|flood|garbage N [SEED]|nul [POS]|cr|trickle MS|split POS "
         "[MS]|late MS [persist], or fault SLOT silent-after N\n";
-    for (const char* request :
-         {"fault 1", "fault 1 persist", "fault 1 storm", "fault 1 flood 3", "fault 1 garbage",
-          "fault 1 garbage 0", "fault 1 garbage 65537", "fault 1 garbage 4 x",
-          "fault 1 garbage 4 4294967296", "fault 1 nul -1", "fault 1 nul 1 2", "fault 1 cr 1",
-          "fault 1 trickle", "fault 1 trickle -5", "fault 1 trickle 3600001", "fault 1 split",
-          "fault 1 split 0", "fault 1 split 3 x", "fault 1 late", "fault 1 late 1 2",
-          "fault 1 silent-after", "fault 1 silent-after 2 persist", "fault 1 off persist",
-          "fault 1 late 5 persist persist"}) {
+    for (const char* request : {"fault 1",
+                                "fault 1 persist",
+                                "fault 1 storm",
+                                "fault 1 flood 3",
+                                "fault 1 garbage",
+                                "fault 1 garbage 0",
+                                "fault 1 garbage 65537",
+                                "fault 1 garbage 4 x",
+                                "fault 1 garbage 4 4294967296",
+                                "fault 1 nul -1",
+                                "fault 1 nul 1 2",
+                                "fault 1 cr 1",
+                                "fault 1 trickle",
+                                "fault 1 trickle -5",
+                                "fault 1 trickle 3600001",
+                                "fault 1 split",
+                                "fault 1 split 0",
+                                "fault 1 split 3 x",
+                                "fault 1 late",
+                                "fault 1 late 1 2",
+                                "fault 1 silent-after",
+                                "fault 1 silent-after 2 persist",
+                                "fault 1 off persist",
+                                "fault 1 late 5 persist persist"}) {
         EXPECT_EQ(chassis_.Control(request), usage) << request;
     }
     EXPECT_EQ(chassis_.Control("fault"), "ERR missing slot\n");
@@ -281,16 +300,21 @@ class PortFaults : public ::testing::Test {
         ASSERT_NE(mkdtemp(dirTemplate), nullptr);
         dir_ = dirTemplate;
         std::string error;
-        ASSERT_TRUE(sim_.Start({"--control", "0", "--link", dir_, "--card", "1:X16", "--card",
-                                "3:Y48", "--quiet"},
-                               &error))
+        ASSERT_TRUE(sim_.Start(
+            {"--control", "0", "--link", dir_, "--card", "1:X16", "--card", "3:Y48", "--quiet"},
+            &error))
             << error;
         ASSERT_TRUE(control_.Connect(sim_.controlPort()));
     }
     void TearDown() override {
         sim_.Stop();
-        for (const char* name : {"command", ".command.new", "monitor-03"})
-            unlink((dir_ + "/" + name).c_str());
+        // Normally gone with the process; a crashed one leaves them behind.
+        unlink(Link("command").c_str());
+        for (int slot = 1; slot <= 16; ++slot) {
+            char name[16];
+            std::snprintf(name, sizeof name, "monitor-%02d", slot);
+            unlink(Link(name).c_str());
+        }
         rmdir(dir_.c_str());
     }
     std::string Link(const std::string& name) const { return dir_ + "/" + name; }
@@ -334,15 +358,21 @@ TEST_F(PortFaults, VanishHangsUpTheHolderAndKeepsTheLinkUntilReplug) {
     port.Close();
     EXPECT_EQ(again.Exchange("*IDN?(03)\n"), "HALVEX Y48 SIMULATED CARD\n");
     EXPECT_EQ(control_.Request("replug cmd"), "ERR cmd has not vanished");
+    // Nor the fresh port once its user let go of it.
+    again.Close();
+    const long idleBefore = CpuTicks(sim_.pid());
+    std::this_thread::sleep_for(milliseconds(1000));
+    EXPECT_LT(CpuTicks(sim_.pid()) - idleBefore, sysconf(_SC_CLK_TCK) / 5) << "ticks in one second";
+    ASSERT_TRUE(again.Open(Link("command")));
+    EXPECT_EQ(again.Exchange("*IDN?(01)\n"), "HALVEX X16 SIMULATED CARD\n");
     EXPECT_TRUE(sim_.Running());
 }
 
 TEST_F(PortFaults, VanishAfterLineLetsTheLineInAndNoReplyOut) {
     SerialPort port;
     ASSERT_TRUE(port.Open(Link("command")));
+    ASSERT_EQ(port.Exchange("*IDN?(01)\n"), "HALVEX X16 SIMULATED CARD\n");
     ASSERT_EQ(control_.Request("vanish cmd after-line"), "OK");
-    ASSERT_EQ(port.Exchange("*IDN?(01)\n"), "HALVEX X16 SIMULATED CARD\n")
-        << "armed, but this exchange started before";
     port.Purge();
     ASSERT_TRUE(port.Send("CLOSE(01,10,"));  // not a line yet
     std::this_thread::sleep_for(milliseconds(100));

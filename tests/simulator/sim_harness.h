@@ -46,6 +46,8 @@ class SimProcess {
     const std::string& commandPort() const { return commandPort_; }
     const std::string& monitorPort(int slot) const { return monitorPorts_[slot - 1]; }
     int controlPort() const { return controlPort_; }
+    // The running process, or -1.
+    pid_t pid() const { return pid_; }
     const std::vector<std::string>& banner() const { return banner_; }
 
   private:
