@@ -14,7 +14,8 @@ class WorkerThread {
 
     // Starts `entry(arg)` on a new thread; false when the platform refused one.
     bool Start(void (*entry)(void*), void* arg);
-    // Waits for the thread to end and forgets it; nothing to do when none is recorded.
+    // Waits for the thread to end and forgets it; nothing to do when none is recorded. Called
+    // on the worker itself, it only forgets it.
     void Join();
     // True from a successful Start until Join, including after the thread itself has ended.
     bool Started() const;

@@ -25,7 +25,12 @@ bool WorkerThread::Start(void (*entry)(void*), void* arg) {
 }
 
 void WorkerThread::Join() {
-    if (state_->thread.joinable())
+    if (!state_->thread.joinable())
+        return;
+    // The worker itself can only let go; waiting for itself would never end.
+    if (state_->thread.get_id() == std::this_thread::get_id())
+        state_->thread.detach();
+    else
         state_->thread.join();
 }
 

@@ -54,7 +54,9 @@ bool WorkerThread::Start(void (*entry)(void*), void* arg) {
 void WorkerThread::Join() {
     if (state_->thread == nullptr)
         return;
-    WaitForSingleObject(state_->thread, INFINITE);
+    // The worker itself can only let go (for one, when its own exit unloads the library).
+    if (GetThreadId(state_->thread) != GetCurrentThreadId())
+        WaitForSingleObject(state_->thread, INFINITE);
     CloseHandle(state_->thread);
     state_->thread = nullptr;
 }
