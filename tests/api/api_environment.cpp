@@ -1,9 +1,11 @@
 #include "api/api_environment.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #if defined(_WIN32)
@@ -87,6 +89,16 @@ int OpenHandleCount() {
     }
     return count;
 #endif
+}
+
+int SettledHandleCount(int before) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int count = OpenHandleCount();
+    while (count > before && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        count = OpenHandleCount();
+    }
+    return count;
 }
 
 void ApiTest::SetUp() {

@@ -1,5 +1,6 @@
 // Many open-discover-close and monitor cycles leave the process holding exactly what it held
 // before; the sanitizer builds add their leak check at exit.
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -37,9 +38,10 @@ TEST_F(Leaks, OpenDiscoverCloseCycles) {
         }
         ASSERT_EQ(A().CloseHalvex(), 0) << "cycle " << i;
     }
-    EXPECT_EQ(OpenHandleCount(), before) << "after " << cycles << " cycles";
+    const int after = SettledHandleCount(before);
+    EXPECT_LE(after, before + kHandleCountNoise) << "after " << cycles << " cycles";
     std::printf("open-discover-close cycles: %d, handles before %d, after %d\n", cycles, before,
-                OpenHandleCount());
+                after);
 }
 
 TEST_F(Leaks, MonitorBeginEndCycles) {
@@ -56,12 +58,13 @@ TEST_F(Leaks, MonitorBeginEndCycles) {
     for (int i = 0; i < 3; ++i)
         cycle(-1);
     const int before = OpenHandleCount();
-    const int cycles = Cycles(1000) / 10;
+    // Enough rounds that one handle kept per round stands above the noise allowed.
+    const int cycles = std::max(Cycles(1000) / 10, 4 * kHandleCountNoise);
     for (int i = 0; i < cycles; ++i)
         cycle(i);
-    EXPECT_EQ(OpenHandleCount(), before) << "after " << cycles << " monitor cycles";
-    std::printf("monitor cycles: %d, handles before %d, after %d\n", cycles, before,
-                OpenHandleCount());
+    const int after = SettledHandleCount(before);
+    EXPECT_LE(after, before + kHandleCountNoise) << "after " << cycles << " monitor cycles";
+    std::printf("monitor cycles: %d, handles before %d, after %d\n", cycles, before, after);
 }
 
 }  // namespace
