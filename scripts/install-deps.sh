@@ -1,58 +1,155 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on a fresh Debian machine; does nothing for what is
-# already there. Pass --native-only to skip the Windows cross toolchain and Wine.
-set -euo pipefail
+# Installs what building and testing need on a Debian machine; does nothing for what is already
+# there.
+#   install-deps.sh [--native-only] [--plan]
+#     --native-only  skip the Windows cross toolchain, Wine and the fuzzing compiler
+#     --plan         print the packages it would install, one a line (NAME/bookworm-backports
+#                    for those from backports), and install nothing
+# HALVEX_SETUP_ROOT names another root whose /etc/apt, /etc/os-release and Wine loader are read
+# instead of this machine's (the set-up's own test uses it); the package database is always
+# the one dpkg-query reports.
+#
+# Every probe tolerates a missing program; a step that fails says what failed and what to run
+# by hand, and the script exits non-zero. It never stops without saying why.
+set -Eeuo pipefail
+trap 'echo "install-deps: stopped unexpectedly at line $LINENO ($BASH_COMMAND); please report it" >&2' ERR
+
 native_only=0
-[ "${1:-}" = "--native-only" ] && native_only=1
+plan=0
+for arg in "$@"; do
+  case "$arg" in
+    --native-only) native_only=1 ;;
+    --plan) plan=1 ;;
+    *) echo "install-deps: unknown option $arg (use --native-only and/or --plan)" >&2; exit 64 ;;
+  esac
+done
+root=${HALVEX_SETUP_ROOT:-}
 
-need=()
-backports=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v g++ >/dev/null || need+=(g++)
-command -v make >/dev/null || need+=(make)
-[ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || need+=(libgtest-dev)
-command -v python3 >/dev/null || need+=(python3)
-command -v pkg-config >/dev/null || need+=(pkg-config)
-if [ $native_only = 0 ]; then
-  [ -d /usr/src/googletest ] || need+=(googletest)
-  # libFuzzer and the sanitizer runtimes of clang.
-  command -v clang++ >/dev/null || need+=(clang)
-  dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
-  command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
-  # 32-bit Windows programs need Wine's i386 half; wineserver runs from the 64-bit half.
-  for pkg in wine wine32:i386 wine64; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-  done
-  # Kernels without 32-bit support run the i386 Wine loader through qemu-user, which must be
-  # version 8 or later (bookworm's own 7.2 cannot map Wine's shared user data).
-  if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    major=$(qemu-i386-static --version 2>/dev/null | sed -n 's/.*version \([0-9]*\)\..*/\1/p')
-    [ "${major:-0}" -ge 8 ] || backports+=(qemu-user-static)
+fail() { # what failed, what to run by hand
+  echo "install-deps: FAILED: $1; run by hand: $2" >&2
+  exit 1
+}
+
+command -v dpkg-query >/dev/null 2>&1 ||
+  fail "dpkg-query not found (this set-up needs Debian or a derivative)" \
+    "install cmake, g++, make, GoogleTest, python3 and pkg-config with your package manager"
+
+installed() { # package -> status 0 when dpkg has it installed
+  local status
+  status=$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) || true
+  [ "$status" = "install ok installed" ]
+}
+
+qemu_major() { # major version of qemu-i386-static on PATH, 0 when there is none
+  local version=
+  if command -v qemu-i386-static >/dev/null 2>&1; then
+    version=$(qemu-i386-static --version 2>/dev/null |
+      sed -n 's/.*version \([0-9][0-9]*\)\..*/\1/p' | head -n 1) || true
   fi
-fi
-[ ${#need[@]} -eq 0 ] && [ ${#backports[@]} -eq 0 ] && exit 0
+  echo "${version:-0}"
+}
 
-if [ "$(id -u)" != 0 ]; then SUDO=sudo; else SUDO=; fi
+# Runs Wine's 32-bit loader: false where it is missing or the kernel cannot start it.
+wine32_runs() {
+  [ -x "$root/usr/lib/wine/wine" ] && "$root/usr/lib/wine/wine" --version >/dev/null 2>&1
+}
+
+codename=
+if [ -r "$root/etc/os-release" ]; then
+  codename=$(sed -n 's/^VERSION_CODENAME=["]\{0,1\}\([^"]*\)["]\{0,1\}$/\1/p' "$root/etc/os-release") || true
+fi
+
+# What is missing: Debian packages from the release itself, and qemu, which on bookworm must
+# come from backports (its own 7.2 cannot map Wine's shared user data).
+need=()
+want() { installed "$1" || need+=("$1"); }
+for pkg in cmake g++ make libgtest-dev python3 pkg-config; do want "$pkg"; done
+if [ $native_only = 0 ]; then
+  want googletest                          # sources: GoogleTest is built with the cross compiler
+  want clang; want libclang-rt-14-dev      # libFuzzer and clang's sanitizer runtimes
+  want g++-mingw-w64-i686
+  # 32-bit Windows programs need Wine's i386 half; wineserver runs from the 64-bit half.
+  for pkg in wine wine32:i386 wine64; do want "$pkg"; done
+fi
+
+# Kernels without 32-bit support run the i386 Wine loader through qemu-user (version 8 or
+# later). Before Wine is installed that cannot be tried, so qemu is planned then too.
+qemu=()
+qemu_needed() { [ $native_only = 0 ] && ! wine32_runs && [ "$(qemu_major)" -lt 8 ]; }
+qemu_package() {
+  if [ "$codename" = bookworm ]; then echo qemu-user-static/bookworm-backports; else echo qemu-user-static; fi
+}
+if qemu_needed; then qemu=("$(qemu_package)"); fi
+
+# The mirror this machine already uses, for the backports suite.
+backports_listed() {
+  grep -rqs 'bookworm-backports' "$root/etc/apt/sources.list" "$root/etc/apt/sources.list.d/"
+}
+debian_mirror() {
+  local f mirror=
+  for f in "$root"/etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    mirror=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' "$f" | head -n 1) || true
+    [ -n "$mirror" ] && break
+  done
+  if [ -z "$mirror" ] && [ -f "$root/etc/apt/sources.list" ]; then
+    # deb [options] URI suite components
+    mirror=$(sed -n 's/^deb\([[:space:]]\{1,\}\[[^]]*\]\)\{0,1\}[[:space:]]\{1,\}\([^[:space:]]*\).*/\2/p' \
+      "$root/etc/apt/sources.list" | head -n 1) || true
+  fi
+  echo "${mirror:-http://deb.debian.org/debian}"
+}
+add_backports=0
+if [ ${#qemu[@]} -gt 0 ] && [ "$codename" = bookworm ] && ! backports_listed; then
+  add_backports=1
+  mirror=$(debian_mirror)
+fi
+
+if [ $plan = 1 ]; then
+  if [ $add_backports = 1 ]; then echo "install-deps: would add bookworm-backports from $mirror" >&2; fi
+  printf '%s\n' "${need[@]}" "${qemu[@]}" | sed '/^$/d'
+  exit 0
+fi
+[ ${#need[@]} -eq 0 ] && [ ${#qemu[@]} -eq 0 ] && exit 0
+
+SUDO=
+if [ "$(id -u)" != 0 ]; then
+  command -v sudo >/dev/null 2>&1 ||
+    fail "installing packages needs root and sudo is not installed" \
+      "su -c 'apt-get install ${need[*]} ${qemu[*]}'"
+  SUDO=sudo
+fi
 export DEBIAN_FRONTEND=noninteractive
-if printf '%s\n' "${need[@]}" | grep -q ':i386$'; then
-  $SUDO dpkg --add-architecture i386
+log=$(mktemp "${TMPDIR:-/tmp}/install-deps.XXXXXX")
+step() { # what, command...: runs the command, on failure shows its output and says what to do
+  local what=$1
+  shift
+  if ! $SUDO "$@" >"$log" 2>&1; then
+    tail -n 20 "$log" >&2
+    fail "$what" "${SUDO:+sudo }$*"
+  fi
+}
+
+if [[ " ${need[*]} " == *":i386 "* ]] &&
+  ! dpkg --print-foreign-architectures 2>/dev/null | grep -qx i386; then
+  step "adding the i386 architecture for Wine's 32-bit half" dpkg --add-architecture i386
 fi
-codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-if [ ${#backports[@]} -gt 0 ] && [ "$codename" = bookworm ] &&
-   ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-  # The same mirror the machine already uses, with the backports suite.
-  mirror=$(grep -hsoE '^URIs:[[:space:]]*[^[:space:]]+' /etc/apt/sources.list.d/*.sources | head -n1 | awk '{print $2}')
-  [ -n "$mirror" ] || mirror=$(awk '/^deb /{print $2; exit}' /etc/apt/sources.list)
-  printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-    "$mirror" | $SUDO tee /etc/apt/sources.list.d/bookworm-backports.sources >/dev/null
-fi
-echo "installing: ${need[*]} ${backports[*]}"
-$SUDO apt-get update -qq
 if [ ${#need[@]} -gt 0 ]; then
-  $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  echo "installing: ${need[*]}"
+  step "reading the package lists" apt-get update
+  step "installing ${need[*]}" apt-get install -y --no-install-recommends "${need[@]}"
 fi
-if [ ${#backports[@]} -gt 0 ]; then
-  target=()
-  [ "$codename" = bookworm ] && target=(-t bookworm-backports)
-  $SUDO apt-get install -y -qq --no-install-recommends "${target[@]}" "${backports[@]}" >/dev/null
+# With Wine in place its loader can be tried: qemu only where the kernel cannot start it.
+if [ ${#qemu[@]} -gt 0 ] && qemu_needed; then
+  echo "installing: ${qemu[*]} (this kernel cannot run 32-bit programs)"
+  if [ $add_backports = 1 ]; then
+    printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+      "$mirror" >"$log.sources"
+    step "adding bookworm-backports from $mirror" \
+      cp "$log.sources" /etc/apt/sources.list.d/bookworm-backports.sources
+    rm -f "$log.sources"
+  fi
+  step "reading the package lists" apt-get update
+  step "installing ${qemu[*]}" apt-get install -y --no-install-recommends "${qemu[@]}"
 fi
+rm -f "$log"

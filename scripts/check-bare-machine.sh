@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Runs the README's two commands on a bare Debian 12 system, as a new user would: builds a
+# minimal root with debootstrap (the base system, git and certificates, nothing else), clones
+# this repository's HEAD into it and runs `bash scripts/demo.sh`, then `bash scripts/test-all.sh`,
+# each as root in a clean environment, printing how long each took and its exit status.
+# It takes about an hour and needs root; it is not part of CI.
+#   check-bare-machine.sh [WORK_DIR]      (default build/bare-machine; logs are kept there)
+# HALVEX_DEBIAN_MIRROR overrides the mirror (default: the one this machine uses).
+# Whatever happens, it stops what runs inside the root and removes every mount it made; the
+# root itself stays for inspection and is replaced by the next run.
+set -Eeuo pipefail
+src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
+work=${1:-$src/build/bare-machine}
+mkdir -p "$work"
+work=$(cd "$work" && pwd -P)
+root=$work/root
+
+say() { echo "bare-machine: $*"; }
+fail() {
+  say "FAILED: $*" >&2
+  exit 1
+}
+[ "$(id -u)" = 0 ] || fail "needs root (debootstrap, mount and chroot); run: sudo bash $0"
+
+# Everything still running inside the root (a wineserver, a simulator) is ended first.
+stop_inside() {
+  local pid
+  for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+    [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] && kill -9 "$pid" 2>/dev/null
+  done
+  return 0
+}
+unmount_all() {
+  local m
+  stop_inside
+  sleep 1
+  # Deepest first, so nested mounts (binfmt_misc under proc, pts under dev) go before their parents.
+  for m in $(awk -v r="$root/" 'index($2, r) == 1 {print $2}' /proc/mounts | sort -r); do
+    umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || say "could not unmount $m" >&2
+  done
+  return 0
+}
+trap unmount_all EXIT
+
+if ! command -v debootstrap >/dev/null 2>&1; then
+  say "installing debootstrap"
+  apt-get update -qq >/dev/null 2>&1 || true
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null ||
+    fail "cannot install debootstrap; run: apt-get install debootstrap"
+fi
+mirror=${HALVEX_DEBIAN_MIRROR:-}
+if [ -z "$mirror" ]; then
+  mirror=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*debian\)$/\1/p' /etc/apt/sources.list.d/*.sources \
+    2>/dev/null | head -n 1) || true
+fi
+mirror=${mirror:-http://deb.debian.org/debian}
+
+unmount_all
+rm -rf "$root"
+say "building a bare Debian 12 root in $root from $mirror"
+t0=$(date +%s)
+debootstrap --variant=minbase --include=git,ca-certificates bookworm "$root" "$mirror" \
+  >"$work/debootstrap.log" 2>&1 || {
+  tail -n 20 "$work/debootstrap.log" >&2
+  fail "debootstrap (log: $work/debootstrap.log)"
+}
+say "root ready in $(($(date +%s) - t0)) s"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+mount -t proc proc "$root/proc"
+mount --bind /sys "$root/sys"
+mount --bind /dev "$root/dev"
+mount --bind /dev/pts "$root/dev/pts"
+
+git clone --quiet "file://$src" "$root/root/halvex"
+say "cloned $(git -C "$root/root/halvex" log -1 --format='%h %s')"
+
+# A login shell's environment and nothing of this machine's.
+run_inside() { # name command
+  local name=$1 cmd=$2 start rc
+  start=$(date +%s)
+  rc=0
+  chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    bash -c "cd /root/halvex && $cmd" </dev/null >"$work/$name.log" 2>&1 || rc=$?
+  results+=("$cmd: exit status $rc after $(($(date +%s) - start)) s (log: $work/$name.log)")
+  [ $rc = 0 ] || tail -n 30 "$work/$name.log" >&2
+  return 0
+}
+results=()
+run_inside demo "bash scripts/demo.sh"
+run_inside test-all "bash scripts/test-all.sh"
+stop_inside
+say "summary"
+printf '  %s\n' "${results[@]}"
+grep -E '^(==== test|[0-9]+% tests passed|Total Test time)' "$work/test-all.log" | sed 's/^/  /' || true
+! printf '%s\n' "${results[@]}" | grep -qv 'exit status 0 '
