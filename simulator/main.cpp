@@ -37,6 +37,7 @@ const char kUsage[] =
     "  --line-timeout MS   a partial line idle this long is logged (and dropped by the cards);\n"
     "                      0 waits for its line end; default 500, in spy mode 100\n"
     "  --quiet             no trace on stderr\n"
+    "  --version           the simulator's version\n"
     "Spy mode passes bytes unchanged between the command port and the real chassis port DEVICE\n"
     "(opened raw 115200 8N1, exclusively, as the driver does), and between a slot's monitoring\n"
     "port and its DEVICE for each --spy-monitor, logging every line both ways with a time stamp\n"
@@ -100,6 +101,10 @@ int main(int argc, char** argv) {
 
         if (option == "--help" || option == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (option == "--version") {
+            std::printf("halvex-sim %s\n", HALVEX_VERSION);
             return 0;
         }
         if (option == "--quiet") {

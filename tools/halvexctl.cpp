@@ -59,6 +59,7 @@ const char kUsage[] =
     "  --interval SECONDS   polling interval of watch (default 0.2)\n"
     "  --duration SECONDS   stop watch after this long (default: until Ctrl-C)\n"
     "  --json               one JSON object on standard output\n"
+    "  --version            the version of halvexctl\n"
     "\n"
     "The exit status is the library's result code (0 success), or 64 for a usage error.\n";
 
@@ -179,6 +180,9 @@ Options Parse(int argc, char** argv) {
             o.json = true;
         } else if (a == "--help" || a == "-h") {
             o.args = {"help"};
+            return o;
+        } else if (a == "--version") {
+            o.args = {"version"};
             return o;
         } else if (a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9')) {
             throw UsageError{"unknown option '" + a + "'"};
@@ -457,6 +461,10 @@ int Run(const Options& o) {
     const std::string& cmd = o.args[0];
     if (cmd == "help") {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (cmd == "version") {
+        std::printf("halvexctl %s\n", HALVEX_VERSION);
         return 0;
     }
     if (cmd == "codes") {

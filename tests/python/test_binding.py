@@ -346,8 +346,8 @@ class LoadingTest(SimulatorTestCase):
         self.assertIn(bogus, result.stderr)
 
     @unittest.skipUnless(
-        sys.platform.startswith("linux") and os.path.basename(LIBRARY) == "libhalvex.so",
-        "the default name is libhalvex.so on Linux",
+        sys.platform.startswith("linux") and os.path.basename(LIBRARY).startswith("libhalvex.so"),
+        "the default name is libhalvex.so.1 on Linux",
     )
     def test_library_by_its_default_name(self) -> None:
         code = self.LISTING % ("", self.sim.command_port, "None")

@@ -137,6 +137,11 @@ class Arguments(ToolTest):
         self.assertEqual(codes[2]["message"], "지원하지 않는 명령어어 입니다.")
         self.assertEqual(codes[8]["english"], "the card is of another model")
 
+    @unittest.skipUnless(os.environ.get("HALVEX_VERSION"), "the project's version is not given")
+    def test_version_is_the_projects(self) -> None:
+        rc, out, _ = run("--version", port="")
+        self.assertEqual((rc, out), (0, "halvexctl %s\n" % os.environ["HALVEX_VERSION"]))
+
 
 class Commands(ToolTest):
     def test_list(self) -> None:

@@ -46,6 +46,7 @@ from .errors import (
     error_message,
 )
 
+# The project's version (CMakeLists.txt); the install test fails when the two disagree.
 __version__ = "1.0.0"
 
 __all__ = [

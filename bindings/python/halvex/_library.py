@@ -105,7 +105,7 @@ def default_library_name() -> str:
     if _WINDOWS:
         # The loader no longer searches PATH for bare names; find_library does.
         return ctypes.util.find_library("Halvex32") or "Halvex32.dll"
-    return ctypes.util.find_library("halvex") or "libhalvex.so"
+    return ctypes.util.find_library("halvex") or "libhalvex.so.1"
 
 
 def resolve_function(dll: Any, name: str, arg_bytes: int) -> Any:
