@@ -30,16 +30,27 @@ DEB822 = ("Types: deb\nURIs: http://deb822.example/debian\nSuites: bookworm book
           "Components: main\n")
 
 
-def bare_view(argv):
-    """The command as a bare machine would run it: this machine's own Wine loader, which the
-    script's probe would find by its absolute path, hidden in a mount namespace of its own."""
+def _hiding_command():
+    """A prefix that runs a command with this machine's own Wine loader (which a probe would
+    find by its absolute path) hidden in a mount namespace of its own, or None where that cannot
+    be done (not root; a chroot, whose root is no mount point)."""
     hide = [d for d in ("/usr/lib/wine",) if os.path.isdir(d)]
     unshare, mount = shutil.which("unshare"), shutil.which("mount")
-    if hide and os.geteuid() == 0 and unshare and mount:
-        mounts = " && ".join(f"{mount} -t tmpfs none {d}" for d in hide)
-        return [unshare, "--mount", "--propagation", "private", "/bin/sh", "-c",
-                f'{mounts} && exec "$@"', "sh", *argv]
-    return argv
+    if not (hide and os.geteuid() == 0 and unshare and mount):
+        return None
+    mounts = " && ".join(f"{mount} -t tmpfs none {d}" for d in hide)
+    prefix = [unshare, "--mount", "--propagation", "private", "/bin/sh", "-c",
+              f'{mounts} && exec "$@"', "sh"]
+    works = subprocess.run(prefix + ["/bin/true"], capture_output=True).returncode == 0
+    return prefix if works else None
+
+
+HIDING = _hiding_command()
+
+
+def bare_view(argv):
+    """The command as a bare machine would run it, as far as this machine allows."""
+    return HIDING + argv if HIDING else argv
 
 
 def standin(folder: str, name: str, body: str) -> None:
