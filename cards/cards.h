@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "halvex.h"
 #include "link/serial_link.h"
@@ -15,6 +16,9 @@ namespace halvex {
 constexpr int32_t kCommandBufferSize = 30;  // 29 characters with the line feed, and the NUL
 constexpr int32_t kIdTextSize = 128;
 constexpr int32_t kBaudRate = 115200;
+
+// True on a monitor's worker thread, where no call may wait for a worker (see StopMonitor).
+bool OnMonitorThread();
 
 class CHalvexCardBase {
   public:
@@ -43,6 +47,17 @@ class CHalvexCardBase {
     bool SendCommand(const char* command);
     bool SendMonitorCommand(const char* command);
 
+    // Ends a running monitor and releases the monitoring port, waiting for the worker to leave
+    // unless that could mean waiting for ourselves (on a monitor's thread) or the platform
+    // forbids it (unload under the loader lock). True when the worker may still run: the card
+    // must then be kept until MonitorGone. Each model's destructor calls it first, while the
+    // worker can still reach the whole object.
+    bool StopMonitor();
+    // As StopMonitor, for a card leaving the registry: Begin and Get refuse it from now on.
+    bool RetireMonitor();
+    // True when no worker runs any more (none started, or it has left).
+    bool MonitorGone();
+
   protected:
     // Pauses, then collects and classifies the reply on the command link within `limitMs`.
     int32_t Collect(int32_t pauseMs, int32_t limitMs, char* reply, int32_t* replyLength);
@@ -54,9 +69,6 @@ class CHalvexCardBase {
     int32_t SwitchNumbered(int32_t group, int32_t relay, bool close);
     // The polling loop shared by the models that report signal inputs.
     int32_t PollSignals();
-    // Ends a running monitor, waiting for its worker, and releases the monitoring port. Each
-    // model's destructor calls it first, while the worker can still reach the whole object.
-    void StopMonitor();
 
     SerialLink* commandLink = nullptr;
     char idText[kIdTextSize];
@@ -67,16 +79,32 @@ class CHalvexCardBase {
     std::atomic<int32_t> stopMonitoring{1};
 
   private:
-    static void MonitorEntry(void* card);
-    void RequestStop();
-    // Waits for a worker that was asked to stop; false if one is still monitoring.
-    bool ReapStoppedWorker();
+    // Idle: no worker. Running: polling. Stopping: asked to stop, the worker has not left yet
+    // (it may still be in a callback that began before). Left: gone, its thread not yet joined.
+    enum class Phase { Idle, Running, Stopping, Left };
 
-    std::mutex monitorMutex_;  // Begin, End, Get and the destructor against each other
-    std::mutex wakeMutex_;     // the worker's pause against End
-    std::condition_variable wake_;
+    static void MonitorEntry(void* card);
+    // With stateMutex_: brings the monitor to Idle for Begin and Get, waiting for a worker that
+    // is leaving; false when one runs, or when waiting could mean waiting for ourselves.
+    bool WaitUntilIdle(std::unique_lock<std::mutex>& lock);
+    // With stateMutex_: stops the worker and closes the port; see StopMonitor. 6 when the port
+    // would not close.
+    int32_t Stop(std::unique_lock<std::mutex>& lock, bool* stillRunning);
+    // One reading on the monitoring port: the command, its pauses, the first reply byte.
+    // 1 with the byte, 0 when nothing came back, -1 when nothing came back and the command could
+    // not be written either (the port has gone).
+    int32_t ReadStatusByte(uint8_t* statusByte);
+
+    // Every field below, stopMonitoring's changes, and the hand-over between the calls and the
+    // worker. Held only for short, bounded work; waits release it.
+    std::mutex stateMutex_;
+    std::condition_variable changed_;  // stop requested, a callback returned, the worker left
+    Phase phase_ = Phase::Idle;
+    bool inCallback_ = false;
+    bool closeOnExit_ = false;  // ended from a monitor's thread: the worker closes the port
+    bool retired_ = false;      // no longer in the registry
+    std::string monitorPort_;   // for reopening a port that went away
     WorkerThread worker_;
-    bool closeOnExit_ = false;  // End was called by the worker itself, from the callback
 };
 
 class CHalvexX16Card : public CHalvexCardBase {

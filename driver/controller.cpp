@@ -1,5 +1,6 @@
 #include "driver/controller.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -15,33 +16,71 @@ static_assert(sizeof(SignalStatus) == 8, "SignalStatus is 8 bytes");
 
 namespace {
 
-DriverController* gController = nullptr;
+std::atomic<DriverController*> gController{nullptr};
+std::atomic<bool> gClosing{false};
+std::atomic<int32_t> gCallsInFlight{0};
+DriverController* gLeftByFork = nullptr;  // the controllers forked children left, linked
 constexpr int32_t kDiscoveryPauseMs = 10;
+// How long unloading waits for calls under way; a call that takes longer (a self test can take
+// 50 s) leaves everything in place, which at process exit is the safe choice.
+constexpr int32_t kUnloadWaitMs = 5000;
 
 }  // namespace
 
+ControllerCall::ControllerCall() {
+    gCallsInFlight.fetch_add(1);
+    controller_ = gClosing.load() ? nullptr : gController.load();
+}
+
+ControllerCall::~ControllerCall() {
+    gCallsInFlight.fetch_sub(1);
+}
+
 DriverController* Controller() {
-    return gController;
+    return gController.load();
 }
 
 void CreateController() {
-    if (gController == nullptr)
-        gController = new DriverController;
+    if (gController.load() == nullptr)
+        gController.store(new DriverController);
 }
 
-void DestroyController() {
-    if (gController == nullptr)
+void DestroyController(bool mayWait) {
+    DriverController* controller = gController.load();
+    if (controller == nullptr)
         return;
-    {
-        // Monitors end first, while a callback may still find the controller.
-        CardRegistry retired;
-        {
-            std::lock_guard<std::mutex> lock(gController->mutex);
-            retired.swap(gController->cards);
+    gClosing.store(true);
+    if (mayWait) {
+        for (int32_t waited = 0; gCallsInFlight.load() != 0; ++waited) {
+            if (waited >= kUnloadWaitMs)
+                return;
+            SleepMs(1);
         }
     }
-    delete gController;
-    gController = nullptr;
+    CardRegistry retired;
+    {
+        std::lock_guard<std::mutex> lock(controller->mutex);
+        std::lock_guard<std::mutex> lookups(controller->registryMutex);
+        retired.swap(controller->cards);
+        controller->link.ClosePort();
+    }
+    controller->Retire(retired);
+    // A worker that could not be waited for (exit from a callback) may still use its card.
+    if (!controller->Reap(mayWait))
+        return;
+    gController.store(nullptr);
+    delete controller;
+}
+
+void RenewControllerInChild() {
+    DriverController* old = gController.load();
+    if (old == nullptr)
+        return;
+    old->abandoned = gLeftByFork;
+    gLeftByFork = old;
+    gController.store(new DriverController);
+    gCallsInFlight.store(0);
+    gClosing.store(false);
 }
 
 std::unique_ptr<CHalvexCardBase> CreateCard(int cardNumber, const char* idText) {
@@ -67,15 +106,67 @@ void ExtractIdText(const char* reply, char* idText, int32_t size) {
 }
 
 int32_t DriverController::Open(const char* portName) {
-    CardRegistry retired;  // destroyed after the lock is released
-    std::lock_guard<std::mutex> lock(mutex);
-    // Reopening replaces the port rather than leaking the one held.
-    if (link.IsOpen() && !link.ClosePort())
-        return 5;
-    if (!link.OpenPort(portName, kBaudRate))
-        return 5;
-    retired = DiscoverCards();
+    Reap(false);
+    CardRegistry retired;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        // Reopening replaces the port rather than leaking the one held.
+        if (link.IsOpen() && !link.ClosePort())
+            return 5;
+        if (!link.OpenPort(portName, kBaudRate))
+            return 5;
+        CardRegistry found = DiscoverCards();
+        std::lock_guard<std::mutex> lookups(registryMutex);
+        retired.swap(cards);
+        cards.swap(found);
+    }
+    Retire(retired);
     return 0;
+}
+
+void DriverController::Retire(CardRegistry& retired) {
+    std::vector<std::shared_ptr<CHalvexCardBase>> running;
+    for (auto& entry : retired) {
+        if (entry.second->RetireMonitor())
+            running.push_back(std::move(entry.second));
+    }
+    retired.clear();
+    std::lock_guard<std::mutex> lock(keptMutex_);
+    for (auto& card : running)
+        kept_.push_back(std::move(card));
+}
+
+bool DriverController::Reap(bool wait) {
+    std::vector<std::shared_ptr<CHalvexCardBase>> done;
+    bool empty = false;
+    {
+        std::lock_guard<std::mutex> lock(keptMutex_);
+        for (auto it = kept_.begin(); it != kept_.end();) {
+            if ((*it)->MonitorGone()) {
+                done.push_back(std::move(*it));
+                it = kept_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (wait) {
+            for (auto& card : kept_)
+                done.push_back(std::move(card));
+            kept_.clear();
+        }
+    }
+    // Outside the lock: waiting for a worker waits for its callback.
+    std::vector<std::shared_ptr<CHalvexCardBase>> still;
+    for (auto& card : done) {
+        if (card->StopMonitor())
+            still.push_back(std::move(card));
+    }
+    done.clear();
+    std::lock_guard<std::mutex> lock(keptMutex_);
+    for (auto& card : still)
+        kept_.push_back(std::move(card));
+    empty = kept_.empty();
+    return empty;
 }
 
 int32_t DriverController::Close() {
@@ -84,8 +175,7 @@ int32_t DriverController::Close() {
 }
 
 CardRegistry DriverController::DiscoverCards() {
-    CardRegistry retired;
-    retired.swap(cards);
+    CardRegistry found;
     for (int32_t i = 0; i < kSlotCount; ++i) {
         const int32_t n = i + 1;
         char chIDNCommand[kCommandBufferSize];
@@ -104,9 +194,9 @@ CardRegistry DriverController::DiscoverCards() {
         if (!card)
             continue;
         card->SetLink(&link);
-        cards[i] = std::move(card);
+        found[i] = std::move(card);
     }
-    return retired;
+    return found;
 }
 
 int32_t DriverController::ListCards(CardInfo** records, int32_t* count) {
@@ -141,6 +231,7 @@ CHalvexCardBase* DriverController::FindCard(int32_t cardNumber) {
 }
 
 std::shared_ptr<CHalvexCardBase> DriverController::ShareCard(int32_t cardNumber) {
+    std::lock_guard<std::mutex> lock(registryMutex);
     auto it = cards.find(static_cast<int32_t>(static_cast<uint32_t>(cardNumber) - 1u));
     if (it == cards.end())
         throw static_cast<int32_t>(7);

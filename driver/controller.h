@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "cards/cards.h"
 #include "halvex.h"
@@ -25,6 +26,11 @@ class DriverController {
     // Held by every call that touches the link or the registry, so exchanges never overlap
     // and discovery excludes every card call. Never held while a monitor is waited for.
     std::mutex mutex;
+    // Held with `mutex` to change the registry, and alone by the monitoring calls' lookups,
+    // which so never wait behind another card's exchange.
+    std::mutex registryMutex;
+    // In a forked child, the controller left before this one: never used again.
+    DriverController* abandoned = nullptr;
 
     // Opens the command port (closing it first if open) and discovers the cards: 0 or 5.
     int32_t Open(const char* portName);
@@ -35,11 +41,21 @@ class DriverController {
     // With `mutex` held: the card registered under `cardNumber`; throws the integer 7 when
     // there is none.
     CHalvexCardBase* FindCard(int32_t cardNumber);
+    // Takes `registryMutex` itself: the card, held; throws the integer 7 when there is none.
     std::shared_ptr<CHalvexCardBase> ShareCard(int32_t cardNumber);
-    // With `mutex` held: replaces the registry by the cards that answer the identification
-    // query in slots 1-16, and hands back the cards it replaced, to be destroyed once `mutex`
-    // is free (destroying a card waits for its monitor, whose callback may call the library).
+    // With `mutex` held: the cards that answer the identification query in slots 1-16.
     CardRegistry DiscoverCards();
+    // Ends the monitors of cards that left the registry and destroys the cards, keeping those
+    // whose worker could not be waited for (a discovery from a callback) until it has left.
+    // Never called with a lock held: ending a monitor waits for its callback.
+    void Retire(CardRegistry& retired);
+    // Destroys the kept cards whose worker has left; with `wait`, waits for the others where
+    // that is allowed. True when none is kept any more.
+    bool Reap(bool wait);
+
+  private:
+    std::mutex keptMutex_;
+    std::vector<std::shared_ptr<CHalvexCardBase>> kept_;
 };
 
 // The card of the model named in the text ("X16", then "X48", then "Y48"), or null.
@@ -52,7 +68,25 @@ void ExtractIdText(const char* reply, char* idText, int32_t size);
 // The one controller, created when the library is loaded and destroyed when it is unloaded.
 DriverController* Controller();
 void CreateController();
-void DestroyController();
+// Ends every monitor and releases everything. First the calls under way finish (with
+// `mayWait`, for a while); calls that come later find no controller and fail cleanly.
+void DestroyController(bool mayWait);
+// In a child made by fork(): the parent's workers are not there and the locks other threads
+// held stay held, so the child starts with a controller of its own and leaves the old alone.
+void RenewControllerInChild();
+
+// An export's use of the controller: none while the library is being unloaded.
+class ControllerCall {
+  public:
+    ControllerCall();
+    ~ControllerCall();
+    ControllerCall(const ControllerCall&) = delete;
+    ControllerCall& operator=(const ControllerCall&) = delete;
+    DriverController* get() const { return controller_; }
+
+  private:
+    DriverController* controller_;
+};
 
 // Memory the caller releases with its platform's own allocator (see GetHalvexSeries).
 void* AllocateForCaller(size_t size);

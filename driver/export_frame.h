@@ -15,7 +15,8 @@ namespace halvex {
 template <class Card, class Work>
 int32_t OnCard(int32_t cardNumber, Work work) {
     try {
-        DriverController* controller = Controller();
+        ControllerCall call;
+        DriverController* controller = call.get();
         if (controller == nullptr)
             throw static_cast<int32_t>(7);
         std::lock_guard<std::mutex> lock(controller->mutex);
@@ -28,20 +29,18 @@ int32_t OnCard(int32_t cardNumber, Work work) {
     }
 }
 
-// The same frame for the monitoring calls, which use only the card's own port: the controller
-// is locked for the lookup alone, and the card is held so that a discovery meanwhile cannot
-// destroy it under the call. End waits for the monitor, whose callback may call the library.
+// The same frame for the monitoring calls, which use only the card's own port: the registry
+// is locked for the lookup alone (never the exchanges' lock, so no other card's exchange delays
+// them), and the card is held so that a discovery meanwhile cannot destroy it under the call.
+// End waits for the monitor, whose callback may call the library.
 template <class Card, class Work>
 int32_t OnMonitoredCard(int32_t cardNumber, Work work) {
     try {
-        DriverController* controller = Controller();
+        ControllerCall call;
+        DriverController* controller = call.get();
         if (controller == nullptr)
             throw static_cast<int32_t>(7);
-        std::shared_ptr<CHalvexCardBase> held;
-        {
-            std::lock_guard<std::mutex> lock(controller->mutex);
-            held = controller->ShareCard(cardNumber);
-        }
+        std::shared_ptr<CHalvexCardBase> held = controller->ShareCard(cardNumber);
         Card* card = dynamic_cast<Card*>(held.get());
         if (card == nullptr)
             throw static_cast<int32_t>(8);

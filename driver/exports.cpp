@@ -21,17 +21,20 @@ using namespace halvex;
 #endif
 
 HALVEX_EXPORTED int32_t HALVEX_API OpenHalvex(const char* portName) {
-    DriverController* controller = Controller();
+    ControllerCall call;
+    DriverController* controller = call.get();
     return controller != nullptr ? controller->Open(portName) : 5;
 }
 
 HALVEX_EXPORTED int32_t HALVEX_API CloseHalvex(void) {
-    DriverController* controller = Controller();
+    ControllerCall call;
+    DriverController* controller = call.get();
     return controller != nullptr ? controller->Close() : 0;
 }
 
 HALVEX_EXPORTED int32_t HALVEX_API GetHalvexSeries(CardInfo** records, int32_t* count) {
-    DriverController* controller = Controller();
+    ControllerCall call;
+    DriverController* controller = call.get();
     return controller != nullptr ? controller->ListCards(records, count) : 0;
 }
 

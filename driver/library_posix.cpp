@@ -1,6 +1,8 @@
 // Load and unload of the shared object; the caller frees listings with free().
 #include <cstdlib>
 
+#include <pthread.h>
+
 #include "driver/controller.h"
 
 namespace halvex {
@@ -11,13 +13,19 @@ void* AllocateForCaller(size_t size) {
 
 namespace {
 
-__attribute__((constructor)) void OnLoad() {
-    CreateController();
+void InForkedChild() {
+    RenewControllerInChild();
 }
 
-// Runs at dlclose and at exit; ending the monitors here waits for their workers.
+__attribute__((constructor)) void OnLoad() {
+    CreateController();
+    pthread_atfork(nullptr, nullptr, &InForkedChild);
+}
+
+// Runs at dlclose and at exit: the calls under way finish, the monitors end, and calls that
+// come later (other threads at exit) find no controller.
 __attribute__((destructor)) void OnUnload() {
-    DestroyController();
+    DestroyController(true);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "driver/controller.h"
+#include "monitor/worker_thread.h"
 
 namespace halvex {
 
@@ -18,9 +19,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
             break;
         case DLL_PROCESS_DETACH:
             // At process exit the other threads are already gone and nothing may be waited
-            // for; a FreeLibrary only gets here once every monitor worker has let go of us.
-            if (reserved == nullptr)
-                halvex::DestroyController();
+            // for. A FreeLibrary only gets here once every monitor worker has let go of us,
+            // perhaps on that worker's own way out; under the loader lock no thread is waited
+            // for, and none need be: every worker is past the last of our code.
+            if (reserved == nullptr) {
+                halvex::WorkerThread::NeverWait();
+                halvex::DestroyController(false);
+            }
             break;
         default:
             break;

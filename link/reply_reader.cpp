@@ -72,6 +72,8 @@ int32_t ReadReplyWithin(SerialLink& link, int32_t limitMs, char* reply, int32_t*
         if (!gSpinningWait.load(std::memory_order_relaxed))
             link.WaitReadable(static_cast<int32_t>(static_cast<double>(limitMs) - elapsedMs) + 1);
     }
+    if (!line.Complete())
+        link.HoldOff(kSettleGuardMs);
     return line.Finish(reply, replyLength);
 }
 

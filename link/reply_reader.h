@@ -9,12 +9,17 @@ namespace halvex {
 
 constexpr int32_t kReplyBufferSize = 256;  // 255 characters and the terminator
 constexpr int32_t kDefaultReplyLimitMs = 50;
+// How long the line is left to settle after a reply that did not complete within its limit:
+// a late reply that arrives meanwhile is discarded with the next command's purge. A reply later
+// than this still cannot be told from the next command's.
+constexpr int32_t kSettleGuardMs = 80;
 
 // Polls `link` until a line feed arrives, 255 characters are held, or more than `limitMs` have
 // passed since the first poll (which always happens). Returns 4 when nothing arrived; otherwise
 // stores the text in `reply` (256 bytes; up to its first NUL, line feed kept) and the count of
 // bytes collected in `replyLength`, and returns the classification. Null out-pointers are
-// skipped; the exchange and its result are the same.
+// skipped; the exchange and its result are the same. A reply without its line end holds the
+// link's next write off for kSettleGuardMs.
 int32_t ReadReplyWithin(SerialLink& link, int32_t limitMs, char* reply, int32_t* replyLength);
 int32_t ReadReply(SerialLink& link, char* reply, int32_t* replyLength);
 

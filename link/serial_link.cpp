@@ -13,4 +13,17 @@ bool SerialLink::Read(uint8_t* dst, int32_t capacity, int32_t* length) {
     return true;
 }
 
+void SerialLink::HoldOff(int32_t guardMs) {
+    holdOffUntil_ = PerfCounter() + PerfFrequency() * guardMs / 1000;
+}
+
+void SerialLink::WaitOutHoldOff() {
+    if (holdOffUntil_ == 0)
+        return;
+    const int64_t left = holdOffUntil_ - PerfCounter();
+    holdOffUntil_ = 0;
+    if (left > 0)
+        SleepMs(static_cast<int32_t>((left * 1000 + PerfFrequency() - 1) / PerfFrequency()));
+}
+
 }  // namespace halvex

@@ -28,6 +28,10 @@ class SerialLink {
     // input is queued. Returns at once on a closed link.
     bool WaitReadable(int32_t timeoutMs);
     bool IsOpen() const;
+    // After an exchange that ended without a complete reply: the next Write first waits until
+    // `guardMs` have passed, so that a late reply is on the port in time for its purge instead
+    // of being taken for the next command's reply.
+    void HoldOff(int32_t guardMs);
 
     // The single transfers under Write and Read.
     int32_t WriteBytes(const void* data, int32_t length);
@@ -36,8 +40,11 @@ class SerialLink {
     static constexpr int32_t kQueueSize = 8192;
 
   private:
+    void WaitOutHoldOff();  // first thing of every Write
+
     struct State;
     std::unique_ptr<State> state_;
+    int64_t holdOffUntil_ = 0;  // performance counter; 0: none
 };
 
 // The platform's high-resolution monotonic counter and its frequency in counts per second.

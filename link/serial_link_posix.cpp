@@ -15,6 +15,8 @@ namespace halvex {
 
 struct SerialLink::State {
     int fd = -1;
+    termios found{};  // the settings at open, put back at close (the tty may be a terminal)
+    bool haveFound = false;
 };
 
 namespace {
@@ -61,13 +63,21 @@ void Release(int fd) {
     close(fd);
 }
 
+void RestoreSettings(int fd, const termios& found, bool* haveFound) {
+    if (*haveFound)
+        tcsetattr(fd, TCSANOW, &found);
+    *haveFound = false;
+}
+
 }  // namespace
 
 SerialLink::SerialLink() : state_(new State) {}
 
 SerialLink::~SerialLink() {
-    if (state_->fd >= 0)
+    if (state_->fd >= 0) {
+        RestoreSettings(state_->fd, state_->found, &state_->haveFound);
         Release(state_->fd);
+    }
 }
 
 bool SerialLink::IsOpen() const {
@@ -88,11 +98,14 @@ bool SerialLink::OpenPort(const char* portName, int32_t baudRate) {
         return false;
     }
     tcflush(fd, TCIOFLUSH);
+    state_->fd = fd;
+    state_->haveFound = tcgetattr(fd, &state_->found) == 0;
     if (!ApplyLineSettings(fd, baudRate)) {
+        RestoreSettings(state_->fd, state_->found, &state_->haveFound);
+        state_->fd = -1;
         Release(fd);
         return false;
     }
-    state_->fd = fd;
     return true;
 }
 
@@ -101,6 +114,7 @@ bool SerialLink::ClosePort() {
     if (fd < 0)
         return true;
     tcflush(fd, TCIOFLUSH);
+    RestoreSettings(state_->fd, state_->found, &state_->haveFound);
     ioctl(fd, TIOCNXCL);
     // Linux releases the descriptor even when close reports an error, so it is never retried.
     state_->fd = -1;
@@ -108,6 +122,7 @@ bool SerialLink::ClosePort() {
 }
 
 bool SerialLink::Write(const void* data, int32_t length) {
+    WaitOutHoldOff();
     if (state_->fd >= 0)
         tcflush(state_->fd, TCIOFLUSH);
     return WriteBytes(data, length) == length;

@@ -127,6 +127,7 @@ bool SerialLink::ClosePort() {
 }
 
 bool SerialLink::Write(const void* data, int32_t length) {
+    WaitOutHoldOff();
     PurgeComm(state_->portHandle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     return WriteBytes(data, length) == length;
 }

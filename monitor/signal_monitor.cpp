@@ -1,4 +1,9 @@
-// Signal monitoring of a card: the worker's poll cycle, its hand-over with End, single reads.
+// Signal monitoring of a card: the worker's poll cycle, its hand-over with the calls, single reads.
+//
+// No thread ever waits for a worker that may be waiting for it: on a monitor's thread (inside
+// a callback) nothing waits for a worker that has not left, since that worker's callback may in
+// turn be waiting for this thread. There End only stops the monitor: no callback of it starts
+// after End returns, and its worker closes the port as it leaves.
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -14,10 +19,14 @@ namespace {
 constexpr int32_t kPhotoPauseMs = 10;
 constexpr int32_t kMonitorBufferSize = 256;
 
-// The card whose monitor runs on this thread, so End from the callback can tell.
+// The card whose monitor runs on this thread; null on every other thread.
 thread_local CHalvexCardBase* tlsMonitoredCard = nullptr;
 
 }  // namespace
+
+bool OnMonitorThread() {
+    return tlsMonitoredCard != nullptr;
+}
 
 void DecodeSignalStatus(uint8_t statusByte, SignalStatus (&signalStatus)[kSignalChannels]) {
     for (int32_t i = 0; i < kSignalChannels; ++i) {
@@ -47,66 +56,137 @@ int32_t CHalvexCardBase::SendPhotoCommand() {
     return SendMonitorCommand(chPhotoCommand) ? 1 : 0;
 }
 
+int32_t CHalvexCardBase::ReadStatusByte(uint8_t* statusByte) {
+    const bool sent = SendPhotoCommand() != 0;
+    SleepMs(kPhotoPauseMs);
+    uint8_t retBuff[kMonitorBufferSize];
+    int32_t iBuffLength = 0;
+    monitorLink.Read(retBuff, kMonitorBufferSize, &iBuffLength);
+    if (iBuffLength <= 0)
+        return sent ? 0 : -1;
+    *statusByte = retBuff[0];
+    return 1;
+}
+
 void CHalvexCardBase::MonitorEntry(void* p) {
     auto* card = static_cast<CHalvexCardBase*>(p);
     tlsMonitoredCard = card;
     card->MonitorSignals();
-    // End was called from the callback: the link is closed here, once nothing uses it.
-    if (card->closeOnExit_)
-        card->monitorLink.ClosePort();
+    {
+        std::lock_guard<std::mutex> lock(card->stateMutex_);
+        if (card->closeOnExit_)
+            card->monitorLink.ClosePort();
+        card->closeOnExit_ = false;
+        card->phase_ = Phase::Left;
+        card->changed_.notify_all();
+    }
+    // The card may be gone from here on: a waiter joins this thread and may destroy it.
     tlsMonitoredCard = nullptr;
 }
 
 int32_t CHalvexCardBase::PollSignals() {
     while (stopMonitoring.load() == 0) {
-        SendPhotoCommand();
-        SleepMs(kPhotoPauseMs);
-        uint8_t retBuff[kMonitorBufferSize];
-        int32_t iBuffLength = 0;
-        monitorLink.Read(retBuff, kMonitorBufferSize, &iBuffLength);
-        if (iBuffLength > 0 && stopMonitoring.load() == 0) {
-            SignalStatus signalStatus[kSignalChannels];
-            DecodeSignalStatus(retBuff[0], signalStatus);
-            signalCallback(signalStatus, kSignalChannels);
+        // A port that went away (adapter unplugged, far side closed) is closed and tried again
+        // each cycle, so the readings resume when it comes back; meanwhile nothing is delivered.
+        if (!monitorLink.IsOpen())
+            monitorLink.OpenPort(monitorPort_.c_str(), kBaudRate);
+        uint8_t statusByte = 0;
+        int32_t got = -1;
+        if (monitorLink.IsOpen())
+            got = ReadStatusByte(&statusByte);
+        if (got < 0) {
+            monitorLink.ClosePort();
+            SleepMs(2 * kPhotoPauseMs);  // the cycle keeps its length without a port
         }
-        std::unique_lock<std::mutex> lock(wakeMutex_);
-        wake_.wait_for(lock, std::chrono::milliseconds(MonitorPauseMs(monitorInterval)),
-                       [this] { return stopMonitoring.load() != 0; });
+        if (got > 0) {
+            {
+                std::lock_guard<std::mutex> lock(stateMutex_);
+                if (stopMonitoring.load() != 0)
+                    break;
+                inCallback_ = true;
+            }
+            SignalStatus signalStatus[kSignalChannels];
+            DecodeSignalStatus(statusByte, signalStatus);
+            signalCallback(signalStatus, kSignalChannels);
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            inCallback_ = false;
+            changed_.notify_all();
+        }
+        std::unique_lock<std::mutex> lock(stateMutex_);
+        changed_.wait_for(lock, std::chrono::milliseconds(MonitorPauseMs(monitorInterval)),
+                          [this] { return stopMonitoring.load() != 0; });
     }
     return 0;
 }
 
-void CHalvexCardBase::RequestStop() {
-    std::lock_guard<std::mutex> lock(wakeMutex_);
-    stopMonitoring.store(1);
-    wake_.notify_all();
+bool CHalvexCardBase::WaitUntilIdle(std::unique_lock<std::mutex>& lock) {
+    if (tlsMonitoredCard == this)
+        return false;  // the worker cannot restart itself
+    for (;;) {
+        switch (phase_) {
+            case Phase::Idle:
+                return true;
+            case Phase::Running:
+                return false;  // already monitoring: its port is busy
+            case Phase::Left:
+                worker_.Join();  // it has left: only its last instructions remain
+                phase_ = Phase::Idle;
+                return true;
+            case Phase::Stopping:
+                // A worker still in its callback may be waiting for this very thread.
+                if ((tlsMonitoredCard != nullptr && inCallback_) || !WorkerThread::MayWait())
+                    return false;
+                changed_.wait(lock);
+                break;
+        }
+    }
 }
 
-bool CHalvexCardBase::ReapStoppedWorker() {
-    if (!worker_.Started())
-        return true;
-    if (stopMonitoring.load() == 0)
-        return false;
-    worker_.Join();
-    return true;
+int32_t CHalvexCardBase::Stop(std::unique_lock<std::mutex>& lock, bool* stillRunning) {
+    *stillRunning = false;
+    stopMonitoring.store(1);
+    changed_.notify_all();
+    if (phase_ == Phase::Running)
+        phase_ = Phase::Stopping;
+    if (phase_ == Phase::Stopping) {
+        if (tlsMonitoredCard != nullptr || !WorkerThread::MayWait()) {
+            // No callback of this monitor starts from now on; the worker closes the port.
+            closeOnExit_ = true;
+            *stillRunning = true;
+            return 0;
+        }
+        changed_.wait(lock, [this] { return phase_ != Phase::Stopping; });
+        // Another call joined the worker and a Begin may already have started the next monitor,
+        // whose port is not ours to close.
+        if (phase_ == Phase::Running)
+            return 0;
+    }
+    if (phase_ == Phase::Left) {
+        worker_.Join();
+        phase_ = Phase::Idle;
+    }
+    return monitorLink.ClosePort() ? 0 : 6;
 }
 
 int32_t CHalvexCardBase::BeginSignalMonitoring(const char* port, double intervalSeconds,
                                                SignalCallback callback) {
     if (callback == nullptr)
         return 3;
-    if (tlsMonitoredCard == this)
-        return 5;  // the worker cannot restart itself
-    std::lock_guard<std::mutex> lock(monitorMutex_);
-    if (!ReapStoppedWorker())
-        return 5;  // already monitoring: its port is busy
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    if (retired_)
+        return 7;  // a new discovery has replaced the card
+    if (!WaitUntilIdle(lock))
+        return 5;
     if (!monitorLink.OpenPort(port, kBaudRate))
         return 5;
+    monitorPort_ = port;
     stopMonitoring.store(0);
     monitorInterval = intervalSeconds;
     signalCallback = callback;
     closeOnExit_ = false;
+    phase_ = Phase::Running;
     if (!worker_.Start(&MonitorEntry, this)) {
+        phase_ = Phase::Idle;
         stopMonitoring.store(1);
         monitorLink.ClosePort();
         return 5;
@@ -115,43 +195,46 @@ int32_t CHalvexCardBase::BeginSignalMonitoring(const char* port, double interval
 }
 
 int32_t CHalvexCardBase::EndSignalMonitoring() {
-    if (tlsMonitoredCard == this) {
-        // Called from the callback: the worker leaves when it returns and closes the port.
-        RequestStop();
-        closeOnExit_ = true;
-        return 0;
-    }
-    std::lock_guard<std::mutex> lock(monitorMutex_);
-    RequestStop();
-    worker_.Join();
-    return monitorLink.ClosePort() ? 0 : 6;
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    bool stillRunning = false;
+    return Stop(lock, &stillRunning);
 }
 
 int32_t CHalvexCardBase::GetSignalMonitoringData(const char* port, int32_t* value) {
-    if (tlsMonitoredCard == this)
-        return 5;
-    std::lock_guard<std::mutex> lock(monitorMutex_);
-    if (!ReapStoppedWorker())
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    if (retired_)
+        return 7;
+    if (!WaitUntilIdle(lock))
         return 5;  // the monitor holds the port
     if (!monitorLink.OpenPort(port, kBaudRate))
         return 5;
-    SendPhotoCommand();
-    SleepMs(kPhotoPauseMs);
-    uint8_t retBuff[kMonitorBufferSize];
-    int32_t iBuffLength = 0;
-    monitorLink.Read(retBuff, kMonitorBufferSize, &iBuffLength);
-    if (iBuffLength > 0 && value != nullptr)
-        *value = retBuff[0];
+    uint8_t statusByte = 0;
+    const bool read = ReadStatusByte(&statusByte) > 0;
+    if (read && value != nullptr)
+        *value = statusByte;
     if (!monitorLink.ClosePort())
         return 6;
-    return iBuffLength > 0 ? 0 : 4;
+    return read ? 0 : 4;
 }
 
-void CHalvexCardBase::StopMonitor() {
-    std::lock_guard<std::mutex> lock(monitorMutex_);
-    RequestStop();
-    worker_.Join();
-    monitorLink.ClosePort();
+bool CHalvexCardBase::StopMonitor() {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    bool stillRunning = false;
+    Stop(lock, &stillRunning);
+    return stillRunning;
+}
+
+bool CHalvexCardBase::RetireMonitor() {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    retired_ = true;
+    bool stillRunning = false;
+    Stop(lock, &stillRunning);
+    return stillRunning;
+}
+
+bool CHalvexCardBase::MonitorGone() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return phase_ == Phase::Idle || phase_ == Phase::Left;
 }
 
 CHalvexCardBase::~CHalvexCardBase() {

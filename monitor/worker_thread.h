@@ -20,6 +20,11 @@ class WorkerThread {
     // True from a successful Start until Join, including after the thread itself has ended.
     bool Started() const;
 
+    // From now on no thread waits for a worker: Join only lets go. For the unload of a library
+    // under the platform's loader lock, which a leaving thread needs.
+    static void NeverWait();
+    static bool MayWait();
+
   private:
     struct State;
     std::unique_ptr<State> state_;

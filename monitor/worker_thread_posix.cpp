@@ -1,9 +1,23 @@
 #include "monitor/worker_thread.h"
 
+#include <atomic>
+
 #include <system_error>
 #include <thread>
 
 namespace halvex {
+
+namespace {
+std::atomic<bool> gMayWait{true};
+}  // namespace
+
+void WorkerThread::NeverWait() {
+    gMayWait = false;
+}
+
+bool WorkerThread::MayWait() {
+    return gMayWait.load();
+}
 
 struct WorkerThread::State {
     std::thread thread;
@@ -28,7 +42,7 @@ void WorkerThread::Join() {
     if (!state_->thread.joinable())
         return;
     // The worker itself can only let go; waiting for itself would never end.
-    if (state_->thread.get_id() == std::this_thread::get_id())
+    if (state_->thread.get_id() == std::this_thread::get_id() || !MayWait())
         state_->thread.detach();
     else
         state_->thread.join();

@@ -1,9 +1,23 @@
 #include "monitor/worker_thread.h"
 
+#include <atomic>
+
 #include <process.h>
 #include <windows.h>
 
 namespace halvex {
+
+namespace {
+std::atomic<bool> gMayWait{true};
+}  // namespace
+
+void WorkerThread::NeverWait() {
+    gMayWait = false;
+}
+
+bool WorkerThread::MayWait() {
+    return gMayWait.load();
+}
 
 struct WorkerThread::State {
     HANDLE thread = nullptr;
@@ -55,7 +69,7 @@ void WorkerThread::Join() {
     if (state_->thread == nullptr)
         return;
     // The worker itself can only let go (for one, when its own exit unloads the library).
-    if (GetThreadId(state_->thread) != GetCurrentThreadId())
+    if (GetThreadId(state_->thread) != GetCurrentThreadId() && MayWait())
         WaitForSingleObject(state_->thread, INFINITE);
     CloseHandle(state_->thread);
     state_->thread = nullptr;

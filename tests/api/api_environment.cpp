@@ -148,6 +148,51 @@ int UnloadProbe() {
     return 0;
 }
 
+// A separate run of the program: threads call the library without pause, a monitor runs, and
+// the main thread exits the process under them. The harness expects exit status 0 (under
+// AddressSanitizer, no use of freed memory).
+const Api* gApi = nullptr;
+
+int ExitRaceProbe() {
+    const Api& api = gLibrary->api();
+    gApi = &api;
+    gSim->Reset();
+    gSim->Card(3, "X16", "HALVEX X16 EXIT PROBE");
+    gSim->Card(4, "X48", "HALVEX X48 EXIT PROBE");
+    if (api.OpenHalvex(gSetup.commandPort.c_str()) != 0)
+        return 10;
+    struct Callback {
+        static void HALVEX_CALLBACK On(SignalStatus*, int32_t) {
+            gApi->CloseX48PullUpRelay(4);
+        }
+    };
+    if (api.BeginX16SignalMonitoring(3, MonitorPort(3).c_str(), 0.01, &Callback::On) != 0)
+        return 11;
+    for (int t = 0; t < 3; ++t) {
+        std::thread([t, &api] {
+            const Api& a = api;
+            for (;;) {
+                CardInfo* records = nullptr;
+                int32_t count = 0;
+                a.GetHalvexSeries(&records, &count);
+                ReleaseSeries(records);
+                if (t == 0)
+                    a.CloseX48RelayMatrix(4, 1, 1);
+                if (t == 1)
+                    a.EndX16SignalMonitoring(3);
+            }
+        }).detach();
+    }
+    SleepMs(300);
+    std::fflush(stdout);
+    // Exit with the library still loaded, as a program does: not the binding's unload at exit.
+    static Library* const kept = gLibrary.release();
+    static SimClient* const keptSim = gSim.release();
+    (void)kept;
+    (void)keptSim;
+    std::exit(0);
+}
+
 }  // namespace halvex_test
 
 int main(int argc, char** argv) {
@@ -169,6 +214,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", e.what());
         return 2;
     }
+    if (argc > 1 && std::strcmp(argv[1], "--exit-race-probe") == 0)
+        return ExitRaceProbe();
     if (argc > 1 && std::strcmp(argv[1], "--unload-probe") == 0) {
         const int rc = UnloadProbe();
         std::printf("unload probe: %s (%d)\n", rc == 0 ? "clean exit" : "failed", rc);

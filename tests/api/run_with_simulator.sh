@@ -39,6 +39,8 @@ case $mode in
     if [[ $(basename "$tests") == api_tests* ]]; then
       echo "-- unload with a monitor running"
       timeout 30 "$tests" --unload-probe
+      echo "-- exit while other threads are in calls"
+      for _ in 1 2 3 4 5; do timeout 30 "$tests" --exit-race-probe; done
     fi
     ;;
   wine)
@@ -66,6 +68,8 @@ case $mode in
     if [[ $(basename "$tests") == api_tests* ]]; then
       echo "-- unload with a monitor running"
       timeout 120 wine "$tests" --unload-probe
+      echo "-- exit while other threads are in calls"
+      timeout 120 wine "$tests" --exit-race-probe
     fi
     ;;
   *)

@@ -177,4 +177,38 @@ TEST(ReplyReader, ClosedLinkGivesNoReply) {
     EXPECT_EQ(length, 9);
 }
 
+TEST(ReplyReader, ALateReplyIsDiscardedBeforeTheNextCommand) {
+    // The card answers each line 30 ms after the 50 ms limit: the late reply must not be read
+    // as the reply to the next command, whose own answer is prompt.
+    PtyPeer peer;
+    peer.Respond([](const std::string& line, PtyPeer& p) {
+        if (line == "SLOW\n") {
+            SleepFor(80);
+            p.Send("LATE\n");
+        } else {
+            p.Send("FRESH\n");
+        }
+    });
+    SerialLink link;
+    ASSERT_TRUE(link.OpenPort(peer.path().c_str(), 115200));
+    char reply[256] = {};
+    int32_t length = 0;
+    ASSERT_TRUE(link.Write("SLOW\n", 5));
+    EXPECT_EQ(ReadReply(link, reply, &length), 4);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(link.Write("NEXT\n", 5));
+    const double heldMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(ReadReply(link, reply, &length), 0);
+    EXPECT_STREQ(reply, "FRESH\n");
+    EXPECT_GE(heldMs, halvex::kSettleGuardMs - 5.0) << "the line was not left to settle";
+    // After a complete reply the next write goes out at once.
+    const auto again = std::chrono::steady_clock::now();
+    ASSERT_TRUE(link.Write("NEXT\n", 5));
+    const double promptMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - again).count();
+    EXPECT_LT(promptMs, 40.0);
+    EXPECT_EQ(ReadReply(link, reply, &length), 0);
+}
+
 }  // namespace

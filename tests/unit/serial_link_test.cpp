@@ -134,4 +134,36 @@ TEST(SerialLink, ReopeningAnOpenLinkReleasesTheOldPort) {
     EXPECT_EQ(b.Received(), "B\n");
 }
 
+TEST(SerialLink, CloseAndReopenPutBackTheTerminalSettingsFoundAtOpen) {
+    PtyPeer peer;
+    int fd = open(peer.path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    termios cooked{};
+    ASSERT_EQ(tcgetattr(fd, &cooked), 0);
+    cooked.c_lflag |= ICANON | ECHO;
+    cooked.c_iflag |= ICRNL;
+    cfsetospeed(&cooked, B9600);
+    cfsetispeed(&cooked, B9600);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &cooked), 0);
+    ASSERT_EQ(tcgetattr(fd, &cooked), 0);
+    for (int round = 0; round < 2; ++round) {
+        SerialLink link;
+        ASSERT_TRUE(link.OpenPort(peer.path().c_str(), 115200));
+        termios during{};
+        ASSERT_EQ(tcgetattr(fd, &during), 0);
+        EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u) << "raw while open";
+        if (round == 0) {
+            EXPECT_TRUE(link.ClosePort());
+        }  // round 1: the link is destroyed while open
+    }
+    termios after{};
+    ASSERT_EQ(tcgetattr(fd, &after), 0);
+    close(fd);
+    EXPECT_EQ(after.c_lflag, cooked.c_lflag);
+    EXPECT_EQ(after.c_iflag, cooked.c_iflag);
+    EXPECT_EQ(after.c_oflag, cooked.c_oflag);
+    EXPECT_EQ(after.c_cflag, cooked.c_cflag);
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+}
+
 }  // namespace
