@@ -13,8 +13,32 @@
  * Threads: every function may be called from any thread. Calls that use the command port or
  * the card list take turns: one exchange at a time, and a discovery (OpenHalvex) excludes every
  * card call, so two threads never read each other's replies. The monitoring functions lock only
- * to find their card; a monitor calls its SignalCallback on its own thread, with no lock of the
- * library held, so the callback may call any function, End of its own monitor included.
+ * to find their card, so they never wait behind another card's exchange (a self test may take
+ * 50 s). A monitor calls its SignalCallback on its own thread, with no lock of the library
+ * held, so the callback may call any function of any card without deadlock:
+ *   - End on a monitor's thread (inside any callback) does not wait for the ended monitor's
+ *     worker, which may itself be waiting for this thread: no callback of that monitor starts
+ *     after End returns, and its worker closes its port as it leaves. End on any other thread
+ *     waits until the worker has left (and so its last callback has returned).
+ *   - Begin or Get, inside a callback, of a card whose monitor was just ended and whose own
+ *     callback is still running: 5, since its port is still held; it succeeds once that
+ *     callback has returned. A monitor cannot restart itself from its own callback (5).
+ *   - OpenHalvex inside a callback: the new discovery replaces the cards and ends their
+ *     monitors, that of the calling callback included; a card stays in memory until its worker
+ *     has left, and a monitoring call on a replaced card gives 7.
+ * Late replies: after a reply that did not complete within its limit (result 4, or text
+ * without its line feed, and a silent slot during discovery), the next command waits until
+ * 80 ms have passed, and whatever arrived meanwhile is discarded with that command's purge; a
+ * reply later than that still cannot be told from the next command's. A discovery of an empty
+ * chassis takes about 1.2 s longer for it; exchanges that follow a complete reply wait nothing.
+ * A monitoring port that goes away (adapter unplugged) is reopened by name each cycle: no
+ * readings meanwhile, End stays prompt, and the readings resume when the port comes back.
+ * Unloading: the calls under way finish first (for up to 5 s; longer ones, such as a self test
+ * at process exit, leave everything in place), then every monitor ends and every port closes;
+ * calls that come later fail cleanly (7, or 5 for OpenHalvex). Unloading the library from
+ * inside a callback is not supported. In a child made by fork() the library starts afresh, with
+ * the command port closed and no cards; the parent's ports stay the parent's (5 if the child
+ * opens one the parent holds). Linux: closing a port puts back the terminal settings it had.
  *
  * Bad arguments never crash and never hang:
  *   - a card number with no card (0, negative, above 16, or an empty slot): 7;
@@ -155,7 +179,8 @@ int32_t HALVEX_API OpenX16GndRelay(int32_t cardNumber);
  * 0, 3 (null callback), 5 (port cannot be opened, or already monitoring), 7, 8. */
 int32_t HALVEX_API BeginX16SignalMonitoring(int32_t cardNumber, const char* port,
                                             double intervalSeconds, SignalCallback callback);
-/* Stops the monitor and waits for it to leave, then closes its port: 0, 6, 7, 8. */
+/* Stops the monitor and waits for it to leave, then closes its port: 0, 6, 7, 8. Inside a
+ * callback it does not wait (see Threads above). */
 int32_t HALVEX_API EndX16SignalMonitoring(int32_t cardNumber);
 /* Takes one reading on port; *value gets the raw status byte (0-255): 0, 4, 5, 6, 7, 8. */
 int32_t HALVEX_API GetX16SignalMonitoringData(int32_t cardNumber, const char* port, int32_t* value);
