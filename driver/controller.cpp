@@ -138,7 +138,6 @@ void DriverController::Retire(CardRegistry& retired) {
 
 bool DriverController::Reap(bool wait) {
     std::vector<std::shared_ptr<CHalvexCardBase>> done;
-    bool empty = false;
     {
         std::lock_guard<std::mutex> lock(keptMutex_);
         for (auto it = kept_.begin(); it != kept_.end();) {
@@ -165,8 +164,7 @@ bool DriverController::Reap(bool wait) {
     std::lock_guard<std::mutex> lock(keptMutex_);
     for (auto& card : still)
         kept_.push_back(std::move(card));
-    empty = kept_.empty();
-    return empty;
+    return kept_.empty();
 }
 
 int32_t DriverController::Close() {

@@ -1,23 +1,9 @@
 #include "monitor/worker_thread.h"
 
-#include <atomic>
-
 #include <system_error>
 #include <thread>
 
 namespace halvex {
-
-namespace {
-std::atomic<bool> gMayWait{true};
-}  // namespace
-
-void WorkerThread::NeverWait() {
-    gMayWait = false;
-}
-
-bool WorkerThread::MayWait() {
-    return gMayWait.load();
-}
 
 struct WorkerThread::State {
     std::thread thread;

@@ -40,7 +40,11 @@ case $mode in
       echo "-- unload with a monitor running"
       timeout 30 "$tests" --unload-probe
       echo "-- exit while other threads are in calls"
-      for _ in 1 2 3 4 5; do timeout 30 "$tests" --exit-race-probe; done
+      # What this looks for is use of freed memory; LeakSanitizer cannot stop threads that are
+      # still calling at exit, and leaks have tests of their own.
+      for _ in 1 2 3 4 5; do
+        ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" timeout 30 "$tests" --exit-race-probe
+      done
     fi
     ;;
   wine)
