@@ -37,23 +37,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char buf[40];
     std::memset(buf, 0x5a, sizeof(buf));
     char wide[96];
-    const int full = std::snprintf(wide, sizeof(wide), close ? "CLOSE(%02d,%02d,%02d)\n"
-                                                            : "OPEN(%02d,%02d,%02d)\n",
-                                   card, a, b);
+    const int full =
+        std::snprintf(wide, sizeof(wide),
+                      close ? "CLOSE(%02d,%02d,%02d)\n" : "OPEN(%02d,%02d,%02d)\n", card, a, b);
     const bool fits = halvex::FormatRelayCommand(buf, 30, close, card, a, b);
-    if (buf[30] != 0x5a || fits != (full <= 29)) std::abort();
+    if (buf[30] != 0x5a || fits != (full <= 29))
+        std::abort();
     if (fits) {
         int32_t c2 = 0, a2 = 0, b2 = 0;
         const char* format = close ? "CLOSE(%" SCNd32 ",%" SCNd32 ",%" SCNd32 ")"
                                    : "OPEN(%" SCNd32 ",%" SCNd32 ",%" SCNd32 ")";
         if (std::sscanf(buf, format, &c2, &a2, &b2) != 3 || c2 != card || a2 != a || b2 != b)
             std::abort();
-        if (std::strcmp(buf, wide) != 0) std::abort();
+        if (std::strcmp(buf, wide) != 0)
+            std::abort();
     }
 
     std::memset(buf, 0x5a, sizeof(buf));
-    if (!halvex::FormatHiLoCommand(buf, 30, close, card, a, b)) std::abort();  // always fits
-    if (buf[30] != 0x5a) std::abort();
+    if (!halvex::FormatHiLoCommand(buf, 30, close, card, a, b))
+        std::abort();  // always fits
+    if (buf[30] != 0x5a)
+        std::abort();
     const size_t n = std::strlen(buf);
     if (n > 29 || buf[n - 1] != '\n' || std::strcmp(buf + n - 4, b == 0 ? "hi)\n" : "lo)\n"))
         std::abort();

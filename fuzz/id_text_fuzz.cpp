@@ -14,16 +14,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char idText[halvex::kIdTextSize + 1];
     std::memset(idText, 0x5a, sizeof(idText));
     halvex::ExtractIdText(reply.c_str(), idText, halvex::kIdTextSize);
-    if (idText[halvex::kIdTextSize] != 0x5a) std::abort();
+    if (idText[halvex::kIdTextSize] != 0x5a)
+        std::abort();
     const size_t n = std::strlen(idText);
-    if (n > 127 || std::strpbrk(idText, "\t\r\n") != nullptr) std::abort();
+    if (n > 127 || std::strpbrk(idText, "\t\r\n") != nullptr)
+        std::abort();
 
     auto card = halvex::CreateCard(1 + static_cast<int>(size % 16), idText);
     const char* expected = std::strstr(idText, "X16")   ? "X16"
                            : std::strstr(idText, "X48") ? "X48"
                            : std::strstr(idText, "Y48") ? "Y48"
                                                         : nullptr;
-    if ((card == nullptr) != (expected == nullptr)) std::abort();
+    if ((card == nullptr) != (expected == nullptr))
+        std::abort();
     if (card) {
         const bool right = (!std::strcmp(expected, "X16") &&
                             dynamic_cast<halvex::CHalvexX16Card*>(card.get()) != nullptr) ||
@@ -31,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                             dynamic_cast<halvex::CHalvexX48Card*>(card.get()) != nullptr) ||
                            (!std::strcmp(expected, "Y48") &&
                             dynamic_cast<halvex::CHalvexY48Card*>(card.get()) != nullptr);
-        if (!right || std::strcmp(card->GetIdText(), idText) != 0) std::abort();
+        if (!right || std::strcmp(card->GetIdText(), idText) != 0)
+            std::abort();
     }
     return 0;
 }

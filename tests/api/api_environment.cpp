@@ -162,9 +162,7 @@ int ExitRaceProbe() {
     if (api.OpenHalvex(gSetup.commandPort.c_str()) != 0)
         return 10;
     struct Callback {
-        static void HALVEX_CALLBACK On(SignalStatus*, int32_t) {
-            gApi->CloseX48PullUpRelay(4);
-        }
+        static void HALVEX_CALLBACK On(SignalStatus*, int32_t) { gApi->CloseX48PullUpRelay(4); }
     };
     if (api.BeginX16SignalMonitoring(3, MonitorPort(3).c_str(), 0.01, &Callback::On) != 0)
         return 11;
