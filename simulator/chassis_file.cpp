@@ -33,16 +33,6 @@ std::string_view StripLine(std::string_view line) {
 
 }  // namespace
 
-bool IsSetupRequest(std::string_view verb) {
-    static const char* const kSetup[] = {"card",   "remove", "range", "delay", "silent",
-                                         "status", "eol",    "idn",   "photo", "next"};
-    for (const char* name : kSetup) {
-        if (verb == name)
-            return true;
-    }
-    return false;
-}
-
 bool ApplyChassisText(Chassis& chassis, const std::string& name, std::string_view text,
                       std::vector<std::string>* applied, std::string* error) {
     size_t lineNumber = 0;
@@ -61,15 +51,12 @@ bool ApplyChassisText(Chassis& chassis, const std::string& name, std::string_vie
         };
         if (request.find('\0') != std::string_view::npos)
             return fail("NUL byte in line");
-        std::string_view verb = request.substr(0, request.find_first_of(" \t"));
-        if (!IsSetupRequest(verb)) {
-            if (verb == "ping" || verb == "help" || verb == "state" || verb == "relays" ||
-                verb == "ops" || verb == "log" || verb == "clearlog" || verb == "reset" ||
-                verb == "restore" || verb == "ports" || verb == "shutdown") {
-                return fail("'" + std::string(verb) + "' is not a set-up request");
-            }
-            return fail("unknown request '" + std::string(verb) + "'");
-        }
+        const std::string verb(request.substr(0, request.find_first_of(" \t")));
+        const Request* known = chassis.requests().Find(verb);
+        if (known == nullptr)
+            return fail("unknown request '" + verb + "'");
+        if (!known->setup)
+            return fail("'" + verb + "' is not a set-up request");
         std::string reply = chassis.Control(request);
         if (reply != "OK\n") {
             if (reply.rfind("ERR ", 0) == 0)

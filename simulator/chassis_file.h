@@ -10,9 +10,6 @@
 
 namespace halvex::sim {
 
-// True for the requests a description may hold: those that set a slot up.
-bool IsSetupRequest(std::string_view verb);
-
 // Applies every request of `text` in order. Blank lines are skipped; a '#' at the start of a
 // line or after a blank starts a comment. On the first bad line returns false with
 // "NAME:LINE: reason: text" in `error`. `applied` receives the requests as applied.

@@ -2,6 +2,7 @@
 // and for station software written before the hardware arrives; or spies on a real chassis.
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 namespace {
 
 using halvex::sim::Chassis;
+using halvex::sim::kCommandPort;
 using halvex::sim::Model;
 
 const char kUsage[] =
@@ -54,12 +56,116 @@ bool ParseInt(const std::string& text, long min, long max, long* out) {
     return true;
 }
 
-bool ParseSlot(const std::string& text, int* slot) {
-    long value = 0;
-    if (!ParseInt(text, 1, halvex::sim::kSlotCount, &value))
+// "SLOT:REST" with SLOT 1..16; the slot and REST, or nothing.
+std::optional<std::pair<int, std::string>> SlotAndRest(const std::string& value) {
+    const size_t colon = value.find(':');
+    long slot = 0;
+    if (colon == std::string::npos ||
+        !ParseInt(value.substr(0, colon), 1, halvex::sim::kSlotCount, &slot))
+        return std::nullopt;
+    return std::make_pair(static_cast<int>(slot), value.substr(colon + 1));
+}
+
+struct Settings {
+    halvex::sim::ServerOptions server;
+    std::vector<std::string> chassisFiles;
+    // --card, --delay and --silent as control requests, applied after the chassis files.
+    std::vector<std::string> setup;
+    std::optional<long> lineTimeoutMs;
+    std::string spyDevice;
+    bool spyMonitors = false;
+};
+
+// An option's effect on the settings; false when its value is bad.
+using Apply = std::function<bool(Settings&, const std::string&)>;
+
+struct Option {
+    const char* name;
+    bool takesValue;
+    Apply apply;
+};
+
+bool CardOption(Settings& s, const std::string& value) {
+    // SLOT:MODEL[:IDTEXT]; the identification may itself contain colons.
+    auto slot = SlotAndRest(value);
+    if (!slot)
         return false;
-    *slot = static_cast<int>(value);
+    const size_t colon = slot->second.find(':');
+    std::optional<Model> model = halvex::sim::ParseModel(slot->second.substr(0, colon));
+    if (!model)
+        return false;
+    std::string request = "card " + std::to_string(slot->first) + " " + ModelName(*model);
+    if (colon != std::string::npos && colon + 1 < slot->second.size())
+        request += " " + slot->second.substr(colon + 1);
+    s.setup.push_back(request);
     return true;
+}
+
+const std::vector<Option>& Options() {
+    static const std::vector<Option> options = {
+        {"--quiet", false, [](Settings& s, const std::string&) { return s.server.quiet = true; }},
+        {"--stdin-control", false,
+         [](Settings& s, const std::string&) { return s.server.stdinControl = true; }},
+        {"--exit-on-eof", false,
+         [](Settings& s, const std::string&) { return s.server.exitOnEof = true; }},
+        {"--card", true, CardOption},
+        {"--delay", true,
+         [](Settings& s, const std::string& v) {
+             auto slot = SlotAndRest(v);
+             long ms = 0;
+             if (!slot || !ParseInt(slot->second, 0, 3600000, &ms))
+                 return false;
+             s.setup.push_back("delay " + std::to_string(slot->first) + " " + std::to_string(ms));
+             return true;
+         }},
+        {"--silent", true,
+         [](Settings& s, const std::string& v) {
+             long slot = 0;
+             if (!ParseInt(v, 1, halvex::sim::kSlotCount, &slot))
+                 return false;
+             s.setup.push_back("silent " + std::to_string(slot) + " 1");
+             return true;
+         }},
+        {"--link", true,
+         [](Settings& s, const std::string& v) {
+             s.server.linkDir = v;
+             return !v.empty();
+         }},
+        {"--control", true,
+         [](Settings& s, const std::string& v) {
+             long port = 0;
+             s.server.controlPort = ParseInt(v, 0, 65535, &port) ? static_cast<int>(port) : -1;
+             return s.server.controlPort >= 0;
+         }},
+        {"--line-timeout", true,
+         [](Settings& s, const std::string& v) {
+             long ms = 0;
+             s.lineTimeoutMs = ms;
+             return ParseInt(v, 0, 3600000, &*s.lineTimeoutMs);
+         }},
+        {"--chassis", true,
+         [](Settings& s, const std::string& v) {
+             s.chassisFiles.push_back(v);
+             return !v.empty();
+         }},
+        {"--spy", true,
+         [](Settings& s, const std::string& v) {
+             s.spyDevice = v;
+             return !v.empty();
+         }},
+        {"--spy-monitor", true,
+         [](Settings& s, const std::string& v) {
+             auto slot = SlotAndRest(v);
+             if (!slot || slot->second.empty())
+                 return false;
+             std::string& device = s.server.spyDevices[static_cast<size_t>(slot->first)];
+             if (!device.empty())
+                 return false;
+             device = slot->second;
+             return s.spyMonitors = true;
+         }},
+    };
+    return options;
 }
 
 int Fail(const std::string& message) {
@@ -67,38 +173,16 @@ int Fail(const std::string& message) {
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Chassis chassis;
-    halvex::sim::ServerOptions options;
-    std::vector<std::string> args(argv + 1, argv + argc);
-    std::vector<std::string> chassisFiles;
-    // --card, --delay and --silent as control requests, applied after the chassis files.
-    std::vector<std::string> setup;
-    std::optional<long> lineTimeoutMs;
-    std::string spyDevice;
-    bool spyMonitors = false;
-
+// Reads the command line into `s`; the exit status to stop with (-1: go on).
+int ParseArgs(const std::vector<std::string>& args, Settings& s) {
     for (size_t i = 0; i < args.size(); ++i) {
         std::string option = args[i];
-        std::string value;
-        bool inlineValue = false;
-        size_t eq = option.find('=');
+        std::optional<std::string> value;
+        const size_t eq = option.find('=');
         if (option.rfind("--", 0) == 0 && eq != std::string::npos) {
             value = option.substr(eq + 1);
-            option = option.substr(0, eq);
-            inlineValue = true;
+            option.resize(eq);
         }
-        auto takeValue = [&]() -> bool {
-            if (inlineValue)
-                return true;
-            if (i + 1 >= args.size())
-                return false;
-            value = args[++i];
-            return true;
-        };
-
         if (option == "--help" || option == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -107,128 +191,75 @@ int main(int argc, char** argv) {
             std::printf("halvex-sim %s\n", HALVEX_VERSION);
             return 0;
         }
-        if (option == "--quiet") {
-            options.quiet = true;
-            continue;
-        }
-        if (option == "--stdin-control") {
-            options.stdinControl = true;
-            continue;
-        }
-        if (option == "--exit-on-eof") {
-            options.exitOnEof = true;
-            continue;
-        }
-        static const char* const kWithValue[] = {"--card",    "--delay",   "--silent",
-                                                 "--link",    "--control", "--line-timeout",
-                                                 "--chassis", "--spy",     "--spy-monitor"};
-        bool known = false;
-        for (const char* name : kWithValue)
-            known = known || option == name;
-        if (!known)
+        const Option* known = nullptr;
+        for (const Option& o : Options())
+            known = option == o.name ? &o : known;
+        if (known == nullptr || (!known->takesValue && value))
             return Fail("unknown option " + option);
-        if (!takeValue())
+        if (known->takesValue && !value && i + 1 < args.size())
+            value = args[++i];
+        if (known->takesValue && !value)
             return Fail("missing value for " + option);
-        if (option == "--card") {
-            // SLOT:MODEL[:IDTEXT]; the identification may itself contain colons.
-            size_t first = value.find(':');
-            size_t second = first == std::string::npos ? first : value.find(':', first + 1);
-            int slot = 0;
-            std::optional<Model> model;
-            if (first != std::string::npos) {
-                model = halvex::sim::ParseModel(value.substr(first + 1, second - first - 1));
-            }
-            if (first == std::string::npos || !ParseSlot(value.substr(0, first), &slot) || !model) {
-                return Fail("bad --card " + value);
-            }
-            std::string request =
-                "card " + std::to_string(slot) + " " + halvex::sim::ModelName(*model);
-            if (second != std::string::npos && second + 1 < value.size())
-                request += " " + value.substr(second + 1);
-            setup.push_back(request);
-        } else if (option == "--delay") {
-            size_t colon = value.find(':');
-            int slot = 0;
-            long ms = 0;
-            if (colon == std::string::npos || !ParseSlot(value.substr(0, colon), &slot) ||
-                !ParseInt(value.substr(colon + 1), 0, 3600000, &ms)) {
-                return Fail("bad --delay " + value);
-            }
-            setup.push_back("delay " + std::to_string(slot) + " " + std::to_string(ms));
-        } else if (option == "--silent") {
-            int slot = 0;
-            if (!ParseSlot(value, &slot))
-                return Fail("bad --silent " + value);
-            setup.push_back("silent " + std::to_string(slot) + " 1");
-        } else if (option == "--link") {
-            if (value.empty())
-                return Fail("empty --link");
-            options.linkDir = value;
-        } else if (option == "--control") {
-            long port = 0;
-            if (!ParseInt(value, 0, 65535, &port))
-                return Fail("bad --control " + value);
-            options.controlPort = static_cast<int>(port);
-        } else if (option == "--line-timeout") {
-            long ms = 0;
-            if (!ParseInt(value, 0, 3600000, &ms))
-                return Fail("bad --line-timeout " + value);
-            lineTimeoutMs = ms;
-        } else if (option == "--chassis") {
-            if (value.empty())
-                return Fail("empty --chassis");
-            chassisFiles.push_back(value);
-        } else if (option == "--spy") {
-            if (value.empty())
-                return Fail("empty --spy");
-            spyDevice = value;
-        } else if (option == "--spy-monitor") {
-            size_t colon = value.find(':');
-            int slot = 0;
-            if (colon == std::string::npos || !ParseSlot(value.substr(0, colon), &slot) ||
-                colon + 1 == value.size()) {
-                return Fail("bad --spy-monitor " + value);
-            }
-            if (!options.spyDevices[static_cast<size_t>(slot)].empty())
-                return Fail("--spy-monitor given twice for slot " + std::to_string(slot));
-            options.spyDevices[static_cast<size_t>(slot)] = value.substr(colon + 1);
-            spyMonitors = true;
-        }
+        if (!known->apply(s, value.value_or(std::string())))
+            return Fail((value->empty() ? "empty " : "bad ") + option +
+                        (value->empty() ? "" : " " + *value));
     }
+    return -1;
+}
 
-    if (options.exitOnEof && !options.stdinControl)
+// The combinations of options that make no sense; the exit status, or -1.
+int CheckCombinations(Settings& s) {
+    if (s.server.exitOnEof && !s.server.stdinControl)
         return Fail("--exit-on-eof needs --stdin-control");
-    if (!spyDevice.empty()) {
-        if (!chassisFiles.empty() || !setup.empty())
-            return Fail("--spy simulates no cards: no --chassis, --card, --delay or --silent");
-        options.spyDevices[halvex::sim::kCommandPort] = spyDevice;
-        if (lineTimeoutMs)
-            options.spyLineTimeout = std::chrono::milliseconds(*lineTimeoutMs);
-    } else if (spyMonitors) {
-        return Fail("--spy-monitor needs --spy");
-    }
+    if (s.spyDevice.empty())
+        return s.spyMonitors ? Fail("--spy-monitor needs --spy") : -1;
+    if (!s.chassisFiles.empty() || !s.setup.empty())
+        return Fail("--spy simulates no cards: no --chassis, --card, --delay or --silent");
+    s.server.spyDevices[kCommandPort] = s.spyDevice;
+    if (s.lineTimeoutMs)
+        s.server.spyLineTimeout = std::chrono::milliseconds(*s.lineTimeoutMs);
+    return -1;
+}
 
+// The chassis files, then the options' cards; the exit status on an error, or -1.
+int SetUp(Chassis& chassis, const Settings& s) {
     std::string error;
     std::vector<std::string> baseline;
-    for (const std::string& path : chassisFiles) {
+    for (const std::string& path : s.chassisFiles) {
         if (!halvex::sim::ApplyChassisFile(chassis, path, &baseline, &error)) {
             std::fprintf(stderr, "halvex-sim: %s\n", error.c_str());
             return 2;
         }
     }
-    for (const std::string& request : setup) {
+    for (const std::string& request : s.setup) {
         std::string reply = chassis.Control(request);
         if (reply != "OK\n")
             return Fail(request + ": " + reply.substr(0, reply.size() - 1));
         baseline.push_back(request);
     }
     chassis.SetBaseline(std::move(baseline));
-    if (lineTimeoutMs)
-        chassis.SetLineTimeout(std::chrono::milliseconds(*lineTimeoutMs));
+    if (s.lineTimeoutMs)
+        chassis.SetLineTimeout(std::chrono::milliseconds(*s.lineTimeoutMs));
+    return -1;
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+    Chassis chassis;
+    Settings settings;
+    int status = ParseArgs(std::vector<std::string>(argv + 1, argv + argc), settings);
+    if (status < 0)
+        status = CheckCombinations(settings);
+    if (status < 0)
+        status = SetUp(chassis, settings);
+    if (status >= 0)
+        return status;
+
+    std::string error;
     if (!halvex::sim::Server::InstallSignalHandlers(&error))
         return Fail(error);
-    halvex::sim::Server server(chassis, options);
+    halvex::sim::Server server(chassis, settings.server);
     if (!server.Start(&error)) {
         server.Cleanup();
         std::fprintf(stderr, "halvex-sim: %s\n", error.c_str());
@@ -238,7 +269,7 @@ int main(int argc, char** argv) {
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
     }
-    int status = server.Run();
+    status = server.Run();
     server.Cleanup();
     return status;
 }

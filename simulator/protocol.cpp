@@ -140,6 +140,44 @@ WireLine ParseWireLine(std::string_view line) {
     return parsed;
 }
 
+std::vector<Word> SplitWords(std::string_view text) {
+    std::vector<Word> words;
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+            ++i;
+        const size_t start = i;
+        while (i < text.size() && text[i] != ' ' && text[i] != '\t')
+            ++i;
+        if (i > start)
+            words.push_back({text.substr(start, i - start), i});
+    }
+    return words;
+}
+
+bool ParseUnsigned(std::string_view text, long long limit, long long* out) {
+    if (text.empty() || text.size() > 12)
+        return false;
+    long long value = 0;
+    for (char c : text) {
+        if (!IsDigit(c))
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value > limit)
+        return false;
+    *out = value;
+    return true;
+}
+
+bool ParseMs(std::string_view text, int* out) {
+    long long value = 0;
+    if (!ParseUnsigned(text, kMaxWaitMs, &value))
+        return false;
+    *out = static_cast<int>(value);
+    return true;
+}
+
 std::string ToHex(std::string_view bytes) {
     static const char kDigits[] = "0123456789abcdef";
     std::string hex;

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace halvex::sim {
 
@@ -37,6 +38,19 @@ WireLine ParseWireLine(std::string_view line);
 // Accepts exactly the texts that "%02d" produces: "00".."99", more digits without a leading
 // zero, or a minus sign followed by digits without a leading zero.
 bool ParseCanonicalNumber(std::string_view text, WireNumber* out);
+
+// One word of a control request, and the offset just past it in the request.
+struct Word {
+    std::string_view text;
+    size_t end = 0;
+};
+// Splits at blanks and tabs.
+std::vector<Word> SplitWords(std::string_view text);
+// Decimal digits only, at most twelve of them, and no more than `limit`.
+bool ParseUnsigned(std::string_view text, long long limit, long long* out);
+// A pause in milliseconds, 0 to kMaxWaitMs.
+constexpr long long kMaxWaitMs = 3600000;
+bool ParseMs(std::string_view text, int* out);
 
 // Lower-case hex of every byte.
 std::string ToHex(std::string_view bytes);

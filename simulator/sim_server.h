@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include <poll.h>
+
+#include "channel.h"
 #include "chassis.h"
 #include "pty.h"
 #include "spy_log.h"
@@ -25,6 +28,9 @@ struct ServerOptions {
     std::array<std::string, kPortCount> spyDevices;
     std::chrono::milliseconds spyLineTimeout{100};
 };
+
+// The wall-clock time of day, "HH:MM:SS.mmm", for the trace and the spy's log.
+std::string WallClock();
 
 class Server {
   public:
@@ -50,49 +56,61 @@ class Server {
     struct Port {
         bool active = true;
         PseudoTerminal pty;
-        std::string out;
+        Channel io;                    // the pty's master side
         TimePoint quietUntil{};        // polling paused after a hang-up, to avoid spinning
         bool vanished = false;         // "vanish" closed its pty: nothing is read or written
         bool vanishAfterLine = false;  // "vanish ... after-line": close once a line came in
         std::string linkTarget;        // where our symlink points, so Cleanup knows it as ours
         // Spy mode: the real port behind this one.
         std::string devicePath;
-        int deviceFd = -1;
-        std::string deviceOut;
+        Channel device;
         TimePoint retryAt{};  // when to try opening a lost device again
     };
     struct Client {
-        int fd = -1;
+        Channel io;
         std::string in;
-        std::string out;
         bool closing = false;
+    };
+    enum class Kind { Signal, Port, Device, Listen, Client, Stdin, Stdout };
+    struct Watched {
+        Kind kind;
+        size_t index;
     };
 
     bool spying() const { return !options_.spyDevices[kCommandPort].empty(); }
+    // server_ports.cpp: the pseudo-terminals, their links and the spied devices.
+    bool OpenPorts(std::string* error);
     bool CreateLinks(std::string* error);
-    bool Listen(std::string* error);
+    bool PointLink(int port, std::string* error);
     void ReadPort(int port, TimePoint now);
     void FlushPort(int port);
-    void QueueForPort(int port, const std::string& bytes);
-    // Writes what the port takes now and drops the rest (see Step::Offer).
-    void OfferToPort(int port, const std::string& bytes);
-    // "vanish" and "replug": a port pulled out and plugged in again.
-    std::string PortRequest(const std::vector<std::string>& words);
+    void Deliver(const Output& output);
+    std::string VanishRequest(const RequestArgs& args);
+    std::string ReplugRequest(const RequestArgs& args);
     void Vanish(int port);
     bool Replug(int port, std::string* error);
     void ReplugVanished();
-    bool PointLink(int port, std::string* error);
     void ReadDevice(int port, TimePoint now);
     void FlushDevice(int port, TimePoint now);
     void DeviceLost(int port, const std::string& why, TimePoint now);
     void ReopenDevices(TimePoint now);
+    // server_control.cpp: the control channel on TCP and on stdin and stdout.
+    bool Listen(std::string* error);
+    RequestTable MakeSpyRequests();
+    void BindProcessRequests();
     void AcceptClients();
     void ReadClient(Client& client);
-    void FlushClient(Client& client);
+    void FlushClients();
     void ReadStdin();
     void FlushStdout(bool wait);
+    // Requests in `in` up to its last line end, answered into `out`; false when too long.
+    bool AnswerLines(std::string* in, std::string* out);
     std::string HandleRequest(const std::string& line);
-    std::string SpyRequest(const std::string& request);
+    // sim_server.cpp: the loop.
+    void Service(TimePoint now);
+    std::optional<TimePoint> WatchAll(TimePoint now);
+    void Watch(int fd, short events, Kind kind, size_t index);
+    void Serve(const pollfd& fd, const Watched& what, TimePoint now);
     void Trace(const std::string& text) const;
 
     Chassis& chassis_;
@@ -104,11 +122,15 @@ class Server {
     int listenFd_ = -1;
     int boundPort_ = 0;
     bool stop_ = false;
+    bool accept_ = false;  // a client waits to be accepted once the loop's clients are served
     SpyLog spyLog_;
+    RequestTable spyRequests_;
     bool stdinOpen_ = false;
     std::string stdinIn_;
-    std::string stdoutOut_;
+    Channel stdout_;
     bool stdoutBroken_ = false;
+    std::vector<pollfd> fds_;
+    std::vector<Watched> watched_;
 };
 
 }  // namespace halvex::sim
