@@ -1,5 +1,7 @@
 #include "card.h"
 
+#include <cctype>
+
 namespace halvex::sim {
 
 namespace {
@@ -39,10 +41,8 @@ const Group* FindGroup(const WireNumber& n) {
 
 std::optional<Model> ParseModel(std::string_view text) {
     std::string upper(text);
-    for (char& c : upper) {
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    }
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     for (Model m : {Model::X16, Model::X48, Model::Y48}) {
         if (upper == ModelName(m))
             return m;
@@ -51,15 +51,8 @@ std::optional<Model> ParseModel(std::string_view text) {
 }
 
 const char* ModelName(Model model) {
-    switch (model) {
-        case Model::X16:
-            return "X16";
-        case Model::X48:
-            return "X48";
-        case Model::Y48:
-            return "Y48";
-    }
-    return "?";
+    static const char* const kNames[] = {"X16", "X48", "Y48"};
+    return kNames[static_cast<int>(model)];
 }
 
 std::optional<RangeKind> ParseRangeKind(std::string_view name) {

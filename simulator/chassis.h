@@ -96,14 +96,23 @@ class Chassis {
     // One line per slot for "state": "01 X16 id=\"...\" status=0xff ops=3 closed=gp:1,gp:2".
     std::string SlotState(int slot) const;
 
+    // chassis_requests.cpp
     RequestTable MakeRequests();
+    std::vector<Request> ChassisRequests();
+    std::vector<Request> SlotRequests();
+    std::string StateRequest();
     std::string LogRequest();
-    std::string CardRequest(const RequestArgs& args);
-    std::string RawReplyRequest(const RequestArgs& args);
-    std::string NextRequest(const RequestArgs& args);
-    std::string EolRequest(const RequestArgs& args);
-    std::string RangeRequest(const RequestArgs& args);
     std::string CardReport(const RequestArgs& args, bool perRelay);
+    std::string CardRequest(Slot& slot, const RequestArgs& args);
+    std::string RemoveRequest(Slot& slot, const RequestArgs& args);
+    std::string RangeRequest(Slot& slot, const RequestArgs& args);
+    std::string DelayRequest(Slot& slot, const RequestArgs& args);
+    std::string SilentRequest(Slot& slot, const RequestArgs& args);
+    std::string StatusRequest(Slot& slot, const RequestArgs& args);
+    std::string EolRequest(Slot& slot, const RequestArgs& args);
+    std::string RawReplyRequest(Slot& slot, const RequestArgs& args);
+    std::string NextRequest(Slot& slot, const RequestArgs& args);
+    std::string FaultRequest(Slot& slot, const RequestArgs& args);
 
     std::array<Slot, kSlotCount> slots_;
     std::array<LineSplitter, kPortCount> splitters_;

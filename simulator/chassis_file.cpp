@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "channel.h"
+
 namespace halvex::sim {
 
 namespace {
@@ -55,7 +57,7 @@ bool ApplyChassisText(Chassis& chassis, const std::string& name, std::string_vie
         const Request* known = chassis.requests().Find(verb);
         if (known == nullptr)
             return fail("unknown request '" + verb + "'");
-        if (!known->setup)
+        if (!(known->flags & kSetup))
             return fail("'" + verb + "' is not a set-up request");
         std::string reply = chassis.Control(request);
         if (reply != "OK\n") {
@@ -79,23 +81,13 @@ bool ApplyChassisFile(Chassis& chassis, const std::string& path, std::vector<std
         return false;
     }
     std::string text;
-    char buffer[4096];
-    while (true) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            text.append(buffer, static_cast<size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = path + ": " + std::strerror(errno);
-            close(fd);
-            return false;
-        }
-        break;
-    }
+    const Channel::ReadResult result = Channel{fd, {}}.ReadAvailable(&text);
+    const int readError = errno;
     close(fd);
+    if (result == Channel::ReadResult::Failed) {
+        *error = path + ": " + std::strerror(readError);
+        return false;
+    }
     return ApplyChassisText(chassis, path, text, applied, error);
 }
 

@@ -6,7 +6,6 @@ namespace halvex::sim {
 namespace {
 
 constexpr size_t kMaxQueuedScripts = 1000;
-constexpr int kAny = -1;
 
 const std::string kOkLine = "OK\n";
 
@@ -56,84 +55,70 @@ std::optional<Step> ParseStep(std::string_view step) {
 
 }  // namespace
 
-RequestTable Chassis::MakeRequests() {
-    auto slot = [this](const RequestArgs& a) -> Slot& { return At(a.slot); };
-    auto ok = [](auto&& action) {
+// The requests about the whole chassis.
+std::vector<Request> Chassis::ChassisRequests() {
+    auto ok = [](auto action) {
         return [action](const RequestArgs& a) {
             action(a);
             return kOkLine;
         };
     };
-    std::vector<Request> rows = {
-        {"ping", "", nullptr, "answers OK", 0, 0, false, false,
-         [](const RequestArgs&) { return kOkLine; }},
-        {"help", "", nullptr, "this list", 0, 0, false, false,
+    return {
+        {"ping", "", "answers OK", 0, 0, 0, [](const RequestArgs&) { return kOkLine; }},
+        {"help", "", "this list", 0, 0, 0,
          [this](const RequestArgs&) { return Listing(requests_.HelpLines()); }},
-        {"state", "", nullptr,
+        {"state", "",
          "every slot: model, id text, status byte, operations,\n"
          "ranges and settings unlike a new card's, closed relays",
-         0, 0, false, false,
-         [this](const RequestArgs&) {
-             std::vector<std::string> lines;
-             for (int n = 1; n <= kSlotCount; ++n)
-                 lines.push_back(SlotState(n));
-             return Listing(lines);
-         }},
-        {"relays", "SLOT", nullptr, "closed relays of a card and its operation count", 1, 1, true,
-         false, [this](const RequestArgs& a) { return CardReport(a, false); }},
-        {"ops", "SLOT", nullptr, "operations of each relay of a card, and its state", 1, 1, true,
-         false, [this](const RequestArgs& a) { return CardReport(a, true); }},
-        {"log", "", nullptr, "every line received so far: PORT HEX", 0, 0, false, false,
+         0, 0, 0, [this](const RequestArgs&) { return StateRequest(); }},
+        {"relays", "SLOT", "closed relays of a card and its operation count", 1, 1, kSlotFirst,
+         [this](const RequestArgs& a) { return CardReport(a, false); }},
+        {"ops", "SLOT", "operations of each relay of a card, and its state", 1, 1, kSlotFirst,
+         [this](const RequestArgs& a) { return CardReport(a, true); }},
+        {"log", "", "every line received so far: PORT HEX", 0, 0, 0,
          [this](const RequestArgs&) { return LogRequest(); }},
-        {"clearlog", "", nullptr, "empties the log", 0, 0, false, false,
+        {"clearlog", "", "empties the log", 0, 0, 0,
          ok([this](const RequestArgs&) { log_.clear(); })},
-        {"reset", "", nullptr,
+        {"reset", "",
          "empties every slot, clears settings, faults, log and\nreplies; vanished ports come back",
-         0, 0, false, false, ok([this](const RequestArgs&) { Reset(); })},
-        {"restore", "", nullptr, "reset, then the start-up chassis again (file, options)", 0, 0,
-         false, false, ok([this](const RequestArgs&) {
+         0, 0, 0, ok([this](const RequestArgs&) { Reset(); })},
+        {"restore", "", "reset, then the start-up chassis again (file, options)", 0, 0, 0,
+         ok([this](const RequestArgs&) {
              Reset();
              for (const std::string& setup : baseline_)
                  Control(setup);
          })},
-        {"card", "SLOT MODEL [IDTEXT]", nullptr, "plugs an X16, X48 or Y48 card", 2, kAny, true,
-         true, [this](const RequestArgs& a) { return CardRequest(a); }},
-        {"remove", "SLOT", nullptr, "empties a slot", 1, 1, true, true,
-         ok([slot](const RequestArgs& a) { slot(a).card.reset(); })},
-        {"range", "SLOT KIND MIN MAX", "range SLOT rows|cols|gp|extgp|ps|discharge MIN MAX",
+    };
+}
+
+// The requests that set one slot up.
+std::vector<Request> Chassis::SlotRequests() {
+    const unsigned setup = kSlotFirst | kSetup;
+    auto on = [this](std::string (Chassis::*handler)(Slot&, const RequestArgs&)) {
+        return [this, handler](const RequestArgs& a) { return (this->*handler)(At(a.slot), a); };
+    };
+    return {
+        {"card", "SLOT MODEL [IDTEXT]", "plugs an X16, X48 or Y48 card", 2, kAnyCount, setup,
+         on(&Chassis::CardRequest)},
+        {"remove", "SLOT", "empties a slot", 1, 1, setup, on(&Chassis::RemoveRequest)},
+        {"range", "SLOT KIND MIN MAX",
          "relay numbers a group accepts; KIND is rows, cols, gp,\nextgp, ps or discharge", 4, 4,
-         true, true, [this](const RequestArgs& a) { return RangeRequest(a); }},
-        {"delay", "SLOT MS", "delay SLOT MS (0-3600000)", "delays every reply of the slot", 2, 2,
-         true, true,
-         [slot](const RequestArgs& a) {
-             return ParseMs(a[2], &slot(a).delayMs) ? kOkLine : std::string();
-         }},
-        {"silent", "SLOT 0|1", nullptr, "a card that never answers", 2, 2, true, true,
-         [slot](const RequestArgs& a) {
-             if (a[2] != "0" && a[2] != "1")
-                 return std::string();
-             slot(a).silent = a[2] == "1";
-             return kOkLine;
-         }},
-        {"status", "SLOT BYTE", "status SLOT BYTE (0-255 or 0xNN)",
-         "the signal inputs PHOTO reports (0-255 or 0xNN)", 2, 2, true, true,
-         [slot](const RequestArgs& a) {
-             std::optional<unsigned char> value = ParseByte(a[2]);
-             if (value)
-                 slot(a).status = *value;
-             return value ? kOkLine : std::string();
-         }},
-        {"eol", "SLOT lf|crlf|none [errors]", nullptr,
-         "line end of every reply, or of error replies only", 2, 3, true, true,
-         [this](const RequestArgs& a) { return EolRequest(a); }},
-        {"idn", "SLOT HEX|-", nullptr, "raw *IDN? reply, even for an empty slot; - undoes it", 2, 2,
-         true, true, [this](const RequestArgs& a) { return RawReplyRequest(a); }},
-        {"photo", "SLOT HEX|-", nullptr, "raw PHOTO reply; - undoes it", 2, 2, true, true,
-         [this](const RequestArgs& a) { return RawReplyRequest(a); }},
-        {"next", "SLOT STEP...", "next SLOT STEP... (hex:HEX wait:MS none)",
-         "script for the slot's next reply: hex:HEX wait:MS none", 2, kAny, true, true,
-         [this](const RequestArgs& a) { return NextRequest(a); }},
-        {"fault", "SLOT MODE [ARG...]", kFaultUsage,
+         setup, on(&Chassis::RangeRequest), "range SLOT rows|cols|gp|extgp|ps|discharge MIN MAX"},
+        {"delay", "SLOT MS", "delays every reply of the slot", 2, 2, setup,
+         on(&Chassis::DelayRequest), "delay SLOT MS (0-3600000)"},
+        {"silent", "SLOT 0|1", "a card that never answers", 2, 2, setup,
+         on(&Chassis::SilentRequest)},
+        {"status", "SLOT BYTE", "the signal inputs PHOTO reports (0-255 or 0xNN)", 2, 2, setup,
+         on(&Chassis::StatusRequest), "status SLOT BYTE (0-255 or 0xNN)"},
+        {"eol", "SLOT lf|crlf|none [errors]", "line end of every reply, or of error replies only",
+         2, 3, setup, on(&Chassis::EolRequest)},
+        {"idn", "SLOT HEX|-", "raw *IDN? reply, even for an empty slot; - undoes it", 2, 2, setup,
+         on(&Chassis::RawReplyRequest)},
+        {"photo", "SLOT HEX|-", "raw PHOTO reply; - undoes it", 2, 2, setup,
+         on(&Chassis::RawReplyRequest)},
+        {"next", "SLOT STEP...", "script for the slot's next reply: hex:HEX wait:MS none", 2,
+         kAnyCount, setup, on(&Chassis::NextRequest), "next SLOT STEP... (hex:HEX wait:MS none)"},
+        {"fault", "SLOT MODE [ARG...]",
          "the slot's next command-port reply misbehaves; with\n"
          "persist last, every reply until fault SLOT off:\n"
          "flood (64 KiB, no line end), garbage N [SEED] (random\n"
@@ -143,47 +128,66 @@ RequestTable Chassis::MakeRequests() {
          "silent-after N answers N commands, then stays silent\n"
          "until fault SLOT off. A next script goes first. Flood\n"
          "and garbage bytes the port cannot hold are lost",
-         1, kAny, true, false,
-         [slot](const RequestArgs& a) {
-             std::vector<std::string_view> words;
-             for (size_t i = 2; i <= a.count(); ++i)
-                 words.push_back(a[i]);
-             std::optional<Fault> fault = Fault::Parse(words);
-             if (fault)
-                 slot(a).fault = *fault;
-             return fault ? kOkLine : std::string();
-         }},
-        // Answered by the process, which owns the ports: it binds these.
-        {"ports",
-         "",
-         nullptr,
-         "the port paths: command, then monitoring ports 1-16",
-         0,
-         0,
-         false,
-         false,
-         {}},
-        {"vanish",
-         "cmd|monNN [after-line]",
-         nullptr,
-         "closes the port's pty now, or once it has received\nits next line; its link stays",
-         1,
-         2,
-         false,
-         false,
-         {}},
-        {"replug",
-         "cmd|monNN",
-         nullptr,
-         "a fresh pty for a vanished port, its link pointed at\nit; answers OK and the new path",
-         1,
-         1,
-         false,
-         false,
-         {}},
-        {"shutdown", "", nullptr, "stops the simulator", 0, 0, false, false, {}},
+         1, kAnyCount, kSlotFirst, on(&Chassis::FaultRequest), kFaultUsage},
     };
+}
+
+RequestTable Chassis::MakeRequests() {
+    std::vector<Request> rows = ChassisRequests();
+    for (Request& row : SlotRequests())
+        rows.push_back(std::move(row));
+    // Answered by the process, which owns the ports: it binds these.
+    rows.push_back(Unbound("ports", "", "the port paths: command, then monitoring ports 1-16"));
+    rows.push_back(Unbound("vanish", "cmd|monNN [after-line]",
+                           "closes the port's pty now, or once it has received\n"
+                           "its next line; its link stays",
+                           1, 2));
+    rows.push_back(Unbound("replug", "cmd|monNN",
+                           "a fresh pty for a vanished port, its link pointed at\n"
+                           "it; answers OK and the new path",
+                           1, 1));
+    rows.push_back(Unbound("shutdown", "", "stops the simulator"));
     return RequestTable(std::move(rows), 32, "unknown request");
+}
+
+std::string Chassis::StateRequest() {
+    std::vector<std::string> lines;
+    for (int n = 1; n <= kSlotCount; ++n)
+        lines.push_back(SlotState(n));
+    return Listing(lines);
+}
+
+std::string Chassis::RemoveRequest(Slot& slot, const RequestArgs&) {
+    slot.card.reset();
+    return kOkLine;
+}
+
+std::string Chassis::DelayRequest(Slot& slot, const RequestArgs& args) {
+    return ParseMs(args[2], &slot.delayMs) ? kOkLine : std::string();
+}
+
+std::string Chassis::SilentRequest(Slot& slot, const RequestArgs& args) {
+    if (args[2] != "0" && args[2] != "1")
+        return {};
+    slot.silent = args[2] == "1";
+    return kOkLine;
+}
+
+std::string Chassis::StatusRequest(Slot& slot, const RequestArgs& args) {
+    std::optional<unsigned char> value = ParseByte(args[2]);
+    if (value)
+        slot.status = *value;
+    return value ? kOkLine : std::string();
+}
+
+std::string Chassis::FaultRequest(Slot& slot, const RequestArgs& args) {
+    std::vector<std::string_view> words;
+    for (size_t i = 2; i <= args.count(); ++i)
+        words.push_back(args[i]);
+    std::optional<Fault> fault = Fault::Parse(words);
+    if (fault)
+        slot.fault = *fault;
+    return fault ? kOkLine : std::string();
 }
 
 std::string Chassis::LogRequest() {
@@ -201,17 +205,16 @@ std::string Chassis::CardReport(const RequestArgs& args, bool perRelay) {
     return perRelay ? Listing(card->OpsLines()) : "OK " + card->Describe() + "\n";
 }
 
-std::string Chassis::CardRequest(const RequestArgs& args) {
+std::string Chassis::CardRequest(Slot& slot, const RequestArgs& args) {
     std::optional<Model> model = ParseModel(args[2]);
     if (!model)
         return Err("bad model (X16, X48, Y48)");
     // The identification is everything after the single blank that follows the model.
-    At(args.slot).card = Card::Make(*model, std::string(args.RestAfter(2)));
+    slot.card = Card::Make(*model, std::string(args.RestAfter(2)));
     return kOkLine;
 }
 
-std::string Chassis::RawReplyRequest(const RequestArgs& args) {
-    Slot& slot = At(args.slot);
+std::string Chassis::RawReplyRequest(Slot& slot, const RequestArgs& args) {
     std::optional<std::string>& target = args[0] == "idn" ? slot.rawIdn : slot.rawPhoto;
     std::string bytes;
     if (args[2] == "-") {
@@ -224,8 +227,7 @@ std::string Chassis::RawReplyRequest(const RequestArgs& args) {
     return kOkLine;
 }
 
-std::string Chassis::NextRequest(const RequestArgs& args) {
-    Slot& slot = At(args.slot);
+std::string Chassis::NextRequest(Slot& slot, const RequestArgs& args) {
     if (slot.next.size() >= kMaxQueuedScripts)
         return Err("too many queued scripts");
     Script script;
@@ -241,8 +243,7 @@ std::string Chassis::NextRequest(const RequestArgs& args) {
     return kOkLine;
 }
 
-std::string Chassis::EolRequest(const RequestArgs& args) {
-    Slot& slot = At(args.slot);
+std::string Chassis::EolRequest(Slot& slot, const RequestArgs& args) {
     std::optional<std::string> eol = ParseEol(args[2]);
     const bool errorsOnly = args.count() == 3;
     if (!eol || (errorsOnly && args[3] != "errors"))
@@ -253,8 +254,8 @@ std::string Chassis::EolRequest(const RequestArgs& args) {
     return kOkLine;
 }
 
-std::string Chassis::RangeRequest(const RequestArgs& args) {
-    std::optional<Card>& card = At(args.slot).card;
+std::string Chassis::RangeRequest(Slot& slot, const RequestArgs& args) {
+    std::optional<Card>& card = slot.card;
     if (!card)
         return Err("no card in slot");
     long long min = 0;

@@ -18,6 +18,10 @@ std::string Head(const Request& row) {
 
 }  // namespace
 
+Request Unbound(const char* verb, const char* args, const char* help, int minArgs, int maxArgs) {
+    return {verb, args, help, minArgs, maxArgs, 0, {}, nullptr};
+}
+
 std::string Err(const std::string& reason) {
     return "ERR " + reason + "\n";
 }
@@ -56,7 +60,7 @@ std::string RequestTable::Dispatch(std::string_view request) const {
     const Request* row = Find(args[0]);
     if (row == nullptr || !row->handler)
         return Err(unknown_);
-    if (row->slotFirst) {
+    if (row->flags & kSlotFirst) {
         long long slot = 0;
         if (args.count() < 1)
             return Err("missing slot");

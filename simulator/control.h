@@ -27,17 +27,25 @@ struct RequestArgs {
 // Answers a request; an empty answer means its arguments were wrong and its usage is the reply.
 using RequestHandler = std::function<std::string(const RequestArgs&)>;
 
+// Request::flags
+constexpr unsigned kSlotFirst = 1;  // names a slot 1..16 first
+constexpr unsigned kSetup = 2;      // may stand in a chassis description
+constexpr int kAnyCount = -1;
+
 struct Request {
     const char* verb;
-    const char* args;   // as help shows them
-    const char* usage;  // the usage error without "usage: "; nullptr: the verb and its args
-    const char* help;   // lines apart by '\n'
-    int minArgs = 0;    // words after the verb, the slot included
-    int maxArgs = 0;    // -1: any number
-    bool slotFirst = false;
-    bool setup = false;      // may stand in a chassis description
-    RequestHandler handler;  // none: not answered here
+    const char* args;  // as help shows them
+    const char* help;  // lines apart by '\n'
+    int minArgs = 0;   // words after the verb, the slot included
+    int maxArgs = 0;   // or kAnyCount
+    unsigned flags = 0;
+    RequestHandler handler;       // none: not answered here
+    const char* usage = nullptr;  // the usage error without "usage: "; default: verb and args
 };
+
+// A row without a handler yet: the process binds one to it.
+Request Unbound(const char* verb, const char* args, const char* help, int minArgs = 0,
+                int maxArgs = 0);
 
 class RequestTable {
   public:

@@ -1,6 +1,7 @@
 #include "fault.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace halvex::sim {
 
@@ -13,6 +14,9 @@ namespace {
 constexpr long long kMaxGarbage = 64 * 1024;
 constexpr long long kMaxPosition = 64 * 1024;
 constexpr int kDefaultSplitPauseMs = 20;
+// In the order of Fault::Mode.
+const char* const kModeNames[] = {"off",     "flood", "garbage", "nul",         "cr",
+                                  "trickle", "split", "late",    "silent-after"};
 
 // The reply with a pause of `ms` before byte `at` (none when the reply is shorter).
 Script SplitAt(std::string reply, size_t at, int ms) {
@@ -36,70 +40,61 @@ std::optional<Fault> Fault::Parse(std::vector<std::string_view> a) {
         f.persist = true;
         a.pop_back();
     }
-    if (a.empty())
+    size_t mode = 0;
+    while (!a.empty() && mode < std::size(kModeNames) && a[0] != kModeNames[mode])
+        ++mode;
+    if (a.empty() || mode == std::size(kModeNames))
         return std::nullopt;
-    const std::string_view mode = a[0];
+    f.mode = static_cast<Mode>(mode);
     const size_t n = a.size() - 1;  // arguments after the mode
+    long long seed = 1;
     bool ok = false;
-    if (mode == "off") {
-        ok = n == 0 && !f.persist;
-    } else if (mode == "flood" || mode == "cr") {
-        f.mode = mode == "cr" ? Mode::Cr : Mode::Flood;
-        ok = n == 0;
-    } else if (mode == "garbage") {
-        f.mode = Mode::Garbage;
-        long long seed = 1;
-        ok = (n == 1 || n == 2) && ParseUnsigned(a[1], kMaxGarbage, &f.count) && f.count > 0 &&
-             (n == 1 || ParseUnsigned(a[2], 4294967295LL, &seed));
-        f.seed = static_cast<unsigned long>(seed);
-        f.random.seed(static_cast<std::mt19937::result_type>(seed));
-    } else if (mode == "nul") {
-        f.mode = Mode::Nul;
-        ok = n == 0 || (n == 1 && ParseUnsigned(a[1], kMaxPosition, &f.count));
-    } else if (mode == "trickle" || mode == "late") {
-        f.mode = mode == "late" ? Mode::Late : Mode::Trickle;
-        ok = n == 1 && ParseMs(a[1], &f.ms);
-    } else if (mode == "split") {
-        f.mode = Mode::Split;
-        f.ms = kDefaultSplitPauseMs;
-        ok = (n == 1 || n == 2) && ParseUnsigned(a[1], kMaxPosition, &f.count) && f.count > 0 &&
-             (n == 1 || ParseMs(a[2], &f.ms));
-    } else if (mode == "silent-after") {
-        f.mode = Mode::SilentAfter;
-        ok = n == 1 && !f.persist && ParseUnsigned(a[1], 999999999LL, &f.count);
+    switch (f.mode) {
+        case Mode::None:
+            ok = n == 0 && !f.persist;
+            break;
+        case Mode::Flood:
+        case Mode::Cr:
+            ok = n == 0;
+            break;
+        case Mode::Garbage:
+            ok = (n == 1 || n == 2) && ParseUnsigned(a[1], kMaxGarbage, &f.count) && f.count > 0 &&
+                 (n == 1 || ParseUnsigned(a[2], 4294967295LL, &seed));
+            f.seed = static_cast<unsigned long>(seed);
+            f.random.seed(static_cast<std::mt19937::result_type>(seed));
+            break;
+        case Mode::Nul:
+            ok = n == 0 || (n == 1 && ParseUnsigned(a[1], kMaxPosition, &f.count));
+            break;
+        case Mode::Trickle:
+        case Mode::Late:
+            ok = n == 1 && ParseMs(a[1], &f.ms);
+            break;
+        case Mode::Split:
+            f.ms = kDefaultSplitPauseMs;
+            ok = (n == 1 || n == 2) && ParseUnsigned(a[1], kMaxPosition, &f.count) && f.count > 0 &&
+                 (n == 1 || ParseMs(a[2], &f.ms));
+            break;
+        case Mode::SilentAfter:
+            ok = n == 1 && !f.persist && ParseUnsigned(a[1], 999999999LL, &f.count);
+            break;
     }
     return ok ? std::optional<Fault>(f) : std::nullopt;
 }
 
 std::string Fault::Text() const {
-    std::string text;
-    switch (mode) {
-        case Mode::None:
-            return "off";
-        case Mode::SilentAfter:
-            return "silent-after:left=" + std::to_string(count);
-        case Mode::Flood:
-            text = "flood";
-            break;
-        case Mode::Garbage:
-            text = "garbage:" + std::to_string(count) + ":seed=" + std::to_string(seed);
-            break;
-        case Mode::Nul:
-            text = "nul:" + std::to_string(count);
-            break;
-        case Mode::Cr:
-            text = "cr";
-            break;
-        case Mode::Trickle:
-            text = "trickle:" + std::to_string(ms);
-            break;
-        case Mode::Split:
-            text = "split:" + std::to_string(count) + ":" + std::to_string(ms);
-            break;
-        case Mode::Late:
-            text = "late:" + std::to_string(ms);
-            break;
-    }
+    std::string text = kModeNames[static_cast<size_t>(mode)];
+    const std::string n = ":" + std::to_string(count);
+    if (mode == Mode::None)
+        return text;
+    if (mode == Mode::SilentAfter)
+        return text + ":left=" + std::to_string(count);
+    if (mode == Mode::Garbage)
+        text += n + ":seed=" + std::to_string(seed);
+    else if (mode == Mode::Nul || mode == Mode::Split)
+        text += n;
+    if (mode == Mode::Trickle || mode == Mode::Split || mode == Mode::Late)
+        text += ":" + std::to_string(ms);
     return persist ? text + ":persist" : text;
 }
 

@@ -2,7 +2,6 @@
 // and for station software written before the hardware arrives; or spies on a real chassis.
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,7 +14,6 @@ namespace {
 
 using halvex::sim::Chassis;
 using halvex::sim::kCommandPort;
-using halvex::sim::Model;
 
 const char kUsage[] =
     "usage: halvex-sim [--chassis FILE]... [--card SLOT:MODEL[:IDTEXT]]... [--delay SLOT:MS]...\n"
@@ -56,16 +54,6 @@ bool ParseInt(const std::string& text, long min, long max, long* out) {
     return true;
 }
 
-// "SLOT:REST" with SLOT 1..16; the slot and REST, or nothing.
-std::optional<std::pair<int, std::string>> SlotAndRest(const std::string& value) {
-    const size_t colon = value.find(':');
-    long slot = 0;
-    if (colon == std::string::npos ||
-        !ParseInt(value.substr(0, colon), 1, halvex::sim::kSlotCount, &slot))
-        return std::nullopt;
-    return std::make_pair(static_cast<int>(slot), value.substr(colon + 1));
-}
-
 struct Settings {
     halvex::sim::ServerOptions server;
     std::vector<std::string> chassisFiles;
@@ -76,105 +64,64 @@ struct Settings {
     bool spyMonitors = false;
 };
 
-// An option's effect on the settings; false when its value is bad.
-using Apply = std::function<bool(Settings&, const std::string&)>;
-
-struct Option {
-    const char* name;
-    bool takesValue;
-    Apply apply;
-};
-
-bool CardOption(Settings& s, const std::string& value) {
-    // SLOT:MODEL[:IDTEXT]; the identification may itself contain colons.
-    auto slot = SlotAndRest(value);
-    if (!slot)
-        return false;
-    const size_t colon = slot->second.find(':');
-    std::optional<Model> model = halvex::sim::ParseModel(slot->second.substr(0, colon));
-    if (!model)
-        return false;
-    std::string request = "card " + std::to_string(slot->first) + " " + ModelName(*model);
-    if (colon != std::string::npos && colon + 1 < slot->second.size())
-        request += " " + slot->second.substr(colon + 1);
-    s.setup.push_back(request);
-    return true;
-}
-
-const std::vector<Option>& Options() {
-    static const std::vector<Option> options = {
-        {"--quiet", false, [](Settings& s, const std::string&) { return s.server.quiet = true; }},
-        {"--stdin-control", false,
-         [](Settings& s, const std::string&) { return s.server.stdinControl = true; }},
-        {"--exit-on-eof", false,
-         [](Settings& s, const std::string&) { return s.server.exitOnEof = true; }},
-        {"--card", true, CardOption},
-        {"--delay", true,
-         [](Settings& s, const std::string& v) {
-             auto slot = SlotAndRest(v);
-             long ms = 0;
-             if (!slot || !ParseInt(slot->second, 0, 3600000, &ms))
-                 return false;
-             s.setup.push_back("delay " + std::to_string(slot->first) + " " + std::to_string(ms));
-             return true;
-         }},
-        {"--silent", true,
-         [](Settings& s, const std::string& v) {
-             long slot = 0;
-             if (!ParseInt(v, 1, halvex::sim::kSlotCount, &slot))
-                 return false;
-             s.setup.push_back("silent " + std::to_string(slot) + " 1");
-             return true;
-         }},
-        {"--link", true,
-         [](Settings& s, const std::string& v) {
-             s.server.linkDir = v;
-             return !v.empty();
-         }},
-        {"--control", true,
-         [](Settings& s, const std::string& v) {
-             long port = 0;
-             s.server.controlPort = ParseInt(v, 0, 65535, &port) ? static_cast<int>(port) : -1;
-             return s.server.controlPort >= 0;
-         }},
-        {"--line-timeout", true,
-         [](Settings& s, const std::string& v) {
-             long ms = 0;
-             s.lineTimeoutMs = ms;
-             return ParseInt(v, 0, 3600000, &*s.lineTimeoutMs);
-         }},
-        {"--chassis", true,
-         [](Settings& s, const std::string& v) {
-             s.chassisFiles.push_back(v);
-             return !v.empty();
-         }},
-        {"--spy", true,
-         [](Settings& s, const std::string& v) {
-             s.spyDevice = v;
-             return !v.empty();
-         }},
-        {"--spy-monitor", true,
-         [](Settings& s, const std::string& v) {
-             auto slot = SlotAndRest(v);
-             if (!slot || slot->second.empty())
-                 return false;
-             std::string& device = s.server.spyDevices[static_cast<size_t>(slot->first)];
-             if (!device.empty())
-                 return false;
-             device = slot->second;
-             return s.spyMonitors = true;
-         }},
-    };
-    return options;
-}
-
 int Fail(const std::string& message) {
     std::fprintf(stderr, "halvex-sim: %s\n%s", message.c_str(), kUsage);
     return 2;
 }
 
-// Reads the command line into `s`; the exit status to stop with (-1: go on).
+// "--card 3:X16:ID" becomes "card 3 X16 ID": the first `fields` colons part the words.
+std::string AsRequest(const std::string& option, std::string value, int fields) {
+    for (size_t at = 0; fields-- > 0 && (at = value.find(':', at)) != std::string::npos;)
+        value[at] = ' ';
+    return option.substr(2) + " " + value;
+}
+
+// "SLOT:DEVICE" of --spy-monitor into the server's devices; false when bad or given twice.
+bool SpyMonitor(Settings& s, const std::string& value) {
+    const size_t colon = value.find(':');
+    long slot = 0;
+    if (colon == std::string::npos || colon + 1 == value.size() ||
+        !ParseInt(value.substr(0, colon), 1, halvex::sim::kSlotCount, &slot))
+        return false;
+    std::string& device = s.server.spyDevices[static_cast<size_t>(slot)];
+    if (!device.empty())
+        return false;
+    device = value.substr(colon + 1);
+    return s.spyMonitors = true;
+}
+
+// One option with its value; false when the value is bad.
+bool ApplyOption(Settings& s, const std::string& option, const std::string& value) {
+    if (option == "--card" || option == "--delay") {
+        s.setup.push_back(AsRequest(option, value, option == "--card" ? 2 : 1));
+    } else if (option == "--silent") {
+        s.setup.push_back("silent " + value + " 1");
+    } else if (option == "--control" || option == "--line-timeout") {
+        const bool control = option == "--control";
+        long number = 0;
+        if (!ParseInt(value, 0, control ? 65535 : 3600000, &number))
+            return false;
+        if (control)
+            s.server.controlPort = static_cast<int>(number);
+        else
+            s.lineTimeoutMs = number;
+    } else if (option == "--spy-monitor") {
+        return SpyMonitor(s, value);
+    } else {
+        std::string& target = option == "--link"  ? s.server.linkDir
+                              : option == "--spy" ? s.spyDevice
+                                                  : s.chassisFiles.emplace_back();
+        target = value;
+        return !value.empty();
+    }
+    return true;
+}
+
+// Reads the command line into `s`; the exit status to stop with, or -1 to go on.
 int ParseArgs(const std::vector<std::string>& args, Settings& s) {
+    static const char* const kWithValue[] = {"--card",    "--delay",   "--silent",
+                                             "--link",    "--control", "--line-timeout",
+                                             "--chassis", "--spy",     "--spy-monitor"};
     for (size_t i = 0; i < args.size(); ++i) {
         std::string option = args[i];
         std::optional<std::string> value;
@@ -191,18 +138,25 @@ int ParseArgs(const std::vector<std::string>& args, Settings& s) {
             std::printf("halvex-sim %s\n", HALVEX_VERSION);
             return 0;
         }
-        const Option* known = nullptr;
-        for (const Option& o : Options())
-            known = option == o.name ? &o : known;
-        if (known == nullptr || (!known->takesValue && value))
+        bool* flag = option == "--quiet"           ? &s.server.quiet
+                     : option == "--stdin-control" ? &s.server.stdinControl
+                     : option == "--exit-on-eof"   ? &s.server.exitOnEof
+                                                   : nullptr;
+        if (flag != nullptr && !value) {
+            *flag = true;
+            continue;
+        }
+        bool known = false;
+        for (const char* name : kWithValue)
+            known = known || option == name;
+        if (!known)
             return Fail("unknown option " + option);
-        if (known->takesValue && !value && i + 1 < args.size())
+        if (!value && i + 1 < args.size())
             value = args[++i];
-        if (known->takesValue && !value)
+        if (!value)
             return Fail("missing value for " + option);
-        if (!known->apply(s, value.value_or(std::string())))
-            return Fail((value->empty() ? "empty " : "bad ") + option +
-                        (value->empty() ? "" : " " + *value));
+        if (!ApplyOption(s, option, *value))
+            return Fail("bad " + option + " '" + *value + "'");
     }
     return -1;
 }

@@ -1,6 +1,7 @@
 #include "protocol.h"
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace halvex::sim {
@@ -191,22 +192,17 @@ std::string ToHex(std::string_view bytes) {
 }
 
 bool FromHex(std::string_view hex, std::string* out) {
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
+    auto nibble = [](char c) {
+        const char* digits = "0123456789abcdef";
+        const char* at = std::strchr(digits, c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+        return c != '\0' && at != nullptr ? static_cast<int>(at - digits) : -1;
     };
     if (hex.size() % 2 != 0)
         return false;
     std::string bytes;
-    bytes.reserve(hex.size() / 2);
     for (size_t i = 0; i < hex.size(); i += 2) {
-        int high = nibble(hex[i]);
-        int low = nibble(hex[i + 1]);
+        const int high = nibble(hex[i]);
+        const int low = nibble(hex[i + 1]);
         if (high < 0 || low < 0)
             return false;
         bytes.push_back(static_cast<char>(high << 4 | low));
@@ -218,35 +214,24 @@ bool FromHex(std::string_view hex, std::string* out) {
 std::string Printable(std::string_view bytes) {
     std::string text = "\"";
     for (char c : bytes) {
-        auto b = static_cast<unsigned char>(c);
-        switch (c) {
-            case '\n':
-                text += "\\n";
-                break;
-            case '\r':
-                text += "\\r";
-                break;
-            case '\t':
-                text += "\\t";
-                break;
-            case '"':
-                text += "\\\"";
-                break;
-            case '\\':
-                text += "\\\\";
-                break;
-            default:
-                if (b < 0x20 || b >= 0x7f) {
-                    char escape[8];
-                    std::snprintf(escape, sizeof escape, "\\x%02x", b);
-                    text += escape;
-                } else {
-                    text.push_back(c);
-                }
+        const auto b = static_cast<unsigned char>(c);
+        const char* named = c == '\n'   ? "\\n"
+                            : c == '\r' ? "\\r"
+                            : c == '\t' ? "\\t"
+                            : c == '"'  ? "\\\""
+                            : c == '\\' ? "\\\\"
+                                        : nullptr;
+        char escape[8];
+        if (named == nullptr && (b < 0x20 || b >= 0x7f)) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", b);
+            named = escape;
         }
+        if (named != nullptr)
+            text += named;
+        else
+            text.push_back(c);
     }
-    text += "\"";
-    return text;
+    return text + "\"";
 }
 
 }  // namespace halvex::sim

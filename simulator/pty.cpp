@@ -5,14 +5,33 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace halvex::sim {
 
-PseudoTerminal::~PseudoTerminal() {
-    Close();
+namespace {
+
+// Raw 115200 8N1 without flow control, reads that return at once; false with errno set.
+bool SetRaw(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0)
+        return false;
+    // Without echo: an echo would send the simulator's replies back to it as commands.
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
+
+}  // namespace
 
 bool PseudoTerminal::Open(std::string* error) {
     Close();
@@ -22,40 +41,18 @@ bool PseudoTerminal::Open(std::string* error) {
         Close();
         return false;
     };
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0)
+    // O_NOCTTY: the port must never become our controlling terminal.
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
         return fail("posix_openpt");
-    if (grantpt(master_) != 0)
-        return fail("grantpt");
-    if (unlockpt(master_) != 0)
-        return fail("unlockpt");
     const char* name = ptsname(master_);
     if (name == nullptr)
         return fail("ptsname");
     slavePath_ = name;
-    // The loop must never block on one port.
-    int flags = fcntl(master_, F_GETFL);
-    if (flags < 0 || fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0)
-        return fail("fcntl");
-    fcntl(master_, F_SETFD, FD_CLOEXEC);
-
-    // O_NOCTTY: the port must never become our controlling terminal.
     slaveKeeper_ = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slaveKeeper_ < 0)
         return fail("open slave");
-    termios tio{};
-    if (tcgetattr(slaveKeeper_, &tio) != 0)
-        return fail("tcgetattr");
-    // Raw and without echo: an echo would send our own replies back to us as commands.
-    cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    cfsetispeed(&tio, B115200);
-    cfsetospeed(&tio, B115200);
-    if (tcsetattr(slaveKeeper_, TCSANOW, &tio) != 0)
-        return fail("tcsetattr");
-    return true;
+    return SetRaw(slaveKeeper_) || fail("termios");
 }
 
 void PseudoTerminal::Close() {
@@ -66,6 +63,34 @@ void PseudoTerminal::Close() {
     slaveKeeper_ = -1;
     master_ = -1;
     slavePath_.clear();
+}
+
+int OpenSerialDevice(const std::string& path, std::string* error) {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = path + ": " + std::strerror(errno);
+        return -1;
+    }
+    const char* failed = !isatty(fd) ? "not a serial port"
+                         // Exclusive, so no second program shares the port unnoticed.
+                         : ioctl(fd, TIOCEXCL) != 0          ? "TIOCEXCL"
+                         : flock(fd, LOCK_EX | LOCK_NB) != 0 ? "in use (flock)"
+                         : !SetRaw(fd)                       ? "termios"
+                                                             : nullptr;
+    if (failed != nullptr) {
+        *error = path + ": " + failed + ": " + std::strerror(errno);
+        CloseSerialDevice(fd);
+        return -1;
+    }
+    tcflush(fd, TCIOFLUSH);
+    return fd;
+}
+
+void CloseSerialDevice(int fd) {
+    if (fd < 0)
+        return;
+    ioctl(fd, TIOCNXCL);
+    close(fd);
 }
 
 }  // namespace halvex::sim

@@ -1,5 +1,6 @@
-// One pseudo-terminal of the simulated chassis: the master is the card's side, the slave path is
-// what the driver opens as its serial port.
+// The simulator's serial ends: a pseudo-terminal whose master is the card's side and whose slave
+// path the driver opens as its serial port, and a real serial port opened as the driver opens its
+// own, so that the spy holds a chassis port exactly as the station software would.
 #pragma once
 
 #include <string>
@@ -9,12 +10,12 @@ namespace halvex::sim {
 class PseudoTerminal {
   public:
     PseudoTerminal() = default;
-    ~PseudoTerminal();
+    ~PseudoTerminal() { Close(); }
     PseudoTerminal(const PseudoTerminal&) = delete;
     PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
-    // Creates the pair, sets the slave raw and keeps a descriptor of the slave open, so the
-    // master never reports a hang-up while no client holds the port.
+    // Creates the pair, non-blocking on the master, the slave raw; keeps a descriptor of the
+    // slave open, so the master never reports a hang-up while no client holds the port.
     bool Open(std::string* error);
     void Close();
 
@@ -26,5 +27,11 @@ class PseudoTerminal {
     int slaveKeeper_ = -1;
     std::string slavePath_;
 };
+
+// Non-blocking, exclusive (TIOCEXCL and flock), raw 115200 8N1 without flow control, queues
+// flushed. Returns the descriptor, or -1 with the reason in `error`.
+int OpenSerialDevice(const std::string& path, std::string* error);
+// Clears TIOCEXCL so the port can be opened again, then closes it.
+void CloseSerialDevice(int fd);
 
 }  // namespace halvex::sim

@@ -47,29 +47,21 @@ bool Server::Listen(std::string* error) {
 RequestTable Server::MakeSpyRequests() {
     auto ok = [](const RequestArgs&) { return std::string("OK\n"); };
     std::vector<Request> rows = {
-        {"ping", "", nullptr, "answers OK", 0, 0, false, false, ok},
-        {"help", "", nullptr, "this list", 0, 0, false, false,
+        {"ping", "", "answers OK", 0, 0, 0, ok},
+        {"help", "", "this list", 0, 0, 0,
          [this](const RequestArgs&) { return Listing(spyRequests_.HelpLines()); }},
-        {"log", "", nullptr,
+        {"log", "",
          "every line passed so far, oldest first: TIME PORT <- \"BYTES\" towards\n"
          "the chassis, TIME PORT -> \"BYTES\" from it",
-         0, 0, false, false, [this](const RequestArgs&) { return Listing(spyLog_.Snapshot()); }},
-        {"clearlog", "", nullptr, "empties the log", 0, 0, false, false,
+         0, 0, 0, [this](const RequestArgs&) { return Listing(spyLog_.Snapshot()); }},
+        {"clearlog", "", "empties the log", 0, 0, 0,
          [this, ok](const RequestArgs& a) {
              spyLog_.Clear();
              return ok(a);
          }},
         // Bound with the chassis's own below.
-        {"ports",
-         "",
-         nullptr,
-         "the port paths: command, then monitoring ports 1-16 (- where none)",
-         0,
-         0,
-         false,
-         false,
-         {}},
-        {"shutdown", "", nullptr, "stops the spy", 0, 0, false, false, {}},
+        Unbound("ports", "", "the port paths: command, then monitoring ports 1-16 (- where none)"),
+        Unbound("shutdown", "", "stops the spy"),
     };
     return RequestTable(std::move(rows), 10, "not a spy request (try help)");
 }

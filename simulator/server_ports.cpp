@@ -3,11 +3,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "serial_device.h"
+#include "pty.h"
 #include "sim_server.h"
 
 namespace halvex::sim {
@@ -18,30 +19,9 @@ constexpr size_t kMaxPortBacklog = 1 << 20;
 // How often a spied device that went away is looked for again.
 constexpr std::chrono::milliseconds kDeviceRetry(500);
 
-bool MakeDirectories(const std::string& path, std::string* error) {
-    for (size_t pos = 1; pos <= path.size(); ++pos) {
-        if (pos != path.size() && path[pos] != '/')
-            continue;
-        std::string prefix = path.substr(0, pos);
-        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
-            *error = "mkdir " + prefix + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        *error = path + " is not a directory";
-        return false;
-    }
-    return true;
-}
-
+// "command", or "monitor-01".."monitor-16" beside "mon01".."mon16".
 std::string LinkName(int port) {
-    if (port == kCommandPort)
-        return "command";
-    char name[16];
-    std::snprintf(name, sizeof name, "monitor-%02d", port);
-    return name;
+    return port == kCommandPort ? "command" : "monitor-" + PortName(port).substr(3);
 }
 
 // The port a "vanish" or "replug" names, or -1.
@@ -80,27 +60,25 @@ bool Server::CreateLinks(std::string* error) {
     std::string dir = options_.linkDir;
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
-    if (!MakeDirectories(dir, error))
+    std::error_code failed;
+    std::filesystem::create_directories(dir, failed);
+    if (!std::filesystem::is_directory(dir)) {
+        *error = dir + ": " + (failed ? failed.message() : "not a directory");
         return false;
+    }
     linkDir_ = dir;
     for (int port = 0; port < kPortCount; ++port) {
+        const std::string path = dir + "/" + LinkName(port);
+        struct stat st {};
         if (!ports_[port].active)
             continue;
-        std::string path = dir + "/" + LinkName(port);
-        struct stat st {};
-        if (lstat(path.c_str(), &st) == 0) {
-            // A link left by an earlier run is ours to replace; anything else is not.
-            if (!S_ISLNK(st.st_mode)) {
-                *error = path + " exists and is not a symlink";
-                return false;
-            }
-            unlink(path.c_str());
-        }
-        if (symlink(ports_[port].pty.slavePath().c_str(), path.c_str()) != 0) {
-            *error = "symlink " + path + ": " + std::strerror(errno);
+        // A link left by an earlier run is ours to replace; anything else is not.
+        if (lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+            *error = path + " exists and is not a symlink";
             return false;
         }
-        ports_[port].linkTarget = ports_[port].pty.slavePath();
+        if (!PointLink(port, error))
+            return false;
         links_.push_back(path);
     }
     return true;

@@ -10,7 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "serial_device.h"
+#include "pty.h"
 
 namespace halvex::sim {
 
