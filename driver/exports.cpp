@@ -1,5 +1,5 @@
-// The 49 exports. Names per build: the module-definition files (Windows) and the version
-// script (Linux) list them; the functions themselves are the same in every build.
+// The 49 exports. Names per build: the build makes the module-definition files (Windows) and
+// the version script (Linux) from export_table.inc; the functions are the same in every build.
 #if !defined(_WIN32)
 #pragma GCC visibility push(default)
 #endif

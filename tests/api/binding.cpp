@@ -1,7 +1,6 @@
 #include "api/binding.h"
 
 #include <cstdlib>
-#include <set>
 #include <stdexcept>
 
 #if defined(_WIN32)
@@ -12,15 +11,10 @@
 
 namespace halvex_test {
 
-std::string ExportName(const std::string& names, const char* function, int bytes) {
-    static const std::set<std::string> kDecoratedInDebug = {
-        "CloseX48GndRelay",       "CloseX48PullDownRelay", "CloseX48PullUpRelay",
-        "CloseX48TestProbeRelay", "OpenX48GndRelay",       "OpenX48PullDownRelay",
-        "OpenX48PullUpRelay",     "OpenX48TestProbeRelay"};
+std::string ExportName(const std::string& names, const char* function, int bytes,
+                       bool decoratedInDebug) {
     const std::string decorated = "_" + std::string(function) + "@" + std::to_string(bytes);
-    if (names == "release")
-        return decorated;
-    if (names == "debug" && kDecoratedInDebug.count(function))
+    if (names == "release" || (names == "debug" && decoratedInDebug))
         return decorated;
     return function;
 }
@@ -33,16 +27,17 @@ Library::Library(const std::string& path, const std::string& names) {
 #endif
     if (handle_ == nullptr)
         throw std::runtime_error("cannot load " + path);
-#define HALVEX_FN(name, bytes)                                        \
-    {                                                                 \
-        const std::string exported = ExportName(names, #name, bytes); \
-        void* p = Symbol(exported);                                   \
-        if (p == nullptr)                                             \
-            throw std::runtime_error("no export " + exported);        \
-        api_.name = reinterpret_cast<decltype(api_.name)>(p);         \
+#define HALVEX_EXPORT(name, bytes, debug)                                        \
+    {                                                                            \
+        const std::string exported =                                             \
+            ExportName(names, #name, bytes, std::string(#debug) == "decorated"); \
+        void* p = Symbol(exported);                                              \
+        if (p == nullptr)                                                        \
+            throw std::runtime_error("no export " + exported);                   \
+        api_.name = reinterpret_cast<decltype(api_.name)>(p);                    \
     }
-#include "api/export_list.inc"
-#undef HALVEX_FN
+#include "driver/export_table.inc"
+#undef HALVEX_EXPORT
 }
 
 Library::~Library() {

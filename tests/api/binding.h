@@ -8,13 +8,15 @@
 namespace halvex_test {
 
 struct Api {
-#define HALVEX_FN(name, bytes) decltype(&::name) name = nullptr;
-#include "api/export_list.inc"
-#undef HALVEX_FN
+#define HALVEX_EXPORT(name, bytes, debug) decltype(&::name) name = nullptr;
+#include "driver/export_table.inc"
+#undef HALVEX_EXPORT
 };
 
-// "plain" (Linux), "release" (Halvex32.dll) or "debug" (Halvex32D.dll).
-std::string ExportName(const std::string& names, const char* function, int bytes);
+// The name `function` goes by in a build whose names are "plain" (Linux), "release"
+// (Halvex32.dll) or "debug" (Halvex32D.dll); decoratedInDebug from the export table.
+std::string ExportName(const std::string& names, const char* function, int bytes,
+                       bool decoratedInDebug);
 
 // Loads `path` and binds all 49 functions; throws with the name that was missing.
 class Library {

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Compares the names a built library exports with the checked-in list for its configuration.
+# Compares the names a built library exports with the list the build made for its configuration
+# from the export table.
 #   check_exports.sh dll OBJDUMP Halvex32.dll expected.txt
 #   check_exports.sh so  NM      libhalvex.so expected.txt
 set -euo pipefail
