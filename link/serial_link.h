@@ -1,4 +1,5 @@
 // One serial port: exclusive, raw 8N1, reads that never wait, writes that purge first.
+// Waiting for input is separate (WaitReadable), one way on each platform.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,9 @@ class SerialLink {
     // capacity stay queued. False, with `length` and `dst` untouched, when nothing was queued.
     bool Read(uint8_t* dst, int32_t capacity, int32_t* length);
     // Sleeps until input is queued or `timeoutMs` has passed, instead of polling; true when
-    // input is queued. Returns at once on a closed link.
+    // input is queued. Returns at once on a closed link. On Windows the wait is a pending
+    // one-byte read: the byte it receives is held, and the next Read delivers it first; the
+    // next Write purges it with the rest.
     bool WaitReadable(int32_t timeoutMs);
     bool IsOpen() const;
     // After an exchange that ended without a complete reply: the next Write first waits until

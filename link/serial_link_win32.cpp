@@ -1,4 +1,5 @@
-// Win32 serial link: an overlapped COM port with reads that return at once.
+// Win32 serial link: an overlapped COM port; a reader with nothing queued waits on a pending
+// one-byte read, which every serial driver supports.
 #include "link/serial_link.h"
 
 #include <windows.h>
@@ -9,8 +10,8 @@ struct SerialLink::State {
     OVERLAPPED readOverlapped;
     OVERLAPPED writeOverlapped;
     HANDLE portHandle = INVALID_HANDLE_VALUE;
-    HANDLE waitEvent = nullptr;  // for waiting on received characters
-    bool cannotWait = false;     // the driver refused WaitCommEvent once; do not ask again
+    uint8_t waitByte = 0;  // where the wait's one-byte read puts what it receives
+    bool holding = false;  // waitByte came off the port and is the next byte to deliver
 };
 
 namespace {
@@ -40,6 +41,12 @@ DWORD Complete(HANDLE port, OVERLAPPED* overlapped) {
     return count;
 }
 
+DWORD Queued(HANDLE port) {
+    DWORD dwErrorFlags = 0;
+    COMSTAT comstat{};
+    return ClearCommError(port, &dwErrorFlags, &comstat) ? comstat.cbInQue : 0;
+}
+
 }  // namespace
 
 SerialLink::SerialLink() : state_(new State) {
@@ -67,8 +74,7 @@ bool SerialLink::OpenPort(const char* portName, int32_t baudRate) {
     s.readOverlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     s.writeOverlapped.Offset = s.writeOverlapped.OffsetHigh = 0;
     s.writeOverlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    s.waitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    s.cannotWait = false;
+    s.holding = false;
     if (s.readOverlapped.hEvent != nullptr && s.writeOverlapped.hEvent != nullptr) {
         s.portHandle =
             CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -77,7 +83,6 @@ bool SerialLink::OpenPort(const char* portName, int32_t baudRate) {
     if (s.portHandle == INVALID_HANDLE_VALUE) {
         CloseEvent(s.readOverlapped.hEvent);
         CloseEvent(s.writeOverlapped.hEvent);
-        CloseEvent(s.waitEvent);
         return false;
     }
 
@@ -85,8 +90,12 @@ bool SerialLink::OpenPort(const char* portName, int32_t baudRate) {
     SetupComm(s.portHandle, kQueueSize, kQueueSize);
     PurgeComm(s.portHandle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
+    // No read time-outs: a read completes once its count has arrived. ReadBytes never asks for
+    // more than is queued, so it completes at once; the wait's one-byte read stays pending until
+    // a byte comes, and its bound is the wait's, since not every driver ends a pending read on a
+    // total time-out (Wine's never does on a pseudo-terminal).
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;  // with no totals: return at once with what is there
+    timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
     timeouts.WriteTotalTimeoutMultiplier = 2;
@@ -113,13 +122,13 @@ bool SerialLink::OpenPort(const char* portName, int32_t baudRate) {
 
 bool SerialLink::ClosePort() {
     State& s = *state_;
+    s.holding = false;
     SetCommMask(s.portHandle, 0);
     PurgeComm(s.portHandle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     if (s.portHandle == INVALID_HANDLE_VALUE)
         return true;
     CloseEvent(s.readOverlapped.hEvent);
     CloseEvent(s.writeOverlapped.hEvent);
-    CloseEvent(s.waitEvent);
     if (!CloseHandle(s.portHandle))
         return false;
     s.portHandle = INVALID_HANDLE_VALUE;
@@ -129,6 +138,7 @@ bool SerialLink::ClosePort() {
 bool SerialLink::Write(const void* data, int32_t length) {
     WaitOutHoldOff();
     PurgeComm(state_->portHandle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    state_->holding = false;  // a byte a wait received is input like the rest: purged with it
     return WriteBytes(data, length) == length;
 }
 
@@ -150,70 +160,62 @@ int32_t SerialLink::WriteBytes(const void* data, int32_t length) {
 
 int32_t SerialLink::ReadBytes(uint8_t* buffer, int32_t capacity) {
     State& s = *state_;
-    if (s.portHandle == INVALID_HANDLE_VALUE)
+    if (s.portHandle == INVALID_HANDLE_VALUE || capacity <= 0)
         return 0;
-    DWORD dwErrorFlags = 0;
-    COMSTAT comstat{};
-    ClearCommError(s.portHandle, &dwErrorFlags, &comstat);
-    DWORD dwRead = comstat.cbInQue;
-    if (dwRead == 0)
-        return 0;
-    // Ask for no more than is queued: some serial drivers keep an overlapped read pending
-    // until its whole count arrives, despite the return-at-once time-outs.
-    const DWORD toRead = dwRead < static_cast<DWORD>(capacity) ? dwRead : capacity;
-    if (ReadFile(s.portHandle, buffer, toRead, &dwRead, &s.readOverlapped)) {
-        return static_cast<int32_t>(dwRead);
+    int32_t held = 0;
+    if (s.holding) {  // the byte a wait received arrived before everything queued
+        buffer[0] = s.waitByte;
+        s.holding = false;
+        held = 1;
+    }
+    DWORD dwRead = Queued(s.portHandle);
+    const DWORD room = static_cast<DWORD>(capacity - held);
+    if (dwRead == 0 || room == 0)
+        return held;
+    // Ask for no more than is queued: with no read time-outs a longer read would stay pending
+    // until its whole count arrived.
+    const DWORD toRead = dwRead < room ? dwRead : room;
+    if (ReadFile(s.portHandle, buffer + held, toRead, &dwRead, &s.readOverlapped)) {
+        return held + static_cast<int32_t>(dwRead);
     }
     if (GetLastError() == ERROR_IO_PENDING) {
-        return static_cast<int32_t>(Complete(s.portHandle, &s.readOverlapped));
+        return held + static_cast<int32_t>(Complete(s.portHandle, &s.readOverlapped));
     }
     ClearErrors(s.portHandle);
-    return 0;
+    return held;
 }
-
-namespace {
-
-DWORD Queued(HANDLE port) {
-    DWORD dwErrorFlags = 0;
-    COMSTAT comstat{};
-    return ClearCommError(port, &dwErrorFlags, &comstat) ? comstat.cbInQue : 0;
-}
-
-}  // namespace
 
 bool SerialLink::WaitReadable(int32_t timeoutMs) {
     State& s = *state_;
     if (s.portHandle == INVALID_HANDLE_VALUE)
         return false;
-    if (Queued(s.portHandle) > 0)
+    if (s.holding || Queued(s.portHandle) > 0)
         return true;
     if (timeoutMs <= 0)
         return false;
-    if (s.waitEvent == nullptr || s.cannotWait) {
-        // A driver that cannot wait for characters (Wine's on a pseudo-terminal): pause
-        // briefly rather than poll back to back.
-        SleepMs(1);
-        return false;
-    }
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = s.waitEvent;
-    ResetEvent(s.waitEvent);
-    DWORD mask = 0;
     DWORD count = 0;
-    if (!WaitCommEvent(s.portHandle, &mask, &overlapped)) {
+    if (!ReadFile(s.portHandle, &s.waitByte, 1, &count, &s.readOverlapped)) {
         if (GetLastError() != ERROR_IO_PENDING) {
-            s.cannotWait = true;
-            SleepMs(1);
-            return false;
+            // A port that refuses reads (hung up) cannot deliver a reply in this time: sleep it
+            // out rather than try again back to back.
+            ClearErrors(s.portHandle);
+            SleepMs(timeoutMs);
+            return Queued(s.portHandle) > 0;
         }
-        if (WaitForSingleObject(s.waitEvent, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0)
-            SetCommMask(s.portHandle, EV_RXCHAR);  // ends the pending wait
-        if (!GetOverlappedResult(s.portHandle, &overlapped, &count, TRUE) &&
-            GetLastError() != ERROR_OPERATION_ABORTED) {
-            s.cannotWait = true;  // completed with an error: the driver cannot wait after all
+        if (WaitForSingleObject(s.readOverlapped.hEvent, static_cast<DWORD>(timeoutMs)) !=
+            WAIT_OBJECT_0)
+            CancelIo(s.portHandle);
+        // The read is over before this returns, whether it completed or was cancelled: a read
+        // left pending would take the next command's first byte, as a purge does not end it
+        // everywhere (not under Wine). A byte that came as it was being cancelled is kept.
+        if (!GetOverlappedResult(s.portHandle, &s.readOverlapped, &count, TRUE)) {
+            if (GetLastError() != ERROR_OPERATION_ABORTED)
+                ClearErrors(s.portHandle);
+            count = 0;
         }
     }
-    return Queued(s.portHandle) > 0;
+    s.holding = count == 1;
+    return s.holding || Queued(s.portHandle) > 0;
 }
 
 int64_t PerfCounter() {

@@ -247,6 +247,47 @@ TEST_F(Faults, SplitAtEveryPositionStillCompletesTheLine) {
     ExpectCleanLink(4);
 }
 
+TEST_F(Faults, FirstByteAloneAfterThePauseStaysFirstAndTheRestFollowsInOrder) {
+    // The first byte comes while the reader waits with nothing queued, alone; the rest later,
+    // never, or too late. Timings count from the command's arrival; the reader starts 10 ms on.
+    struct Case {
+        const char* name;
+        std::string steps;
+        int32_t result;
+        std::string reply;
+        double atLeastMs;  // the call had to wait out its limit (0: no lower bound)
+        double tailMs;     // the script's last byte is due this long after the call began
+    };
+    const std::string rest = "ALVEX X16 FAULTS\n";
+    const std::vector<Case> cases = {
+        {"RestWithinTheLimit", "wait:25 hex:" + Hex("H") + " wait:15 hex:" + Hex(rest), 0,
+         "H" + rest, 0, 40},
+        {"RestAnErrorTextWithoutLineEnd",
+         "wait:25 hex:" + Hex("P") + " wait:10 hex:" + Hex("arameter Range Error"), 3,
+         "Parameter Range Error", 50, 35},
+        {"NoRest", "wait:25 hex:" + Hex("H"), 0, "H", 50, 25},
+        {"RestAfterTheLimit", "wait:50 hex:" + Hex("H") + " wait:40 hex:" + Hex(rest), 0, "H", 50,
+         90},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sim().Next(3, c.steps);
+        MarkReplyBuffers();
+        int32_t result = -1;
+        const double ms = MillisecondsOf([&] { result = A().QueryHalvexID(3, gReply, &gLength); });
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(std::string(gReply), c.reply);
+        EXPECT_EQ(gLength, static_cast<int32_t>(c.reply.size()));
+        if (c.atLeastMs > 0) {
+            EXPECT_GE(ms, c.atLeastMs) << "returned before its limit was out";
+        }
+        EXPECT_LT(ms, 60 + kMarginMs);
+        if (c.tailMs + 50 > ms)
+            SleepMs(static_cast<int>(c.tailMs + 50 - ms));
+        ExpectCleanLink(3);  // a remainder that came too late is purged, not taken as a reply
+    }
+}
+
 TEST_F(Faults, SilentAfterTwoRepliesCostsTheLimitEachTimeAndSparesOtherCards) {
     Inject(3, "silent-after 2");
     EXPECT_EQ(A().CloseX16GPRelay(3, 1), 0);
