@@ -134,7 +134,7 @@ class Exports : public ApiTest, public ::testing::WithParamInterface<ExportCase>
   protected:
     void SetUp() override {
         ApiTest::SetUp();
-        OpenWith(kChassis);
+        OpenWithNoSilentSlot(kChassis);
     }
     std::vector<int> Targets() const {
         const std::string& m = GetParam().model;
@@ -215,7 +215,7 @@ class Commands : public ApiTest {
   protected:
     void SetUp() override {
         ApiTest::SetUp();
-        OpenWith(kChassis);
+        OpenWithNoSilentSlot(kChassis);
     }
     std::string Sent(std::function<int32_t()> call, int32_t expected) {
         Sim().ClearLog();

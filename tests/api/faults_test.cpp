@@ -120,7 +120,7 @@ class Faults : public ApiTest {
   protected:
     void SetUp() override {
         ApiTest::SetUp();
-        OpenWith(kChassis);
+        OpenWithNoSilentSlot(kChassis);
     }
     static void TearDownTestSuite() {
         std::printf("[ faults   ] %d faults injected\n", gInjected);
