@@ -53,10 +53,10 @@ class ApiTest : public ::testing::Test {
     // names no model: the same cards are registered, and discovery does not wait out the reply
     // limit of each empty slot. For tests that are not about empty slots.
     void OpenWithNoSilentSlot(const std::string& cards);
-
-  private:
     // Plugs "3:X16:HALVEX X16 A;7:Y48:HALVEX Y48 B"; true for each slot given a card.
     std::vector<bool> PlugCards(const std::string& cards);
+
+  private:
     void OpenAndClearLog();
 };
 
