@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cards/relay_command.h"
+#include "driver/error_codes.h"
 #include "link/reply_reader.h"
 
 namespace halvex {
@@ -55,7 +56,7 @@ int32_t CHalvexCardBase::Collect(int32_t pauseMs, int32_t limitMs, char* reply,
                                  int32_t* replyLength) {
     SleepMs(pauseMs);
     if (commandLink == nullptr)
-        return 4;
+        return kNoReply;
     return ReadReplyWithin(*commandLink, limitMs, reply, replyLength);
 }
 
@@ -67,21 +68,21 @@ int32_t CHalvexCardBase::Exchange(const char* command, int32_t pauseMs) {
 int32_t CHalvexCardBase::SwitchMatrix(int32_t row, int32_t column, bool close, int32_t pauseMs) {
     char command[kCommandBufferSize];
     if (!FormatRelayCommand(command, sizeof(command), close, cardNumber, row, column))
-        return 3;
+        return kParameterRangeError;
     return Exchange(command, pauseMs);
 }
 
 int32_t CHalvexCardBase::SwitchHiLo(int32_t row, int32_t lo, bool close, int32_t pauseMs) {
     char command[kCommandBufferSize];
     if (!FormatHiLoCommand(command, sizeof(command), close, cardNumber, row, lo))
-        return 3;
+        return kParameterRangeError;
     return Exchange(command, pauseMs);
 }
 
 int32_t CHalvexCardBase::SwitchNumbered(int32_t group, int32_t relay, bool close) {
     char command[kCommandBufferSize];
     if (!FormatRelayCommand(command, sizeof(command), close, cardNumber, group, relay))
-        return 3;
+        return kParameterRangeError;
     return Exchange(command, kPauseMs);
 }
 

@@ -63,7 +63,8 @@ class CHalvexCardBase {
     int32_t Collect(int32_t pauseMs, int32_t limitMs, char* reply, int32_t* replyLength);
     // Sends a relay command and classifies its reply within the usual 50 ms; the text is dropped.
     int32_t Exchange(const char* command, int32_t pauseMs);
-    // One relay command with the reply dropped; 3 when the command would not fit its line.
+    // One relay command with the reply dropped; kParameterRangeError when the command would not
+    // fit its line.
     int32_t SwitchMatrix(int32_t row, int32_t column, bool close, int32_t pauseMs);
     int32_t SwitchHiLo(int32_t row, int32_t lo, bool close, int32_t pauseMs);
     int32_t SwitchNumbered(int32_t group, int32_t relay, bool close);
@@ -87,8 +88,8 @@ class CHalvexCardBase {
     // With stateMutex_: brings the monitor to Idle for Begin and Get, waiting for a worker that
     // is leaving; false when one runs, or when waiting could mean waiting for ourselves.
     bool WaitUntilIdle(std::unique_lock<std::mutex>& lock);
-    // With stateMutex_: stops the worker and closes the port; see StopMonitor. 6 when the port
-    // would not close.
+    // With stateMutex_: stops the worker and closes the port; see StopMonitor. kPortCloseError
+    // when the port would not close.
     int32_t Stop(std::unique_lock<std::mutex>& lock, bool* stillRunning);
     // One reading on the monitoring port: the command, its pauses, the first reply byte.
     // 1 with the byte, 0 when nothing came back, -1 when nothing came back and the command could

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/error_codes.h"
 #include "link/reply_reader.h"
 
 namespace halvex {
@@ -112,16 +113,16 @@ int32_t DriverController::Open(const char* portName) {
         std::lock_guard<std::mutex> lock(mutex);
         // Reopening replaces the port rather than leaking the one held.
         if (link.IsOpen() && !link.ClosePort())
-            return 5;
+            return kPortOpenError;
         if (!link.OpenPort(portName, kBaudRate))
-            return 5;
+            return kPortOpenError;
         CardRegistry found = DiscoverCards();
         std::lock_guard<std::mutex> lookups(registryMutex);
         retired.swap(cards);
         cards.swap(found);
     }
     Retire(retired);
-    return 0;
+    return kSuccess;
 }
 
 void DriverController::Retire(CardRegistry& retired) {
@@ -169,7 +170,7 @@ bool DriverController::Reap(bool wait) {
 
 int32_t DriverController::Close() {
     std::lock_guard<std::mutex> lock(mutex);
-    return link.ClosePort() ? 0 : 6;
+    return link.ClosePort() ? kSuccess : kPortCloseError;
 }
 
 CardRegistry DriverController::DiscoverCards() {
@@ -183,7 +184,7 @@ CardRegistry DriverController::DiscoverCards() {
 
         char reply[kReplyBufferSize];
         int32_t replyLength = 0;
-        if (ReadReply(link, reply, &replyLength) == 4)
+        if (ReadReply(link, reply, &replyLength) == kNoReply)
             continue;  // silent slot
 
         char idText[kIdTextSize];
@@ -199,13 +200,13 @@ CardRegistry DriverController::DiscoverCards() {
 
 int32_t DriverController::ListCards(CardInfo** records, int32_t* count) {
     if (records == nullptr || count == nullptr)
-        return 0;
+        return kSuccess;
     std::lock_guard<std::mutex> lock(mutex);
     *count = 0;
     auto* list = static_cast<CardInfo*>(AllocateForCaller(sizeof(CardInfo) * kSlotCount));
     *records = list;
     if (list == nullptr)
-        return 0;
+        return kSuccess;
     for (int32_t k = 0; k < kSlotCount; ++k) {
         list[k].cardNumber = k + 1;
         std::memset(list[k].idText, 0, sizeof(list[k].idText));
@@ -217,14 +218,14 @@ int32_t DriverController::ListCards(CardInfo** records, int32_t* count) {
         std::snprintf(record.idText, sizeof(record.idText), "%s", entry.second->GetIdText());
         ++*count;
     }
-    return 0;
+    return kSuccess;
 }
 
 CHalvexCardBase* DriverController::FindCard(int32_t cardNumber) {
     // find() never adds an entry, and a number outside 1-16 simply has none.
     auto it = cards.find(static_cast<int32_t>(static_cast<uint32_t>(cardNumber) - 1u));
     if (it == cards.end())
-        throw static_cast<int32_t>(7);
+        throw static_cast<int32_t>(kNoSuchCard);
     return it->second.get();
 }
 
@@ -232,7 +233,7 @@ std::shared_ptr<CHalvexCardBase> DriverController::ShareCard(int32_t cardNumber)
     std::lock_guard<std::mutex> lock(registryMutex);
     auto it = cards.find(static_cast<int32_t>(static_cast<uint32_t>(cardNumber) - 1u));
     if (it == cards.end())
-        throw static_cast<int32_t>(7);
+        throw static_cast<int32_t>(kNoSuchCard);
     return it->second;
 }
 

@@ -32,16 +32,18 @@ class DriverController {
     // In a forked child, the controller left before this one: never used again.
     DriverController* abandoned = nullptr;
 
-    // Opens the command port (closing it first if open) and discovers the cards: 0 or 5.
+    // Opens the command port (closing it first if open) and discovers the cards: kSuccess or
+    // kPortOpenError.
     int32_t Open(const char* portName);
-    // Closes the command port; the cards stay registered: 0 or 6.
+    // Closes the command port; the cards stay registered: kSuccess or kPortCloseError.
     int32_t Close();
     // A new array of 16 records from the caller-releasable allocator; see GetHalvexSeries.
     int32_t ListCards(CardInfo** records, int32_t* count);
-    // With `mutex` held: the card registered under `cardNumber`; throws the integer 7 when
-    // there is none.
+    // With `mutex` held: the card registered under `cardNumber`; throws kNoSuchCard as an
+    // int32_t when there is none.
     CHalvexCardBase* FindCard(int32_t cardNumber);
-    // Takes `registryMutex` itself: the card, held; throws the integer 7 when there is none.
+    // Takes `registryMutex` itself: the card, held; throws kNoSuchCard as an int32_t when there
+    // is none.
     std::shared_ptr<CHalvexCardBase> ShareCard(int32_t cardNumber);
     // With `mutex` held: the cards that answer the identification query in slots 1-16.
     CardRegistry DiscoverCards();

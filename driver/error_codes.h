@@ -18,7 +18,7 @@ enum ErrorCode : int32_t {
     kUnknownCode = 9,
 };
 
-// The message of a code; codes outside 0-9 get the message of 9.
+// The message of a code; codes outside kSuccess-kUnknownCode get the message of kUnknownCode.
 const char* ErrorMessage(int32_t code);
 
 // Copies the message with its terminator when it fits in `bufferSize`, an empty string when

@@ -1,4 +1,5 @@
-// The frame of every card export: find the card, check its model, turn 7 and 8 into results.
+// The frame of every card export: find the card, check its model, turn kNoSuchCard and
+// kWrongModel into results.
 #pragma once
 
 #include <cstdint>
@@ -6,23 +7,24 @@
 #include <mutex>
 
 #include "driver/controller.h"
+#include "driver/error_codes.h"
 
 namespace halvex {
 
-// Runs `work` on the card registered under `cardNumber` if it is a `Card`. No card: 7; another
-// model: 8; both are raised as integer exceptions and nothing reaches the wire. The controller
-// stays locked throughout, so the exchange is the only one on the command link.
+// Runs `work` on the card registered under `cardNumber` if it is a `Card`. No card: kNoSuchCard;
+// another model: kWrongModel; both are raised as int32_t exceptions and nothing reaches the wire.
+// The controller stays locked throughout, so the exchange is the only one on the command link.
 template <class Card, class Work>
 int32_t OnCard(int32_t cardNumber, Work work) {
     try {
         ControllerCall call;
         DriverController* controller = call.get();
         if (controller == nullptr)
-            throw static_cast<int32_t>(7);
+            throw static_cast<int32_t>(kNoSuchCard);
         std::lock_guard<std::mutex> lock(controller->mutex);
         Card* card = dynamic_cast<Card*>(controller->FindCard(cardNumber));
         if (card == nullptr)
-            throw static_cast<int32_t>(8);
+            throw static_cast<int32_t>(kWrongModel);
         return work(*card);
     } catch (int32_t code) {
         return code;
@@ -39,11 +41,11 @@ int32_t OnMonitoredCard(int32_t cardNumber, Work work) {
         ControllerCall call;
         DriverController* controller = call.get();
         if (controller == nullptr)
-            throw static_cast<int32_t>(7);
+            throw static_cast<int32_t>(kNoSuchCard);
         std::shared_ptr<CHalvexCardBase> held = controller->ShareCard(cardNumber);
         Card* card = dynamic_cast<Card*>(held.get());
         if (card == nullptr)
-            throw static_cast<int32_t>(8);
+            throw static_cast<int32_t>(kWrongModel);
         return work(*card);
     } catch (int32_t code) {
         return code;

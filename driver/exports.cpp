@@ -23,25 +23,25 @@ using namespace halvex;
 HALVEX_EXPORTED int32_t HALVEX_API OpenHalvex(const char* portName) {
     ControllerCall call;
     DriverController* controller = call.get();
-    return controller != nullptr ? controller->Open(portName) : 5;
+    return controller != nullptr ? controller->Open(portName) : kPortOpenError;
 }
 
 HALVEX_EXPORTED int32_t HALVEX_API CloseHalvex(void) {
     ControllerCall call;
     DriverController* controller = call.get();
-    return controller != nullptr ? controller->Close() : 0;
+    return controller != nullptr ? controller->Close() : kSuccess;
 }
 
 HALVEX_EXPORTED int32_t HALVEX_API GetHalvexSeries(CardInfo** records, int32_t* count) {
     ControllerCall call;
     DriverController* controller = call.get();
-    return controller != nullptr ? controller->ListCards(records, count) : 0;
+    return controller != nullptr ? controller->ListCards(records, count) : kSuccess;
 }
 
 HALVEX_EXPORTED int32_t HALVEX_API GetHalvexErrorInfo(int32_t code, char* buffer,
                                                       int32_t bufferSize) {
     CopyErrorMessage(code, buffer, bufferSize);
-    return 0;
+    return kSuccess;
 }
 
 HALVEX_EXPORTED int32_t HALVEX_API SelfTestHalvex(int32_t cardNumber, char* reply,

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "driver/error_codes.h"
+
 namespace halvex {
 
 namespace {
@@ -21,12 +23,12 @@ int32_t ClassifyReply(const char* text) {
         return std::strlen(word) == n && std::memcmp(text, word, n) == 0;
     };
     if (is("CMD Error"))
-        return 2;
+        return kCmdError;
     if (is("Format Error"))
-        return 1;
+        return kFormatError;
     if (is("Parameter Range Error"))
-        return 3;
-    return 0;
+        return kParameterRangeError;
+    return kSuccess;
 }
 
 bool ReplyLine::Take(const uint8_t* chunk, int32_t count) {
@@ -43,7 +45,7 @@ bool ReplyLine::Take(const uint8_t* chunk, int32_t count) {
 int32_t ReplyLine::Finish(char* reply, int32_t* replyLength) {
     ret_[n_] = '\0';
     if (n_ == 0)
-        return 4;
+        return kNoReply;
     if (replyLength != nullptr)
         *replyLength = n_;
     if (reply != nullptr)

@@ -15,10 +15,10 @@ constexpr int32_t kDefaultReplyLimitMs = 50;
 constexpr int32_t kSettleGuardMs = 80;
 
 // Polls `link` until a line feed arrives, 255 characters are held, or more than `limitMs` have
-// passed since the first poll (which always happens). Returns 4 when nothing arrived; otherwise
-// stores the text in `reply` (256 bytes; up to its first NUL, line feed kept) and the count of
-// bytes collected in `replyLength`, and returns the classification. Null out-pointers are
-// skipped; the exchange and its result are the same. A reply without its line end holds the
+// passed since the first poll (which always happens). Returns kNoReply when nothing arrived;
+// otherwise stores the text in `reply` (256 bytes; up to its first NUL, line feed kept) and the
+// count of bytes collected in `replyLength`, and returns the classification. Null out-pointers
+// are skipped; the exchange and its result are the same. A reply without its line end holds the
 // link's next write off for kSettleGuardMs.
 int32_t ReadReplyWithin(SerialLink& link, int32_t limitMs, char* reply, int32_t* replyLength);
 int32_t ReadReply(SerialLink& link, char* reply, int32_t* replyLength);
@@ -33,7 +33,7 @@ class ReplyLine {
     // dropped); true once the line is complete: a line feed was seen or the line is full.
     bool Take(const uint8_t* chunk, int32_t count);
     bool Complete() const { return lineEnd_ || Room() <= 0; }
-    // 4 when nothing was collected; otherwise stores the text up to its first NUL in `reply`
+    // kNoReply when nothing was collected; otherwise stores the text up to its first NUL in `reply`
     // (256 bytes) and the count of collected bytes in `replyLength`, either of which may be
     // null, and returns the classification.
     int32_t Finish(char* reply, int32_t* replyLength);
@@ -48,8 +48,9 @@ class ReplyLine {
 // polling back to back as the first design did. Only the benchmark switches it, to compare.
 void SetSpinningWait(bool spin);
 
-// 1 "Format Error", 2 "CMD Error", 3 "Parameter Range Error", else 0. Trailing carriage
-// returns and line feeds are not part of the comparison, so a card's error line is an error.
+// kFormatError for "Format Error", kCmdError for "CMD Error", kParameterRangeError for
+// "Parameter Range Error", else kSuccess. Trailing carriage returns and line feeds are not part
+// of the comparison, so a card's error line is an error.
 int32_t ClassifyReply(const char* text);
 
 }  // namespace halvex

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cards/cards.h"
+#include "driver/error_codes.h"
 #include "monitor/signal_decode.h"
 
 namespace halvex {
@@ -153,32 +154,32 @@ int32_t CHalvexCardBase::Stop(std::unique_lock<std::mutex>& lock, bool* stillRun
             // No callback of this monitor starts from now on; the worker closes the port.
             closeOnExit_ = true;
             *stillRunning = true;
-            return 0;
+            return kSuccess;
         }
         changed_.wait(lock, [this] { return phase_ != Phase::Stopping; });
         // Another call joined the worker and a Begin may already have started the next monitor,
         // whose port is not ours to close.
         if (phase_ == Phase::Running)
-            return 0;
+            return kSuccess;
     }
     if (phase_ == Phase::Left) {
         worker_.Join();
         phase_ = Phase::Idle;
     }
-    return monitorLink.ClosePort() ? 0 : 6;
+    return monitorLink.ClosePort() ? kSuccess : kPortCloseError;
 }
 
 int32_t CHalvexCardBase::BeginSignalMonitoring(const char* port, double intervalSeconds,
                                                SignalCallback callback) {
     if (callback == nullptr)
-        return 3;
+        return kParameterRangeError;
     std::unique_lock<std::mutex> lock(stateMutex_);
     if (retired_)
-        return 7;  // a new discovery has replaced the card
+        return kNoSuchCard;  // a new discovery has replaced the card
     if (!WaitUntilIdle(lock))
-        return 5;
+        return kPortOpenError;
     if (!monitorLink.OpenPort(port, kBaudRate))
-        return 5;
+        return kPortOpenError;
     monitorPort_ = port;
     stopMonitoring.store(0);
     monitorInterval = intervalSeconds;
@@ -189,9 +190,9 @@ int32_t CHalvexCardBase::BeginSignalMonitoring(const char* port, double interval
         phase_ = Phase::Idle;
         stopMonitoring.store(1);
         monitorLink.ClosePort();
-        return 5;
+        return kPortOpenError;
     }
-    return 0;
+    return kSuccess;
 }
 
 int32_t CHalvexCardBase::EndSignalMonitoring() {
@@ -203,18 +204,18 @@ int32_t CHalvexCardBase::EndSignalMonitoring() {
 int32_t CHalvexCardBase::GetSignalMonitoringData(const char* port, int32_t* value) {
     std::unique_lock<std::mutex> lock(stateMutex_);
     if (retired_)
-        return 7;
+        return kNoSuchCard;
     if (!WaitUntilIdle(lock))
-        return 5;  // the monitor holds the port
+        return kPortOpenError;  // the monitor holds the port
     if (!monitorLink.OpenPort(port, kBaudRate))
-        return 5;
+        return kPortOpenError;
     uint8_t statusByte = 0;
     const bool read = ReadStatusByte(&statusByte) > 0;
     if (read && value != nullptr)
         *value = statusByte;
     if (!monitorLink.ClosePort())
-        return 6;
-    return read ? 0 : 4;
+        return kPortCloseError;
+    return read ? kSuccess : kNoReply;
 }
 
 bool CHalvexCardBase::StopMonitor() {

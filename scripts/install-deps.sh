@@ -32,7 +32,7 @@ fail() { # what failed, what to run by hand
 
 command -v dpkg-query >/dev/null 2>&1 ||
   fail "dpkg-query not found (this set-up needs Debian or a derivative)" \
-    "install cmake, g++, make, GoogleTest, python3 and pkg-config with your package manager"
+    "install cmake, ninja, g++, make, GoogleTest, python3 and pkg-config with your package manager"
 
 installed() { # package -> status 0 when dpkg has it installed
   local status
@@ -63,7 +63,8 @@ fi
 # come from backports (its own 7.2 cannot map Wine's shared user data).
 need=()
 want() { installed "$1" || need+=("$1"); }
-for pkg in cmake g++ make libgtest-dev python3 pkg-config; do want "$pkg"; done
+# The presets generate Ninja builds; make builds the example against an installed package.
+for pkg in cmake ninja-build g++ make libgtest-dev python3 pkg-config; do want "$pkg"; done
 if [ $native_only = 0 ]; then
   want googletest                          # sources: GoogleTest is built with the cross compiler
   want clang; want libclang-rt-14-dev      # libFuzzer and clang's sanitizer runtimes

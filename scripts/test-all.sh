@@ -11,6 +11,12 @@ command -v wine >/dev/null || { echo "wine is required for the Windows tests" >&
 configs=(native asan tsan fuzz win-release win-debug)
 for preset in "${configs[@]}"; do
   echo "==== build $preset"
+  # A folder configured with another generator (Unix Makefiles, before the presets used Ninja)
+  # cannot be configured again in place.
+  cache=build/$preset/CMakeCache.txt
+  if [ -f "$cache" ] && ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$cache"; then
+    rm -rf "$cache" "build/$preset/CMakeFiles"
+  fi
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
@@ -18,6 +24,10 @@ done
 status=0
 for preset in "${configs[@]}"; do
   echo "==== test $preset"
-  ctest --preset "$preset" || status=1
+  # The fuzz targets are independent programs that each run for a fixed time: side by side, one
+  # per core. The other suites hold timing bounds, and the Windows ones share a Wine prefix.
+  parallel=()
+  if [ "$preset" = fuzz ]; then parallel=(--parallel "$(nproc)"); fi
+  ctest --preset "$preset" "${parallel[@]}" || status=1
 done
 exit $status

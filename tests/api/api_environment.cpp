@@ -110,17 +110,37 @@ void ApiTest::TearDown() {
     A().CloseHalvex();
 }
 
-// "3:X16:HALVEX X16 A;7:Y48:HALVEX Y48 B"
-void ApiTest::OpenWith(const std::string& cards) {
+std::vector<bool> ApiTest::PlugCards(const std::string& cards) {
+    std::vector<bool> plugged(17, false);
     std::stringstream in(cards);
     std::string item;
     while (std::getline(in, item, ';')) {
         const size_t a = item.find(':');
         const size_t b = item.find(':', a + 1);
-        Sim().Card(std::stoi(item.substr(0, a)), item.substr(a + 1, b - a - 1), item.substr(b + 1));
+        const int slot = std::stoi(item.substr(0, a));
+        Sim().Card(slot, item.substr(a + 1, b - a - 1), item.substr(b + 1));
+        plugged.at(slot) = true;
     }
+    return plugged;
+}
+
+void ApiTest::OpenAndClearLog() {
     ASSERT_EQ(A().OpenHalvex(gSetup.commandPort.c_str()), 0);
     Sim().ClearLog();
+}
+
+void ApiTest::OpenWith(const std::string& cards) {
+    PlugCards(cards);
+    OpenAndClearLog();
+}
+
+void ApiTest::OpenWithNoSilentSlot(const std::string& cards) {
+    const std::vector<bool> plugged = PlugCards(cards);
+    for (int slot = 1; slot <= 16; ++slot) {
+        if (!plugged[slot])
+            Sim().RawIdn(slot, "NO MODEL HERE\n");  // answers at once, registers nothing
+    }
+    OpenAndClearLog();
 }
 
 // A separate run of the program: begin monitoring, then unload the library while the monitor

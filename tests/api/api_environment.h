@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -48,6 +49,15 @@ class ApiTest : public ::testing::Test {
     void TearDown() override;
     // Plugs the cards and opens the command port; fails the test unless OpenHalvex gives 0.
     void OpenWith(const std::string& cards);
+    // As OpenWith, with every other slot answering the identification query with a text that
+    // names no model: the same cards are registered, and discovery does not wait out the reply
+    // limit of each empty slot. For tests that are not about empty slots.
+    void OpenWithNoSilentSlot(const std::string& cards);
+    // Plugs "3:X16:HALVEX X16 A;7:Y48:HALVEX Y48 B"; true for each slot given a card.
+    std::vector<bool> PlugCards(const std::string& cards);
+
+  private:
+    void OpenAndClearLog();
 };
 
 // Milliseconds a call took.

@@ -18,7 +18,7 @@ class BadInput : public ApiTest {
   protected:
     void SetUp() override {
         ApiTest::SetUp();
-        OpenWith("3:X16:HALVEX X16 BAD;4:X48:HALVEX X48 BAD;5:Y48:HALVEX Y48 BAD");
+        OpenWithNoSilentSlot("3:X16:HALVEX X16 BAD;4:X48:HALVEX X48 BAD;5:Y48:HALVEX Y48 BAD");
     }
 };
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "api/api_environment.h"
@@ -119,7 +120,7 @@ class Faults : public ApiTest {
   protected:
     void SetUp() override {
         ApiTest::SetUp();
-        OpenWith(kChassis);
+        OpenWithNoSilentSlot(kChassis);
     }
     static void TearDownTestSuite() {
         std::printf("[ faults   ] %d faults injected\n", gInjected);
@@ -127,19 +128,53 @@ class Faults : public ApiTest {
     }
 };
 
+// One row of the fault table. Case() names the fault, the call and its result; the setters name
+// whatever else the row expects, and what no setter names has no bound or no reply to compare.
 struct Row {
     const char* name;
     std::string fault;  // the mode and arguments of "fault CARD ..."
     Call call;
     int32_t result;
-    double atLeastMs;  // the call had to wait out its reply limit (0: no lower bound)
-    double tailMs;     // the card's last byte is due this long after the call began
+    double atLeastMs = 0;  // the call had to wait out its reply limit (0: no lower bound)
+    double tailMs = 0;     // the card's last byte is due this long after the call began
     // For calls with a reply: the text and length expected (a 4 expects both untouched).
     std::string reply;
-    int32_t length;
-    bool prefixOnly;  // the reply is a part of `reply` that came within the limit
-    double atMostMs;  // a tighter upper bound than limit + margin (0: none)
+    int32_t length = 0;
+    bool prefixOnly = false;  // the reply is a part of `reply` that came within the limit
+    double atMostMs = 0;      // a tighter upper bound than limit + margin (0: none)
+
+    Row& WaitsAtLeast(double ms) {
+        atLeastMs = ms;
+        return *this;
+    }
+    Row& LastByteAfter(double ms) {
+        tailMs = ms;
+        return *this;
+    }
+    Row& Replies(std::string text, int32_t bytes) {
+        reply = std::move(text);
+        length = bytes;
+        return *this;
+    }
+    Row& RepliesPartOf(std::string text) {
+        reply = std::move(text);
+        prefixOnly = true;
+        return *this;
+    }
+    Row& ReturnsWithin(double ms) {
+        atMostMs = ms;
+        return *this;
+    }
 };
+
+Row Case(const char* name, std::string fault, const Call& call, int32_t result) {
+    Row row{};
+    row.name = name;
+    row.fault = std::move(fault);
+    row.call = call;
+    row.result = result;
+    return row;
+}
 
 const std::string kId3 = "HALVEX X16 FAULTS";
 const Taken kGarbage7 = TakeLine(Garbage(4096, 7));
@@ -147,41 +182,52 @@ const Taken kGarbage7 = TakeLine(Garbage(4096, 7));
 std::vector<Row> AllFaultRows() {
     return {
         // 255 characters fill the line: 0 at once, the rest of the flood left for the purge.
-        {"FloodQuery", "flood", kQueryX16, 0, 0, 0, Flood(255), 255, false, 0},
-        {"FloodX48Matrix", "flood", kX48Ok, 0, 0, 0, "", 0, false, 0},
-        {"FloodY48SelfTest", "flood", kSelfTestY48, 0, 0, 0, Flood(255), 255, false, 2500},
+        Case("FloodQuery", "flood", kQueryX16, 0).Replies(Flood(255), 255),
+        Case("FloodX48Matrix", "flood", kX48Ok, 0),
+        Case("FloodY48SelfTest", "flood", kSelfTestY48, 0)
+            .Replies(Flood(255), 255)
+            .ReturnsWithin(2500),
         // Random bytes are no error text: 0. One byte without a line end waits out the limit.
-        {"GarbageOneByte", "garbage 1", kX16Ok, 0, 50, 0, "", 0, false, 0},
-        {"GarbageQuery", "garbage 4096 7", kQueryX16, 0, 0, 0, kGarbage7.text, kGarbage7.length,
-         false, 0},
-        {"GarbageFullPort", "garbage 65536 3", kX48Range, 0, 0, 0, "", 0, false, 0},
+        Case("GarbageOneByte", "garbage 1", kX16Ok, 0).WaitsAtLeast(50),
+        Case("GarbageQuery", "garbage 4096 7", kQueryX16, 0)
+            .Replies(kGarbage7.text, kGarbage7.length),
+        Case("GarbageFullPort", "garbage 65536 3", kX48Range, 0),
         // The text ends at the first NUL: before the error text it hides it, after it not.
-        {"NulBeforeRangeError", "nul", kX16Range, 0, 0, 0, "", 0, false, 0},
-        {"NulAfterRangeError", "nul 21", kX16Range, 3, 0, 0, "", 0, false, 0},
-        {"NulInOk", "nul 2", kX48Ok, 0, 0, 0, "", 0, false, 0},
-        {"NulQuery", "nul 6", kQueryX16, 0, 0, 0, "HALVEX", 19, false, 0},
+        Case("NulBeforeRangeError", "nul", kX16Range, 0),
+        Case("NulAfterRangeError", "nul 21", kX16Range, 3),
+        Case("NulInOk", "nul 2", kX48Ok, 0),
+        Case("NulQuery", "nul 6", kQueryX16, 0).Replies("HALVEX", 19),
         // No line feed: the limit ends the wait; trailing carriage returns are not compared.
-        {"CrRangeError", "cr", kX16Range, 3, 50, 0, "", 0, false, 0},
-        {"CrX48RangeError", "cr", kX48Range, 3, 50, 0, "", 0, false, 0},
-        {"CrQuery", "cr", kQueryX16, 0, 50, 0, kId3 + "\r", 18, false, 0},
-        {"CrY48SelfTest", "cr", kSelfTestY48, 0, 5000, 0, "PASS\r", 5, false, 0},
+        Case("CrRangeError", "cr", kX16Range, 3).WaitsAtLeast(50),
+        Case("CrX48RangeError", "cr", kX48Range, 3).WaitsAtLeast(50),
+        Case("CrQuery", "cr", kQueryX16, 0).WaitsAtLeast(50).Replies(kId3 + "\r", 18),
+        Case("CrY48SelfTest", "cr", kSelfTestY48, 0).WaitsAtLeast(5000).Replies("PASS\r", 5),
         // Slow bytes are collected while the limit lasts; a cut error text is no error.
-        {"TrickleQuery", "trickle 1", kQueryX16, 0, 0, 17, kId3 + "\n", 18, false, 0},
-        {"TrickleX48RangeError", "trickle 1", kX48Range, 3, 0, 21, "", 0, false, 0},
-        {"TrickleTooSlowRangeError", "trickle 20", kX16Range, 0, 50, 420, "", 0, false, 0},
-        {"TrickleTooSlowQuery", "trickle 20", kQueryX16, 0, 50, 340, kId3 + "\n", 0, true, 0},
-        {"SplitPauseTooLong", "split 5 200", kX16Range, 0, 50, 200, "", 0, false, 0},
+        Case("TrickleQuery", "trickle 1", kQueryX16, 0).LastByteAfter(17).Replies(kId3 + "\n", 18),
+        Case("TrickleX48RangeError", "trickle 1", kX48Range, 3).LastByteAfter(21),
+        Case("TrickleTooSlowRangeError", "trickle 20", kX16Range, 0)
+            .WaitsAtLeast(50)
+            .LastByteAfter(420),
+        Case("TrickleTooSlowQuery", "trickle 20", kQueryX16, 0)
+            .WaitsAtLeast(50)
+            .LastByteAfter(340)
+            .RepliesPartOf(kId3 + "\n"),
+        Case("SplitPauseTooLong", "split 5 200", kX16Range, 0).WaitsAtLeast(50).LastByteAfter(200),
         // Just within and just beyond the limit; a late reply is purged by the next command.
-        {"LateWithinX16", "late 35", kX16Ok, 0, 0, 35, "", 0, false, 0},
-        {"LateBeyondX16", "late 100", kX16Ok, 4, 50, 100, "", 0, false, 0},
-        {"LateWithinX48Matrix", "late 25", kX48Ok, 0, 0, 25, "", 0, false, 0},
-        {"LateBeyondX48Matrix", "late 90", kX48Ok, 4, 50, 90, "", 0, false, 0},
-        {"LateWithinX48Reset", "late 55", kX48Reset, 0, 0, 55, "", 0, false, 0},
-        {"LateBeyondX48Reset", "late 130", kX48Reset, 4, 80, 130, "", 0, false, 0},
-        {"LateWithinQuery", "late 35", kQueryX16, 0, 0, 35, kId3 + "\n", 18, false, 0},
-        {"LateBeyondQuery", "late 100", kQueryX16, 4, 50, 100, "", 0, false, 0},
-        {"LateWithinY48SelfTest", "late 4500", kSelfTestY48, 0, 0, 4500, "PASS\n", 5, false, 0},
-        {"LateBeyondY48SelfTest", "late 5700", kSelfTestY48, 4, 5000, 5700, "", 0, false, 0},
+        Case("LateWithinX16", "late 35", kX16Ok, 0).LastByteAfter(35),
+        Case("LateBeyondX16", "late 100", kX16Ok, 4).WaitsAtLeast(50).LastByteAfter(100),
+        Case("LateWithinX48Matrix", "late 25", kX48Ok, 0).LastByteAfter(25),
+        Case("LateBeyondX48Matrix", "late 90", kX48Ok, 4).WaitsAtLeast(50).LastByteAfter(90),
+        Case("LateWithinX48Reset", "late 55", kX48Reset, 0).LastByteAfter(55),
+        Case("LateBeyondX48Reset", "late 130", kX48Reset, 4).WaitsAtLeast(80).LastByteAfter(130),
+        Case("LateWithinQuery", "late 35", kQueryX16, 0).LastByteAfter(35).Replies(kId3 + "\n", 18),
+        Case("LateBeyondQuery", "late 100", kQueryX16, 4).WaitsAtLeast(50).LastByteAfter(100),
+        Case("LateWithinY48SelfTest", "late 4500", kSelfTestY48, 0)
+            .LastByteAfter(4500)
+            .Replies("PASS\n", 5),
+        Case("LateBeyondY48SelfTest", "late 5700", kSelfTestY48, 4)
+            .WaitsAtLeast(5000)
+            .LastByteAfter(5700),
     };
 }
 

@@ -45,7 +45,7 @@ TEST_F(Leaks, OpenDiscoverCloseCycles) {
 }
 
 TEST_F(Leaks, MonitorBeginEndCycles) {
-    OpenWith("3:X16:HALVEX X16 LEAK;5:Y48:HALVEX Y48 LEAK");
+    OpenWithNoSilentSlot("3:X16:HALVEX X16 LEAK;5:Y48:HALVEX Y48 LEAK");
     auto cycle = [](int i) {
         ASSERT_EQ(A().BeginX16SignalMonitoring(3, MonitorPort(3).c_str(), 0.01, &Count), 0) << i;
         ASSERT_EQ(A().BeginY48SignalMonitoring(5, MonitorPort(5).c_str(), 0.01, &Count), 0) << i;

@@ -156,7 +156,7 @@ class Callbacks : public ApiTest {
         }
         gArmed = 0;
         gEntered = 0;
-        OpenWith("3:X16:HALVEX X16;4:X48:HALVEX X48;5:Y48:HALVEX Y48;7:Y48:HALVEX Y48");
+        OpenWithNoSilentSlot("3:X16:HALVEX X16;4:X48:HALVEX X48;5:Y48:HALVEX Y48;7:Y48:HALVEX Y48");
     }
     void TearDown() override {
         for (int card : kMonitored)
@@ -326,7 +326,7 @@ class LateReplies : public ApiTest {
   protected:
     void SetUp() override {
         ApiTest::SetUp();
-        OpenWith("3:X16:HALVEX X16;4:X48:HALVEX X48");
+        OpenWithNoSilentSlot("3:X16:HALVEX X16;4:X48:HALVEX X48");
     }
 };
 

@@ -66,7 +66,7 @@ class Monitoring : public ApiTest {
             gReadings.clear();
         }
         gBadShape = 0;
-        OpenWith("3:X16:HALVEX X16;4:X48:HALVEX X48;5:Y48:HALVEX Y48");
+        OpenWithNoSilentSlot("3:X16:HALVEX X16;4:X48:HALVEX X48;5:Y48:HALVEX Y48");
     }
     void TearDown() override {
         A().EndX16SignalMonitoring(3);

@@ -14,7 +14,8 @@ class Threads : public ApiTest {
   protected:
     void SetUp() override {
         ApiTest::SetUp();
-        OpenWith("3:X16:HALVEX X16 THREADS;4:X48:HALVEX X48 THREADS;5:Y48:HALVEX Y48 THREADS");
+        OpenWithNoSilentSlot(
+            "3:X16:HALVEX X16 THREADS;4:X48:HALVEX X48 THREADS;5:Y48:HALVEX Y48 THREADS");
     }
 };
 

@@ -16,7 +16,7 @@ SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "s
                       "install-deps.sh")
 
 # What the suite needs on a bare bookworm machine whose kernel cannot run 32-bit programs.
-NATIVE = {"cmake", "g++", "make", "libgtest-dev", "python3", "pkg-config"}
+NATIVE = {"cmake", "ninja-build", "g++", "make", "libgtest-dev", "python3", "pkg-config"}
 FULL = NATIVE | {"googletest", "clang", "libclang-rt-14-dev", "g++-mingw-w64-i686", "wine",
                  "wine32:i386", "wine64", "qemu-user-static/bookworm-backports"}
 
