@@ -2,20 +2,17 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "support/sim_control.h"
 
 namespace halvex_test {
 
-struct WireLine {
-    std::string port;   // "cmd" or "mon01".."mon16"
-    std::string bytes;  // exactly as received, line feed included
-};
+using WireLine = LogEntry;
 
 class SimClient {
   public:
     explicit SimClient(const std::string& hostPort);  // "127.0.0.1:4567"
-    ~SimClient();
 
     // Sends one request and returns its reply line; fails the test on "ERR".
     std::string Request(const std::string& line);
@@ -40,13 +37,9 @@ class SimClient {
     void ClearLog() { Request("clearlog"); }
 
   private:
-    std::string ReadLine();
-    intptr_t socket_ = -1;
-    std::string buffered_;
+    ControlChannel channel_;
 };
 
-std::string Hex(const std::string& bytes);
 void SleepMs(int ms);
-std::string Unhex(const std::string& hex);
 
 }  // namespace halvex_test

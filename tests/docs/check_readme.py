@@ -11,11 +11,13 @@ Started by run_with_simulator.sh (HALVEX_PORT, HALVEX_MONITOR_PORTS, HALVEX_SIM_
 import os
 import re
 import shlex
-import socket
 import subprocess
 import sys
 import tempfile
-import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+
+from sim_control import ControlChannel, SimulatorError  # noqa: E402
 
 readme, build = sys.argv[1], os.path.abspath(sys.argv[2])
 source = os.path.dirname(os.path.abspath(readme))
@@ -26,14 +28,12 @@ ran = 0
 
 
 def control(*requests: str) -> None:
-    host, port = os.environ["HALVEX_SIM_CONTROL"].rsplit(":", 1)
-    with socket.create_connection((host, int(port))) as s:
-        f = s.makefile("rw")
-        for r in requests:
-            f.write(r + "\n")
-            f.flush()
-            if not f.readline().startswith("OK"):
-                raise SystemExit(f"simulator refused {r}")
+    with ControlChannel(os.environ["HALVEX_SIM_CONTROL"]) as channel:
+        try:
+            for r in requests:
+                channel.request(r)
+        except SimulatorError as e:
+            raise SystemExit(str(e))
 
 
 control("reset", "card 1 X16 HALVEX X16", "card 2 X48 HALVEX X48", "card 3 X16 HALVEX X16",

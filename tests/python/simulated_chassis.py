@@ -7,12 +7,13 @@ import os
 import select
 import signal
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 from typing import List, Optional, Tuple
+
+from sim_control import ControlChannel, SimulatorError
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -23,10 +24,6 @@ def _from_repo(path: str) -> str:
 
 SIMULATOR = _from_repo(os.environ.get("HALVEX_SIM", "build/native/simulator/halvex-sim"))
 LIBRARY = _from_repo(os.environ.get("HALVEX_LIBRARY", "build/native/libhalvex.so"))
-
-
-class SimulatorError(RuntimeError):
-    pass
 
 
 def _die_with_parent() -> None:
@@ -45,8 +42,7 @@ class SimulatedChassis:
         self.links = os.path.join(self.folder, "ports")
         self._stderr = open(os.path.join(self.folder, "sim.err"), "wb")
         self.process: Optional[subprocess.Popen] = None
-        self._socket: Optional[socket.socket] = None
-        self._pending = b""
+        self.control: Optional[ControlChannel] = None
         try:
             self.process = subprocess.Popen(
                 [simulator, "--link", self.links, "--control", "0", "--quiet"],
@@ -55,15 +51,15 @@ class SimulatedChassis:
                 preexec_fn=_die_with_parent,
             )
             address = self._wait_until_ready(timeout_s=30.0)
-            self._socket = socket.create_connection(address, timeout=30.0)
+            self.control = ControlChannel(address, timeout=30.0)
         except BaseException:
             self.stop()
             raise
 
-    def _wait_until_ready(self, timeout_s: float) -> Tuple[str, int]:
+    def _wait_until_ready(self, timeout_s: float) -> str:
         assert self.process is not None and self.process.stdout is not None
         deadline = time.monotonic() + timeout_s
-        address: Optional[Tuple[str, int]] = None
+        address: Optional[str] = None
         pending = b""
         fd = self.process.stdout.fileno()
         while True:
@@ -71,8 +67,7 @@ class SimulatedChassis:
                 line, pending = pending.split(b"\n", 1)
                 words = line.decode().split()
                 if words[:1] == ["control"]:
-                    host, port = words[1].rsplit(":", 1)
-                    address = (host, int(port))
+                    address = words[1]
                 elif words[:1] == ["ready"]:
                     if address is None:
                         raise SimulatorError("the simulator offered no control channel")
@@ -99,24 +94,10 @@ class SimulatedChassis:
     def monitor_port(self, slot: int) -> str:
         return os.path.join(self.links, "monitor-%02d" % slot)
 
-    def _read_line(self) -> str:
-        assert self._socket is not None
-        while b"\n" not in self._pending:
-            chunk = self._socket.recv(65536)
-            if not chunk:
-                raise SimulatorError("the simulator closed its control channel")
-            self._pending += chunk
-        line, self._pending = self._pending.split(b"\n", 1)
-        return line.decode().rstrip("\r")
-
     def request(self, line: str) -> str:
         """Sends one control request; returns its reply line, raising on a refusal."""
-        assert self._socket is not None
-        self._socket.sendall(line.encode() + b"\n")
-        reply = self._read_line()
-        if not reply.startswith("OK"):
-            raise SimulatorError("simulator refused %r: %s" % (line, reply))
-        return reply
+        assert self.control is not None
+        return self.control.request(line)
 
     def reset(self) -> None:
         self.request("reset")
@@ -142,20 +123,14 @@ class SimulatedChassis:
         self.request("clearlog")
 
     def log(self, settle_s: float = 0.05) -> List[Tuple[str, bytes]]:
-        """Every line received since the last clear, as (port, bytes); waits ``settle_s`` first
-        so that bytes just written have arrived."""
-        time.sleep(settle_s)
-        count = int(self.request("log").split()[1])
-        entries = []
-        for _ in range(count):
-            port, _, data = self._read_line().partition(" ")
-            entries.append((port, bytes.fromhex(data)))
-        return entries
+        """The control channel's log: (port, bytes) for each line since the last clear."""
+        assert self.control is not None
+        return self.control.log(settle_s)
 
     def stop(self) -> None:
-        if self._socket is not None:
-            self._socket.close()
-            self._socket = None
+        if self.control is not None:
+            self.control.close()
+            self.control = None
         if self.process is not None:
             if self.process.poll() is None:
                 self.process.terminate()

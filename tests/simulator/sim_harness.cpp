@@ -3,20 +3,16 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "pty.h"
 
 #ifndef HALVEX_SIM_PATH
 #define HALVEX_SIM_PATH "halvex-sim"
@@ -27,6 +23,9 @@ namespace simtest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Long enough for a loaded machine; a missing control reply still fails the test in seconds.
+constexpr int kReplyMs = 5000;
 
 int MsLeft(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
@@ -52,10 +51,6 @@ bool ReadSome(int fd, std::string* into, Clock::time_point deadline) {
 std::string SimulatorPath() {
     const char* env = std::getenv("HALVEX_SIM");
     return env != nullptr && *env != '\0' ? env : HALVEX_SIM_PATH;
-}
-
-SimProcess::~SimProcess() {
-    Stop();
 }
 
 bool SimProcess::Start(const std::vector<std::string>& args, std::string* error) {
@@ -225,39 +220,12 @@ std::string SimProcess::ReadStdoutLine(milliseconds timeout) {
 
 bool SerialPort::Open(const std::string& path) {
     Close();
-    auto fail = [this](const char* what, int fd) {
-        lastError_ = std::string(what) + ": " + std::strerror(errno);
-        if (fd >= 0)
-            close(fd);
-        return false;
-    };
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return fail("open", fd);
-    if (ioctl(fd, TIOCEXCL) != 0)
-        return fail("TIOCEXCL", fd);
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return fail("flock", fd);
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0)
-        return fail("tcgetattr", fd);
-    cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    cfsetispeed(&tio, B115200);
-    cfsetospeed(&tio, B115200);
-    tcsetattr(fd, TCSANOW, &tio);
-    tcflush(fd, TCIOFLUSH);
-    fd_ = fd;
-    return true;
+    fd_ = halvex::sim::OpenSerialDevice(path, &lastError_);
+    return fd_ >= 0;
 }
 
 void SerialPort::Close() {
-    if (fd_ < 0)
-        return;
-    ioctl(fd_, TIOCNXCL);
-    close(fd_);
+    halvex::sim::CloseSerialDevice(fd_);
     fd_ = -1;
 }
 
@@ -317,50 +285,9 @@ std::string SerialPort::Exchange(std::string_view command, milliseconds timeout)
     return ReadLine(timeout);
 }
 
-bool ControlClient::Connect(int port) {
-    Close();
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0)
-        return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        Close();
-        return false;
-    }
-    return true;
-}
-
-void ControlClient::Close() {
-    if (fd_ >= 0)
-        close(fd_);
-    fd_ = -1;
-    buffered_.clear();
-}
-
-bool ControlClient::SendRaw(std::string_view bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 std::string ControlClient::ReadLine() {
-    auto deadline = Clock::now() + std::chrono::seconds(5);
-    size_t newline;
-    while ((newline = buffered_.find('\n')) == std::string::npos) {
-        if (!ReadSome(fd_, &buffered_, deadline))
-            return "<no reply>";
-    }
-    std::string line = buffered_.substr(0, newline);
-    buffered_.erase(0, newline + 1);
-    return line;
+    std::string line;
+    return channel_.ReadLine(&line, kReplyMs) ? line : "<no reply>";
 }
 
 std::string ControlClient::Request(const std::string& line) {
@@ -374,11 +301,10 @@ std::vector<std::string> ControlClient::Log(std::string* header) {
     if (header != nullptr)
         *header = first;
     std::vector<std::string> entries;
-    if (first.rfind("OK ", 0) != 0)
-        return entries;
-    int count = std::atoi(first.c_str() + 3);
-    for (int i = 0; i < count; ++i)
-        entries.push_back(ReadLine());
+    // Entries that never came show as such, as a reply that never came does.
+    if (!channel_.ReadListing(first, &entries, kReplyMs))
+        entries.resize(static_cast<size_t>(halvex_test::ControlChannel::ListingSize(first)),
+                       "<no reply>");
     return entries;
 }
 

@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+#include "support/sim_control.h"
+
 namespace simtest {
 
 using std::chrono::milliseconds;
@@ -20,7 +22,7 @@ std::string SimulatorPath();
 class SimProcess {
   public:
     SimProcess() = default;
-    ~SimProcess();
+    ~SimProcess() { Stop(); }
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
@@ -99,18 +101,15 @@ class SerialPort {
     std::string lastError_;
 };
 
+// The control channel as the simulator's tests see it: every reply line exactly as sent, and
+// placeholders instead of failures, so that an assertion shows what went wrong.
 class ControlClient {
   public:
-    ControlClient() = default;
-    ~ControlClient() { Close(); }
-    ControlClient(const ControlClient&) = delete;
-    ControlClient& operator=(const ControlClient&) = delete;
-
-    bool Connect(int port);
-    void Close();
-    bool SendRaw(std::string_view bytes);
+    bool Connect(int port) { return channel_.Connect(port); }
+    void Close() { channel_.Close(); }
+    bool SendRaw(std::string_view bytes) { return channel_.Send(bytes); }
     // Sends one request line and returns the first reply line without its "\n"
-    // ("<no reply>" when nothing came).
+    // ("<no reply>" when nothing came, "<send failed>" when it could not be sent).
     std::string Request(const std::string& line);
     // Reads one more line of a multi-line reply.
     std::string ReadLine();
@@ -118,8 +117,7 @@ class ControlClient {
     std::vector<std::string> Log(std::string* header = nullptr);
 
   private:
-    int fd_ = -1;
-    std::string buffered_;
+    halvex_test::ControlChannel channel_;
 };
 
 }  // namespace simtest

@@ -1,13 +1,11 @@
 #include "pty_peer.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace halvex_test {
@@ -35,16 +33,9 @@ std::string Printable(const std::string& bytes) {
 }
 
 PtyPeer::PtyPeer() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-        throw std::runtime_error("no pseudo-terminal");
-    }
-    path_ = ptsname(master_);
-    slaveKeep_ = open(path_.c_str(), O_RDWR | O_NOCTTY);
-    termios tio{};
-    tcgetattr(slaveKeep_, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slaveKeep_, TCSANOW, &tio);
+    std::string error;
+    if (!pty_.Open(&error))
+        throw std::runtime_error("no pseudo-terminal: " + error);
     thread_ = std::thread([this] { Loop(); });
 }
 
@@ -54,17 +45,25 @@ PtyPeer::~PtyPeer() {
         stop_ = true;
     }
     thread_.join();
-    close(slaveKeep_);
-    close(master_);
 }
 
 void PtyPeer::Send(const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
+        ssize_t n = write(pty_.master(), bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN) {
+            // The master does not block: wait until the library has read enough to make room.
+            pollfd pfd{pty_.master(), POLLOUT, 0};
+            poll(&pfd, 1, -1);
+            continue;
+        }
+        break;
     }
 }
 
@@ -97,11 +96,11 @@ void PtyPeer::Loop() {
             if (stop_)
                 return;
         }
-        pollfd pfd{master_, POLLIN, 0};
+        pollfd pfd{pty_.master(), POLLIN, 0};
         if (poll(&pfd, 1, 5) <= 0 || !(pfd.revents & POLLIN))
             continue;
         char buf[512];
-        ssize_t n = read(master_, buf, sizeof(buf));
+        ssize_t n = read(pty_.master(), buf, sizeof(buf));
         if (n <= 0)
             continue;
         std::vector<std::string> complete;

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "pty.h"
+
 namespace halvex_test {
 
 class PtyPeer {
@@ -16,9 +18,9 @@ class PtyPeer {
     PtyPeer();
     ~PtyPeer();
 
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return pty_.slavePath(); }
 
-    // Writes bytes to the library's side at once.
+    // Writes bytes to the library's side, waiting while the pty's queue is full.
     void Send(const std::string& bytes);
     // Everything received since the last call (or since the responder consumed it).
     std::string Received(int settleMs = 20);
@@ -31,9 +33,7 @@ class PtyPeer {
   private:
     void Loop();
 
-    int master_ = -1;
-    int slaveKeep_ = -1;  // keeps the pty alive while the library's side is closed
-    std::string path_;
+    halvex::sim::PseudoTerminal pty_;  // keeps the pty alive while the library's side is closed
     std::mutex mutex_;
     std::string pending_;
     std::vector<std::string> lines_;

@@ -7,51 +7,19 @@ the Windows build).
 import json
 import os
 import shlex
-import socket
 import subprocess
+import sys
 import threading
-import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+
+from sim_control import ControlChannel  # noqa: E402
 
 CTL = shlex.split(os.environ.get("HALVEX_CTL", "halvexctl"))
 PORT = os.environ.get("HALVEX_PORT", "")
 MONITORS = os.environ.get("HALVEX_MONITOR_PORTS", "").split(",")
 USAGE = 64
-
-
-class Sim:
-    """Client of the simulator's text control channel."""
-
-    def __init__(self, address: str) -> None:
-        host, port = address.rsplit(":", 1)
-        self.sock = socket.create_connection((host, int(port)))
-        self.buf = b""
-
-    def _line(self) -> str:
-        while b"\n" not in self.buf:
-            chunk = self.sock.recv(4096)
-            if not chunk:
-                raise ConnectionError("simulator closed the control channel")
-            self.buf += chunk
-        line, self.buf = self.buf.split(b"\n", 1)
-        return line.decode().rstrip("\r")
-
-    def request(self, line: str) -> str:
-        self.sock.sendall(line.encode() + b"\n")
-        reply = self._line()
-        if not reply.startswith("OK"):
-            raise AssertionError(f"simulator refused {line!r}: {reply}")
-        return reply
-
-    def log(self) -> list:
-        time.sleep(0.05)
-        count = int(self.request("log").split()[1])
-        lines = [self._line().split(" ", 1) for _ in range(count)]
-        return [(port, bytes.fromhex(hexed) if len(hexed) else b"") for port, hexed in
-                ((l[0], l[1] if len(l) > 1 else "") for l in lines)]
-
-    def commands(self) -> list:
-        return [data for port, data in self.log() if port == "cmd"]
 
 
 def run(*args: str, port: str = PORT, timeout: float = 60):
@@ -67,11 +35,15 @@ CHASSIS = [(3, "X16", "HALVEX X16 BENCH"), (4, "X48", "HALVEX X48 BENCH"), (5, "
 
 
 class ToolTest(unittest.TestCase):
-    sim: Sim
+    sim: ControlChannel
 
     @classmethod
     def setUpClass(cls) -> None:
-        cls.sim = Sim(os.environ["HALVEX_SIM_CONTROL"])
+        cls.sim = ControlChannel(os.environ["HALVEX_SIM_CONTROL"])
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        cls.sim.close()
 
     def setUp(self) -> None:
         self.sim.request("reset")
