@@ -29,6 +29,9 @@ void ClearErrors(HANDLE port) {
     ClearCommError(port, &dwErrorFlags, &comstat);
 }
 
+// How long a read of bytes already queued may take before it is cancelled.
+constexpr DWORD kQueuedReadBoundMs = 20;
+
 // Waits for an overlapped transfer; a failure clears the port's error state.
 DWORD Complete(HANDLE port, OVERLAPPED* overlapped) {
     DWORD count = 0;
@@ -179,6 +182,10 @@ int32_t SerialLink::ReadBytes(uint8_t* buffer, int32_t capacity) {
         return held + static_cast<int32_t>(dwRead);
     }
     if (GetLastError() == ERROR_IO_PENDING) {
+        // Queued bytes come at once; a driver that reported more than it delivers must not
+        // hold the caller for good, so what has come by the bound is what this read returns.
+        if (WaitForSingleObject(s.readOverlapped.hEvent, kQueuedReadBoundMs) != WAIT_OBJECT_0)
+            CancelIo(s.portHandle);
         return held + static_cast<int32_t>(Complete(s.portHandle, &s.readOverlapped));
     }
     ClearErrors(s.portHandle);
