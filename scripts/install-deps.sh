@@ -65,10 +65,17 @@ need=()
 want() { installed "$1" || need+=("$1"); }
 # The presets generate Ninja builds; make builds the example against an installed package.
 for pkg in cmake ninja-build g++ make libgtest-dev python3 pkg-config; do want "$pkg"; done
+# The Python package: its tests (pytest), type check (mypy), wheel built and installed into a
+# fresh virtual environment; the soft front panel driven in headless Chromium by Selenium.
+for pkg in python3-pytest mypy python3-venv python3-pip python3-setuptools python3-wheel \
+  chromium chromium-driver python3-selenium; do want "$pkg"; done
+# The C# declarations of the calling guide, compiled and run natively against libhalvex.so.
+for pkg in mono-mcs mono-runtime libmono-i18n4.0-all; do want "$pkg"; done
 if [ $native_only = 0 ]; then
   want googletest                          # sources: GoogleTest is built with the cross compiler
   want clang; want libclang-rt-14-dev      # libFuzzer and clang's sanitizer runtimes
   want g++-mingw-w64-i686
+  want llvm-14; want lld-14                # MSVC-format import libraries and an MSVC-ABI client
   # 32-bit Windows programs need Wine's i386 half; wineserver runs from the 64-bit half.
   for pkg in wine wine32:i386 wine64; do want "$pkg"; done
 fi
