@@ -4,12 +4,19 @@
 # this repository's HEAD into it and runs `bash scripts/demo.sh`, then `bash scripts/test-all.sh`,
 # each as root in a clean environment, printing how long each took and its exit status.
 # It takes about an hour and needs root; it is not part of CI.
-#   check-bare-machine.sh [WORK_DIR]      (default build/bare-machine; logs are kept there)
+#   check-bare-machine.sh [--setup-only] [WORK_DIR]  (default build/bare-machine; logs kept there)
+#     --setup-only  the whole set-up (`install-deps.sh`, every package) and the demo, not the
+#                   suite: a few minutes, for changes to what the set-up installs
 # HALVEX_DEBIAN_MIRROR overrides the mirror (default: the one this machine uses).
 # Whatever happens, it stops what runs inside the root and removes every mount it made; the
 # root itself stays for inspection and is replaced by the next run.
 set -Eeuo pipefail
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
+setup_only=0
+if [ "${1:-}" = --setup-only ]; then
+  setup_only=1
+  shift
+fi
 work=${1:-$src/build/bare-machine}
 mkdir -p "$work"
 work=$(cd "$work" && pwd -P)
@@ -88,9 +95,15 @@ run_inside() { # name command
 }
 results=()
 run_inside demo "bash scripts/demo.sh"
-run_inside test-all "bash scripts/test-all.sh"
+if [ $setup_only = 1 ]; then
+  run_inside setup "bash scripts/install-deps.sh && bash scripts/install-deps.sh --plan | wc -l"
+else
+  run_inside test-all "bash scripts/test-all.sh"
+fi
 stop_inside
 say "summary"
 printf '  %s\n' "${results[@]}"
-grep -E '^(==== test|[0-9]+% tests passed|Total Test time)' "$work/test-all.log" | sed 's/^/  /' || true
+[ $setup_only = 1 ] && sed 's/^/  still missing after the set-up: /' "$work/setup.log"
+[ -f "$work/test-all.log" ] &&
+  grep -E '^(==== test|[0-9]+% tests passed|Total Test time)' "$work/test-all.log" | sed 's/^/  /'
 ! printf '%s\n' "${results[@]}" | grep -qv 'exit status 0 '
