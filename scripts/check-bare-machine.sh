@@ -96,14 +96,15 @@ run_inside() { # name command
 results=()
 run_inside demo "bash scripts/demo.sh"
 if [ $setup_only = 1 ]; then
-  run_inside setup "bash scripts/install-deps.sh && bash scripts/install-deps.sh --plan | wc -l"
+  run_inside setup "bash scripts/install-deps.sh"
+  run_inside plan "bash scripts/install-deps.sh --plan"
 else
   run_inside test-all "bash scripts/test-all.sh"
 fi
 stop_inside
 say "summary"
 printf '  %s\n' "${results[@]}"
-[ $setup_only = 1 ] && sed 's/^/  still missing after the set-up: /' "$work/setup.log"
+[ $setup_only = 1 ] && sed 's/^/  still missing after the set-up: /' "$work/plan.log"
 [ -f "$work/test-all.log" ] &&
   grep -E '^(==== test|[0-9]+% tests passed|Total Test time)' "$work/test-all.log" | sed 's/^/  /'
 ! printf '%s\n' "${results[@]}" | grep -qv 'exit status 0 '
