@@ -18,8 +18,8 @@ typedef unsigned long DWORD;
 typedef int(__stdcall* FARPROC)(void);
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
 __declspec(dllimport) void __stdcall ExitProcess(unsigned int code);
-__declspec(dllimport) DWORD __stdcall GetEnvironmentVariableA(const char* name, char* buffer,
-                                                              DWORD size);
+__declspec(dllimport) DWORD
+    __stdcall GetEnvironmentVariableA(const char* name, char* buffer, DWORD size);
 __declspec(dllimport) HMODULE __stdcall GetModuleHandleA(const char* name);
 __declspec(dllimport) FARPROC __stdcall GetProcAddress(HMODULE module, const char* name);
 __declspec(dllimport) HANDLE __stdcall GetProcessHeap(void);
@@ -45,7 +45,8 @@ static char gLine[512];
 static int gLength;
 
 static void Put(const char* text) {
-    while (*text && gLength < (int)sizeof gLine - 2) gLine[gLength++] = *text++;
+    while (*text && gLength < (int)sizeof gLine - 2)
+        gLine[gLength++] = *text++;
 }
 
 static void PutInt(int32_t value) {
@@ -56,7 +57,8 @@ static void PutInt(int32_t value) {
         digits[n++] = (char)('0' + magnitude % 10);
         magnitude /= 10;
     } while (magnitude);
-    if (value < 0) Put("-");
+    if (value < 0)
+        Put("-");
     while (n) {
         char one[2] = {digits[--n], 0};
         Put(one);
@@ -113,7 +115,8 @@ static SignalStatus gFirst[8];
 static void HALVEX_CALLBACK OnReading(SignalStatus* status, int32_t count) {
     if (gReadings == 0) {
         gFirstCount = count;
-        for (int32_t i = 0; i < count && i < 8; ++i) gFirst[i] = status[i];
+        for (int32_t i = 0; i < count && i < 8; ++i)
+            gFirst[i] = status[i];
     }
     gReadings = gReadings + 1;
 }
@@ -123,10 +126,12 @@ static int ListEntry(const char* list, int n, char* out, int size) {
     int index = 1, length = 0;
     for (; *list; ++list) {
         if (*list == ',') {
-            if (index++ == n) break;
+            if (index++ == n)
+                break;
             continue;
         }
-        if (index == n && length < size - 1) out[length++] = *list;
+        if (index == n && length < size - 1)
+            out[length++] = *list;
     }
     out[length] = 0;
     return length > 0;
@@ -171,7 +176,8 @@ void client_main(void) {
     EndLine();
 
     Report("monitor-begin", BeginX16SignalMonitoring(3, monitor, 0.05, OnReading));
-    for (int i = 0; i < 50 && gReadings < 3; ++i) Sleep(20);
+    for (int i = 0; i < 50 && gReadings < 3; ++i)
+        Sleep(20);
     Report("monitor-end", EndX16SignalMonitoring(3));
     Report("readings", gReadings > 0 ? 1 : 0);
     Put("first-reading ");
