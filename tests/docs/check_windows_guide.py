@@ -41,9 +41,10 @@ def quoted(source: str, path: str, region: str) -> str:
         text = f.read()
     if not region:
         return text
-    m = re.search(r"^.*\[guide:%s\].*\n(.*?)^.*\[/guide:%s\]" % (region, region), text, re.M | re.S)
-    if not m:
-        raise SystemExit("%s has no region %s" % (path, region))
+    m = re.search(r"^[^\n]*\[guide:%s\][^\n]*\n(.*?)^[^\n]*\[/guide:%s\]" % (region, region),
+                  text, re.M | re.S)
+    if not m or not m.group(1).strip():
+        raise SystemExit("%s has no region %s, or an empty one" % (path, region))
     return m.group(1)
 
 
