@@ -5,8 +5,12 @@
 # writes into OUT_DIR the module-definition files of the two DLLs (exports_release.def,
 # exports_debug.def), those of their import libraries (import_release.def, import_debug.def),
 # the Linux version script (exports.map) and the names each build must export
-# (expected_release.txt, expected_debug.txt, expected_linux.txt). A file whose text is unchanged
-# is left alone, so reconfiguring relinks nothing.
+# (expected_release.txt, expected_debug.txt, expected_linux.txt). For Visual Studio users it
+# also writes Halvex32.def and Halvex32D.def, the exact export names in the plain EXPORTS form
+# that `lib /def:` reads, and msvc_stubs.s, one stdcall symbol _name@N per export: lld-link
+# links those stubs with a .def into a throw-away DLL whose import library binds each caller's
+# _name@N to the exact export name (a plain name through the "undecorate" name type).
+# A file whose text is unchanged is left alone, so reconfiguring relinks nothing.
 
 function(_halvex_write_if_changed path text)
   if(EXISTS ${path})
@@ -32,6 +36,12 @@ function(halvex_export_files table out_dir)
   string(APPEND release_import " decorated exports.\nLIBRARY \"Halvex32.dll\"\nEXPORTS\n")
   set(debug_import "; Import library of Halvex32D.dll: callers' stdcall symbols bound to its")
   string(APPEND debug_import " export names.\nLIBRARY \"Halvex32D.dll\"\nEXPORTS\n")
+  set(release_plain "; Halvex32.dll (32-bit, stdcall): its exact export names.\n")
+  string(APPEND release_plain "LIBRARY Halvex32.dll\nEXPORTS\n")
+  set(debug_plain "; Halvex32D.dll (32-bit, stdcall): its exact export names.\n")
+  string(APPEND debug_plain "LIBRARY Halvex32D.dll\nEXPORTS\n")
+  set(stubs "# One stdcall symbol per export, for lld-link to bind the import libraries' names.\n")
+  string(APPEND stubs "        .text\n")
   set(map_names)
   set(release_list)
   set(debug_list)
@@ -65,6 +75,9 @@ function(halvex_export_files table out_dir)
     # "==" names the import by the export's name rather than by the caller's symbol.
     string(APPEND release_import "    ${symbol} == ${decorated}\n")
     string(APPEND debug_import "    ${symbol} == ${debug_name}\n")
+    string(APPEND release_plain "    ${decorated}\n")
+    string(APPEND debug_plain "    ${debug_name}\n")
+    string(APPEND stubs "        .globl ${decorated}\n${decorated}:\n        ret $${bytes}\n")
     string(APPEND map_names "    ${name};\n")
     string(APPEND release_list "${decorated}\n")
     string(APPEND debug_list "${debug_name}\n")
@@ -82,6 +95,9 @@ function(halvex_export_files table out_dir)
   _halvex_write_if_changed(${out_dir}/exports_debug.def "${debug_def}")
   _halvex_write_if_changed(${out_dir}/import_release.def "${release_import}")
   _halvex_write_if_changed(${out_dir}/import_debug.def "${debug_import}")
+  _halvex_write_if_changed(${out_dir}/Halvex32.def "${release_plain}")
+  _halvex_write_if_changed(${out_dir}/Halvex32D.def "${debug_plain}")
+  _halvex_write_if_changed(${out_dir}/msvc_stubs.s "${stubs}")
   _halvex_write_if_changed(${out_dir}/exports.map "${map}")
   _halvex_write_if_changed(${out_dir}/expected_release.txt "${release_list}")
   _halvex_write_if_changed(${out_dir}/expected_debug.txt "${debug_list}")

@@ -1,0 +1,77 @@
+"""Builds the Windows developers' kit and checks its listing and contents.
+
+    check_kit.py CMAKE RELEASE_BUILD KIT_ZIP SOURCE_DIR
+
+The zip must hold exactly the expected files under halvex-<version>-win32/, the .def files and
+the guide as the build and the tree have them, and no path of the build machine (the source
+folder, the build folders, the home folder) anywhere in any file.
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import zipfile
+from typing import List
+
+EXPECTED = [
+    "bin/Halvex32.dll",
+    "bin/Halvex32D.dll",
+    "bin/halvexctl.exe",
+    "include/halvex.h",
+    "lib/Halvex32.lib",
+    "lib/Halvex32D.lib",
+    "lib/libHalvex32.dll.a",
+    "lib/libHalvex32D.dll.a",
+    "lib/Halvex32.def",
+    "lib/Halvex32D.def",
+    "docs/windows.md",
+    "docs/LICENSE",
+    "docs/CHANGELOG.md",
+]
+
+
+def main(argv: List[str]) -> int:
+    cmake, release, kit, source = argv[1:5]
+    subprocess.run([cmake, "--build", release, "--target", "kit"], check=True)
+    top = os.path.basename(kit)[: -len(".zip")] + "/"
+    failures = []
+    with zipfile.ZipFile(kit) as archive:
+        files = sorted(n[len(top):] for n in archive.namelist()
+                       if n.startswith(top) and not n.endswith("/"))
+        strays = [n for n in archive.namelist() if not n.startswith(top)]
+        print("\n".join(top + f for f in files))
+        if files != sorted(EXPECTED) or strays:
+            failures.append("listing differs: extra %s, missing %s, outside %s" % (
+                sorted(set(files) - set(EXPECTED)), sorted(set(EXPECTED) - set(files)), strays))
+        debug = os.path.join(os.path.dirname(release), "win-debug")
+        machine_paths = {os.path.realpath(p) for p in (source, release, debug)}
+        machine_paths.add(os.path.expanduser("~"))
+        for name in files:
+            data = archive.read(top + name)
+            for path in machine_paths:
+                if path.encode() in data:
+                    failures.append("%s holds the build machine's path %s" % (name, path))
+        same = {"lib/Halvex32.def": os.path.join(release, "exports", "Halvex32.def"),
+                "lib/Halvex32D.def": os.path.join(release, "exports", "Halvex32D.def"),
+                "docs/windows.md": os.path.join(source, "docs", "windows.md"),
+                "include/halvex.h": os.path.join(source, "include", "halvex.h")}
+        for name, path in same.items():
+            with open(path, "rb") as f:
+                if name in files and archive.read(top + name) != f.read():
+                    failures.append("%s differs from %s" % (name, path))
+        # The plain .def form that Visual Studio's lib /def: reads: no "==" aliases, no "=".
+        for name in ("lib/Halvex32.def", "lib/Halvex32D.def"):
+            if name in files:
+                text = archive.read(top + name).decode()
+                exports = [l.strip() for l in text.split("EXPORTS", 1)[1].splitlines() if l.strip()]
+                if len(exports) != 49 or any("=" in e or " " in e for e in exports):
+                    failures.append("%s is not 49 plain EXPORTS lines" % name)
+    for failure in failures:
+        print("FAIL:", failure)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
