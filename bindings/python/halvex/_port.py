@@ -36,34 +36,25 @@ def _permission_reason(path: str) -> str:
 
 
 def _holders(path: str) -> List[str]:
-    """The processes that have the port open, as "pid (name)", as far as /proc shows them."""
+    """The processes holding the port's lock (the library takes one on every port it opens),
+    as "pid (name)", from /proc/locks."""
     try:
         target = os.stat(path)
+        with open("/proc/locks", encoding="ascii", errors="replace") as locks:
+            lines = locks.read().splitlines()
     except OSError:
         return []
+    wanted = "%02x:%02x:%d" % (os.major(target.st_dev), os.minor(target.st_dev), target.st_ino)
     found: List[str] = []
-    try:
-        pids = [entry for entry in os.listdir("/proc") if entry.isdigit()]
-    except OSError:
-        return []
-    for pid in pids:
-        fd_dir = os.path.join("/proc", pid, "fd")
-        try:
-            fds = os.listdir(fd_dir)
-        except OSError:
-            continue  # gone, or not ours to look at
-        for fd in fds:
-            try:
-                held = os.stat(os.path.join(fd_dir, fd))
-            except OSError:
-                continue
-            if (held.st_dev, held.st_ino, held.st_rdev) == (
-                target.st_dev,
-                target.st_ino,
-                target.st_rdev,
-            ):
-                found.append(_describe_process(int(pid)))
-                break
+    for line in lines:
+        words = line.split()
+        # "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5 0 EOF"; blocked waiters carry "->" first.
+        if "->" in words or len(words) < 6 or words[1] != "FLOCK" or words[5] != wanted:
+            continue
+        if words[4].isdigit():
+            holder = _describe_process(int(words[4]))
+            if holder not in found:
+                found.append(holder)
     return found
 
 
@@ -100,7 +91,7 @@ def port_open_reason(port: str) -> Optional[str]:
     except OSError as error:
         if error.errno in (errno.EACCES, errno.EPERM):
             return _permission_reason(port)
-        if error.errno == errno.EBUSY:
+        if error.errno == errno.EBUSY:  # another user's exclusive open
             return _held_reason(port)
         if error.errno in (errno.ENXIO, errno.ENODEV, errno.EIO):
             return "no device answers behind it (unplugged?): %s" % os.strerror(error.errno)
@@ -114,10 +105,11 @@ def port_open_reason(port: str) -> Optional[str]:
             # The library also takes this lock, which keeps out even root and itself.
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except OSError as error:
-            if error.errno in (errno.EWOULDBLOCK, errno.EAGAIN):
-                return _held_reason(port)
-            return os.strerror(error.errno or 0).lower()
-        fcntl.flock(fd, fcntl.LOCK_UN)
-        return None
+            if error.errno not in (errno.EWOULDBLOCK, errno.EAGAIN):
+                return os.strerror(error.errno or 0).lower()
+        else:
+            fcntl.flock(fd, fcntl.LOCK_UN)
+            return None
     finally:
         os.close(fd)
+    return _held_reason(port)
