@@ -183,6 +183,18 @@ class ErrorObjectTest(unittest.TestCase):
             (copy.code, copy.message, copy.reply, copy.description, str(copy)),
             (3, KOREAN[3], "Parameter Range Error\n", "parameter out of range", str(error)),
         )
+        from halvex.sim import SimulatorNotFound
+
+        for error in (
+            halvex.AlreadyMonitoring(3, KOREAN[5]),
+            halvex.PortOpenError("/dev/ttyUSB0", "no such file", KOREAN[5]),
+            halvex.LibraryNotFound(["HALVEX_LIBRARY: not set"]),
+            SimulatorNotFound(["PATH: no halvex-sim"]),
+            halvex.ChassisInUse("another chassis is open"),
+        ):
+            with self.subTest(type(error).__name__):
+                copy = pickle.loads(pickle.dumps(error))
+                self.assertEqual((type(copy), str(copy)), (type(error), str(error)))
 
 
 class SimulatorTestCase(unittest.TestCase):

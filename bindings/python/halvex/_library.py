@@ -408,6 +408,16 @@ def load_library(path: Union[str, "os.PathLike[str]", None] = None) -> Library:
     raise LibraryNotFound(places)
 
 
+def _forget_monitors_in_child() -> None:
+    # The child's library runs none of the parent's monitors, and the watchdogs stayed behind.
+    for library in list(_loaded.values()):
+        library._monitors.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_monitors_in_child)
+
+
 def _end_monitors_at_exit() -> None:
     # The library ends leftover monitors when it unloads, after Python can no longer run
     # their callbacks; end them while it still can.

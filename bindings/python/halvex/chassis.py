@@ -81,6 +81,15 @@ _open_lock = threading.Lock()
 CardT = TypeVar("CardT", bound="Card")
 
 
+def _forget_in_child() -> None:
+    # A child made by fork() starts with a library of its own: no port open, no monitors.
+    _open_chassis.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_in_child)
+
+
 def _int_arg(name: str, value: object) -> int:
     """``value`` as an int; TypeError naming the argument for bools, strings, floats..."""
     if isinstance(value, bool):

@@ -1,6 +1,6 @@
 """A simulated chassis for testing test programs: ``halvex-sim`` on pseudo-terminals.
 
-    from halvex import Chassis
+    from halvex import Chassis, X16Card
     from halvex.sim import SimulatedChassis
 
     with SimulatedChassis(cards={3: "X16", 5: ("Y48", "HALVEX Y48 REV3")}) as sim:
