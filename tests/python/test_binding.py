@@ -631,6 +631,31 @@ class OneChassisTest(SimulatorTestCase):
         with second:  # the first is closed now
             self.assertEqual([c.number for c in second.cards()], [3, 4, 5])
 
+    @unittest.skipUnless(hasattr(os, "fork"), "no fork() here")
+    def test_forked_child_starts_with_no_chassis_open(self) -> None:
+        self.plug()
+        with Chassis(self.sim.port, LIBRARY) as chassis:
+            read, write = os.pipe()
+            pid = os.fork()
+            if pid == 0:  # the child: its library has no port open, nor has the binding
+                outcome = "open" if chassis.is_open else "closed"
+                try:
+                    with Chassis(self.sim.monitor_port(9), LIBRARY):
+                        pass
+                except halvex.ChassisInUse:
+                    outcome += " in-use"
+                except halvex.PortOpenError:
+                    outcome += " port-refused"
+                os.write(write, outcome.encode())
+                os._exit(0)
+            os.close(write)
+            with os.fdopen(read) as pipe:
+                outcome = pipe.read()
+            os.waitpid(pid, 0)
+            # A pty without a card behind it opens; what matters is that no ChassisInUse came.
+            self.assertIn(outcome, ("closed", "closed port-refused"))
+            self.assertTrue(chassis.is_open)
+
     def test_simulated_chassis_in_one_line(self) -> None:
         with Chassis.simulated(
             {2: "X48", 7: ("Y48", "ACME Y48 REV9")}, simulator=SIMULATOR, library=LIBRARY
