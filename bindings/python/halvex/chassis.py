@@ -46,7 +46,7 @@ from .errors import (
 )
 
 if TYPE_CHECKING:
-    from .sim import CardSpec, SimulatedChassis
+    from .sim import CardSetup, SimulatedChassis
 
 __all__ = [
     "CARD_TEXT_ENCODING",
@@ -171,7 +171,7 @@ class Chassis:
     @classmethod
     def simulated(
         cls,
-        cards: Optional[Mapping[int, "CardSpec"]] = None,
+        cards: Optional[Mapping[int, "CardSetup"]] = None,
         chassis_file: Union[str, "os.PathLike[str]", None] = None,
         simulator: Union[str, "os.PathLike[str]", None] = None,
         library: LibrarySpec = None,

@@ -18,16 +18,16 @@ from typing import Dict, Iterator, Optional
 import pytest
 
 from .chassis import Chassis
-from .sim import CardSpec, SimulatedChassis
+from .sim import CardSetup, SimulatedChassis
 
 __all__ = ["DEFAULT_CARDS", "parse_cards", "halvex_sim", "halvex_chassis"]
 
-DEFAULT_CARDS: Dict[int, CardSpec] = {1: "X16", 2: "X48", 3: "Y48"}
+DEFAULT_CARDS: Dict[int, CardSetup] = {1: "X16", 2: "X48", 3: "Y48"}
 
 
-def parse_cards(text: str) -> Dict[int, CardSpec]:
+def parse_cards(text: str) -> Dict[int, CardSetup]:
     """Cards from the option's text: "SLOT:MODEL[:IDTEXT]" items separated by commas."""
-    cards: Dict[int, CardSpec] = {}
+    cards: Dict[int, CardSetup] = {}
     for item in filter(None, (part.strip() for part in text.split(","))):
         fields = item.split(":", 2)
         if len(fields) < 2 or not fields[0].isdigit():
@@ -68,7 +68,7 @@ def halvex_sim(request: pytest.FixtureRequest) -> Iterator[SimulatedChassis]:
     config = request.config
     marker = request.node.get_closest_marker("halvex_cards")
     chassis_file: Optional[str] = config.getoption("--halvex-chassis-file")
-    cards: Optional[Dict[int, CardSpec]] = None
+    cards: Optional[Dict[int, CardSetup]] = None
     if marker is not None:
         if marker.args:
             cards = dict(marker.args[0])

@@ -33,7 +33,7 @@ __all__ = [
     "SimulatorNotFound",
     "ControlChannel",
     "SimulatedChassis",
-    "CardSpec",
+    "CardSetup",
     "find_simulator",
 ]
 
@@ -41,7 +41,7 @@ SIMULATOR_NAME = "halvex-sim"
 MODELS = ("X16", "X48", "Y48")
 SLOTS = range(1, 17)
 # A model alone, or a model and the text the card answers to *IDN?.
-CardSpec = Union[str, Tuple[str, str]]
+CardSetup = Union[str, Tuple[str, str]]
 PortRef = Union[str, int, "os.PathLike[str]"]
 
 
@@ -212,7 +212,7 @@ class SimulatedChassis:
 
     def __init__(
         self,
-        cards: Optional[Mapping[int, CardSpec]] = None,
+        cards: Optional[Mapping[int, CardSetup]] = None,
         chassis_file: Union[str, "os.PathLike[str]", None] = None,
         simulator: Union[str, "os.PathLike[str]", None] = None,
     ) -> None:
