@@ -6,14 +6,17 @@
         x16 = chassis.card(3)
         x16.close_matrix(5, 7)
 
-The library is loaded from an explicit path, else the environment variable HALVEX_LIBRARY,
-else by its platform name (libhalvex.so, Halvex32.dll). Every failed call raises HalvexError.
+The library is loaded from an explicit path, else from beside the package (where a wheel puts
+it), else from the environment variable HALVEX_LIBRARY, else by its platform name
+(libhalvex.so.1, Halvex32.dll). Every failed call raises HalvexError; misuse raises the
+errors named in the README. ``halvex.sim`` runs a simulated chassis for tests.
 """
 
 from ._library import (
     FUNCTIONS,
     CardInfo,
     Library,
+    LibraryNotFound,
     SignalCallback,
     SignalStatus,
     default_library_name,
@@ -41,7 +44,12 @@ from .errors import (
     PORT_OPEN_ERROR,
     UNKNOWN_CODE,
     WRONG_MODEL,
+    AlreadyMonitoring,
+    ChassisClosed,
+    ChassisInUse,
     HalvexError,
+    PortOpenError,
+    UsageError,
     error_description,
     error_message,
 )
@@ -53,6 +61,7 @@ __all__ = [
     "FUNCTIONS",
     "CardInfo",
     "Library",
+    "LibraryNotFound",
     "SignalCallback",
     "SignalStatus",
     "default_library_name",
@@ -77,6 +86,11 @@ __all__ = [
     "WRONG_MODEL",
     "UNKNOWN_CODE",
     "HalvexError",
+    "AlreadyMonitoring",
+    "PortOpenError",
+    "UsageError",
+    "ChassisClosed",
+    "ChassisInUse",
     "error_description",
     "error_message",
 ]

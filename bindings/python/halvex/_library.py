@@ -3,13 +3,15 @@
 from __future__ import annotations
 
 import atexit
+import logging
 import ctypes
 import ctypes.util
 import os
 import sys
 import threading
+import time
 from ctypes import POINTER, c_char, c_char_p, c_double, c_int32, c_void_p
-from typing import Any, Callable, Dict, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 __all__ = [
     "CardInfo",
@@ -19,7 +21,10 @@ __all__ = [
     "Library",
     "load_library",
     "default_library_name",
+    "bundled_library",
     "resolve_function",
+    "LibraryNotFound",
+    "MonitorRecord",
 ]
 
 _WINDOWS = sys.platform == "win32"
@@ -108,6 +113,38 @@ def default_library_name() -> str:
     return ctypes.util.find_library("halvex") or "libhalvex.so.1"
 
 
+# The file a wheel carries beside the package's modules.
+BUNDLED_LIBRARY_NAMES: Tuple[str, ...] = (
+    ("Halvex32.dll", "Halvex32D.dll") if _WINDOWS else ("libhalvex.so.1", "libhalvex.so")
+)
+PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+class LibraryNotFound(OSError):
+    """The driver library could not be loaded from any of the places the binding looked.
+
+    ``places`` lists each place with what was found there.
+    """
+
+    def __init__(self, places: List[str]) -> None:
+        super().__init__(
+            "the Halvex driver library was not found; looked in:\n  " + "\n  ".join(places)
+        )
+        self.places: List[str] = list(places)
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return (type(self), (self.places,))
+
+
+def bundled_library() -> Optional[str]:
+    """The library a wheel installed beside the package, or None."""
+    for name in BUNDLED_LIBRARY_NAMES:
+        candidate = os.path.join(PACKAGE_DIR, name)
+        if os.path.isfile(candidate):
+            return candidate
+    return None
+
+
 def resolve_function(dll: Any, name: str, arg_bytes: int) -> Any:
     """Looks an export up by its plain name, then by its stdcall-decorated name ``_name@N``.
 
@@ -128,7 +165,7 @@ def resolve_function(dll: Any, name: str, arg_bytes: int) -> Any:
 
 def _release_function() -> Callable[[int], None]:
     """The function that hands a listing back to the heap the library took it from."""
-    if _WINDOWS:
+    if sys.platform == "win32":
         kernel32 = ctypes.WinDLL("kernel32")  # a private handle keeps our argtypes to ourselves
         get_heap = kernel32.GetProcessHeap
         get_heap.argtypes = ()
@@ -158,8 +195,8 @@ class Library:
     """The loaded driver library with every export declared.
 
     Each export is an attribute under its plain name (``lib.OpenHalvex(b"/dev/ttyS0")``) and
-    returns the raw result code. The library serves one call at a time; callers keep their
-    calls from overlapping. Get instances from :func:`load_library`, which loads each file once.
+    returns the raw result code. Every export may be called from any thread (calls on the
+    command port take turns inside the library). Get instances from :func:`load_library`, which loads each file once.
     """
 
     # Declared for type checkers; filled in from FUNCTIONS.
@@ -170,38 +207,50 @@ class Library:
 
     def __init__(self, path: str) -> None:
         self.path: str = path
-        loader = ctypes.WinDLL if _WINDOWS else ctypes.CDLL
-        self.dll: Any = loader(path)
+        if sys.platform == "win32":
+            self.dll: Any = ctypes.WinDLL(path)
+        else:
+            self.dll = ctypes.CDLL(path)
         for name, arg_bytes, argtypes in FUNCTIONS:
             function = resolve_function(self.dll, name, arg_bytes)
             function.argtypes = argtypes
             function.restype = c_int32
             setattr(self, name, function)
         self.release: Callable[[int], None] = _release_function()
-        # Card number -> (name of the export that ends its monitor, the ctypes callback). The
-        # library calls the callback from its own thread, so it must outlive the monitor.
-        self._monitors: Dict[int, Tuple[str, Any]] = {}
+        # Card number -> its running monitor. The library calls the callback from its own
+        # thread, so the binding keeps it alive until the monitor has ended.
+        self._monitors: Dict[int, MonitorRecord] = {}
         self._monitors_lock = threading.Lock()
 
     def __repr__(self) -> str:
         return "Library(%r)" % (self.path,)
 
-    def hold_monitor(self, card_number: int, end_name: str, callback: Any) -> None:
+    def hold_monitor(self, record: "MonitorRecord") -> None:
         """Keeps a running monitor's callback alive until the monitor is released."""
         with self._monitors_lock:
-            self._monitors[card_number] = (end_name, callback)
+            self._monitors[record.card_number] = record
+
+    def monitor(self, card_number: int) -> Optional["MonitorRecord"]:
+        """The monitor this process started on a card and has not yet released, or None."""
+        with self._monitors_lock:
+            return self._monitors.get(card_number)
 
     def release_monitor(self, card_number: int, end_name: str) -> None:
         """Lets go of a callback once its monitor has ended."""
         with self._monitors_lock:
             held = self._monitors.get(card_number)
-            if held is not None and held[0] == end_name:
-                del self._monitors[card_number]
+            if held is None or held.end_name != end_name:
+                return
+            del self._monitors[card_number]
+        held.stop_watching()
 
     def forget_monitors(self) -> None:
         """Lets go of every callback: discovery ends all monitors of the old cards."""
         with self._monitors_lock:
+            held = list(self._monitors.values())
             self._monitors.clear()
+        for record in held:
+            record.stop_watching()
 
     def monitored_cards(self) -> Tuple[int, ...]:
         """Numbers of the cards whose monitor this process started and has not yet stopped."""
@@ -211,10 +260,101 @@ class Library:
     def end_all_monitors(self) -> None:
         """Stops every monitor still held, waiting for each to leave its callback."""
         with self._monitors_lock:
-            held = list(self._monitors.items())
-        for number, (end_name, _callback) in held:
-            getattr(self, end_name)(number)
-            self.release_monitor(number, end_name)
+            held = list(self._monitors.values())
+        for record in held:
+            getattr(self, record.end_name)(record.card_number)
+            self.release_monitor(record.card_number, record.end_name)
+
+
+_log = logging.getLogger("halvex")
+
+
+class MonitorRecord:
+    """What the binding keeps of one running monitor: the callback the library calls, the count
+    of exceptions the caller's function raised, and a watchdog that notices when readings stop.
+
+    The library calls back only when a reading arrives, so silence (a port that went away, a
+    card that no longer answers) is seen here: after ``silence_s`` without a reading the monitor
+    is marked stale and ``on_silence`` runs once, on the watchdog's thread; the next reading
+    clears the mark. A ``silence_s`` of 0 or less keeps no watchdog.
+    """
+
+    def __init__(
+        self,
+        card_number: int,
+        end_name: str,
+        silence_s: float,
+        on_silence: Optional[Callable[[], None]] = None,
+    ) -> None:
+        self.card_number: int = card_number
+        self.end_name: str = end_name
+        self.callback: Any = None  # the ctypes callback, set before the monitor starts
+        self.silence_s: float = silence_s
+        self.callback_errors: int = 0
+        self.readings: int = 0
+        self.stale: bool = False
+        # Stopped from its own callback: the library reaps its thread at the next End.
+        self.ended: bool = False
+        self._on_silence = on_silence
+        self._changed = threading.Condition()
+        self._last = time.monotonic()
+        self._stopping = False
+        self._watchdog: Optional[threading.Thread] = None
+
+    def start_watching(self) -> None:
+        """Starts the watchdog (once the library has accepted the monitor)."""
+        if self.silence_s <= 0 or self._watchdog is not None:
+            return
+        with self._changed:
+            self._last = time.monotonic()
+        self._watchdog = threading.Thread(
+            target=self._watch, name="halvex-silence-%02d" % self.card_number, daemon=True
+        )
+        self._watchdog.start()
+
+    def reading_arrived(self) -> None:
+        with self._changed:
+            self.readings += 1
+            self._last = time.monotonic()
+            if self.stale:
+                self.stale = False
+                self._changed.notify_all()
+
+    def callback_failed(self) -> None:
+        with self._changed:
+            self.callback_errors += 1
+
+    def stop_watching(self, wait: bool = True) -> None:
+        """Ends the watchdog and waits for it (with ``wait``, and unless called from its own
+        silence handler)."""
+        with self._changed:
+            self._stopping = True
+            self._changed.notify_all()
+        watchdog = self._watchdog
+        if wait and watchdog is not None and watchdog is not threading.current_thread():
+            watchdog.join()
+
+    def _watch(self) -> None:
+        with self._changed:
+            while not self._stopping:
+                if self.stale:
+                    self._changed.wait()  # until a reading clears the mark, or the stop
+                    continue
+                left = self._last + self.silence_s - time.monotonic()
+                if left > 0:
+                    self._changed.wait(left)
+                    continue
+                self.stale = True
+                handler = self._on_silence
+                if handler is None:
+                    continue
+                self._changed.release()
+                try:
+                    handler()
+                except Exception:
+                    _log.exception("on_silence handler of card %d raised", self.card_number)
+                finally:
+                    self._changed.acquire()
 
 
 _loaded: Dict[str, Library] = {}
@@ -225,22 +365,57 @@ def _cache_key(path: str) -> str:
     return os.path.realpath(path) if os.path.exists(path) else path
 
 
-def load_library(path: Union[str, "os.PathLike[str]", None] = None) -> Library:
-    """Loads the driver library once per file and returns it.
-
-    The path is ``path`` if given, else the environment variable ``HALVEX_LIBRARY``, else the
-    platform's default name (``libhalvex.so`` or ``Halvex32.dll``).
-    """
-    if path is None:
-        path = os.environ.get("HALVEX_LIBRARY") or default_library_name()
-    text = os.fspath(path)
-    key = _cache_key(text)
+def _load_cached(path: str) -> Library:
+    key = _cache_key(path)
     with _loaded_lock:
         library = _loaded.get(key)
         if library is None:
-            library = Library(text)
+            library = Library(path)
             _loaded[key] = library
         return library
+
+
+def load_library(path: Union[str, "os.PathLike[str]", None] = None) -> Library:
+    """Loads the driver library once per file and returns it.
+
+    The library is ``path`` if given; else the one a wheel installed beside the package; else
+    the file named by the environment variable ``HALVEX_LIBRARY``; else the platform's name
+    (``libhalvex.so.1``, ``Halvex32.dll``) as the system loader finds it. Raises
+    :class:`LibraryNotFound`, naming every place tried, when none loads.
+    """
+    # (where, the file or name to load or None, why there is none)
+    candidates: List[Tuple[str, Optional[str], str]] = []
+    if path is not None:
+        candidates.append(("the library argument", os.fspath(path), ""))
+    else:
+        wanted = " or ".join(BUNDLED_LIBRARY_NAMES)
+        candidates.append(("beside the package", bundled_library(), "no %s in %s" % (wanted, PACKAGE_DIR)))
+        candidates.append(("HALVEX_LIBRARY", os.environ.get("HALVEX_LIBRARY") or None, "not set"))
+        candidates.append(("the system loader", default_library_name(), ""))
+    places: List[str] = []
+    for where, candidate, absent in candidates:
+        if candidate is None:
+            places.append("%s: %s" % (where, absent))
+            continue
+        if os.sep in candidate or (os.altsep is not None and os.altsep in candidate):
+            if not os.path.exists(candidate):
+                places.append("%s: %s does not exist" % (where, candidate))
+                continue
+        try:
+            return _load_cached(candidate)
+        except OSError as error:
+            places.append("%s: %s (%s)" % (where, candidate, error))
+    raise LibraryNotFound(places)
+
+
+def _forget_monitors_in_child() -> None:
+    # The child's library runs none of the parent's monitors, and the watchdogs stayed behind.
+    for library in list(_loaded.values()):
+        library._monitors.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_monitors_in_child)
 
 
 def _end_monitors_at_exit() -> None:

@@ -4,24 +4,49 @@ from __future__ import annotations
 
 import contextlib
 import ctypes
+import logging
+import math
+import operator
 import os
 import sys
 import threading
+from types import TracebackType
 from typing import (
+    TYPE_CHECKING,
     Any,
     Callable,
     ClassVar,
+    Dict,
     Iterator,
     List,
+    Mapping,
     NamedTuple,
     Optional,
     Tuple,
     Type,
+    TypeVar,
     Union,
+    overload,
 )
 
-from ._library import CardInfo, Library, SignalCallback, load_library
-from .errors import NO_SUCH_CARD, PARAMETER_RANGE_ERROR, HalvexError, check
+from ._library import CardInfo, Library, MonitorRecord, SignalCallback, load_library
+from ._port import port_open_reason
+from .errors import (
+    NO_SUCH_CARD,
+    PARAMETER_RANGE_ERROR,
+    PORT_OPEN_ERROR,
+    WRONG_MODEL,
+    AlreadyMonitoring,
+    ChassisClosed,
+    ChassisInUse,
+    HalvexError,
+    PortOpenError,
+    check,
+    error_message,
+)
+
+if TYPE_CHECKING:
+    from .sim import CardSetup, SimulatedChassis
 
 __all__ = [
     "CARD_TEXT_ENCODING",
@@ -33,6 +58,8 @@ __all__ = [
     "Y48Card",
     "SignalReading",
     "card_class_for",
+    "ChassisClosed",
+    "ChassisInUse",
 ]
 
 PortName = Union[str, bytes, "os.PathLike[str]"]
@@ -47,12 +74,55 @@ _REPLY_BUFFER_SIZE = 256
 # Which card's callback, if any, is running on the current thread.
 _monitor_thread = threading.local()
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
+_log = logging.getLogger("halvex")
+# The chassis open on each loaded library: the library keeps one command port per process.
+_open_chassis: Dict[int, "Chassis"] = {}
+_open_lock = threading.Lock()
+CardT = TypeVar("CardT", bound="Card")
+
+
+def _forget_in_child() -> None:
+    # A child made by fork() starts with a library of its own: no port open, no monitors.
+    _open_chassis.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_in_child)
+
+
+def _int_arg(name: str, value: object) -> int:
+    """``value`` as an int; TypeError naming the argument for bools, strings, floats..."""
+    if isinstance(value, bool):
+        raise TypeError("%s must be an int, not bool" % name)
+    try:
+        return operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError("%s must be an int, not %s" % (name, type(value).__name__)) from None
+
+
+def _lo_arg(value: object) -> int:
+    """The row line: True or "lo" for the lo line, False or "hi" for the hi line."""
+    if isinstance(value, bool):
+        return 1 if value else 0
+    if isinstance(value, str):
+        if value in ("lo", "hi"):
+            return 1 if value == "lo" else 0
+        raise ValueError('lo must be True, False, "lo" or "hi", not %r' % value)
+    raise TypeError('lo must be a bool, "lo" or "hi", not %s' % type(value).__name__)
+
+
+def _port_text(port: PortName) -> str:
+    if isinstance(port, bytes):
+        return os.fsdecode(port)
+    return os.fspath(port)
 
 
 def _port_bytes(port: PortName) -> bytes:
     """A port name as the library's 8-bit interface wants it."""
     if isinstance(port, bytes):
         return port
+    if not isinstance(port, (str, os.PathLike)):
+        raise TypeError("port must be a str, bytes or path, not %s" % type(port).__name__)
     text = os.fspath(port)
     if isinstance(text, bytes):
         return text
@@ -79,44 +149,149 @@ class Chassis:
                 print(card.number, card.model, card.id_text)
 
     ``library`` is a loaded :class:`Library`, a path to the library, or None to find it as
-    :func:`load_library` does. The library serves one call at a time: do not call into the
-    same library from several threads at once.
+    :func:`load_library` does.
+
+    The library keeps one command port and one set of cards for the whole process, so one
+    chassis is open at a time: opening a second while one is open raises
+    :class:`ChassisInUse` (close the first, or share its object). Calls on a chassis that is
+    not open raise :class:`ChassisClosed`. Every method may be called from any thread: the
+    library's calls on the command port take turns, and a callback may call any method.
     """
 
     def __init__(self, port: PortName, library: LibrarySpec = None) -> None:
+        _port_bytes(port)  # a port of the wrong type fails here, not at the first open
         self.port: PortName = port
         self.library: Library = library if isinstance(library, Library) else load_library(library)
+        # The simulator Chassis.simulated started for this chassis; stopped with it.
+        self.simulator: Optional["SimulatedChassis"] = None
 
     def __repr__(self) -> str:
         return "Chassis(%r, %r)" % (self.port, self.library.path)
 
+    @classmethod
+    def simulated(
+        cls,
+        cards: Optional[Mapping[int, "CardSetup"]] = None,
+        chassis_file: Union[str, "os.PathLike[str]", None] = None,
+        simulator: Union[str, "os.PathLike[str]", None] = None,
+        library: LibrarySpec = None,
+    ) -> "Chassis":
+        """A chassis on a simulated chassis started for it (see :mod:`halvex.sim`)::
+
+            with Chassis.simulated({3: "X16"}) as chassis:
+                chassis.card(3, X16Card).close_matrix(5, 7)
+                assert chassis.simulator.relays(3) == ["matrix:5:7"]
+
+        The simulator runs from now until the chassis leaves its ``with`` block (or
+        :meth:`close` is called); ``chassis.simulator`` is its control client.
+        """
+        from .sim import SimulatedChassis
+
+        sim = SimulatedChassis(cards, chassis_file, simulator)
+        try:
+            chassis = cls(sim.port, library)
+        except BaseException:
+            sim.close()
+            raise
+        chassis.simulator = sim
+        return chassis
+
     def __enter__(self) -> "Chassis":
-        self.open()
+        try:
+            self.open()
+        except BaseException:
+            self._stop_simulator()
+            raise
         return self
 
-    def __exit__(self, exc_type: object, exc: object, traceback: object) -> None:
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> None:
         try:
-            # A monitor outliving the chassis would call into objects nobody keeps any more.
-            self.library.end_all_monitors()
+            if self.is_open:
+                try:
+                    # A monitor outliving the chassis would call into objects nobody keeps.
+                    self.library.end_all_monitors()
+                finally:
+                    code = self.library.CloseHalvex()
+                    self._mark_closed()
+                    if code != 0 and exc is None:
+                        check(self.library, code)
         finally:
-            code = self.library.CloseHalvex()
-            if code != 0 and exc is None:
-                check(self.library, code)
+            self._stop_simulator()
+
+    def _stop_simulator(self) -> None:
+        if self.simulator is not None:
+            self.simulator.close()
+
+    @property
+    def is_open(self) -> bool:
+        """True from a successful :meth:`open` until :meth:`close` or the end of the block."""
+        with _open_lock:
+            return _open_chassis.get(id(self.library)) is self
+
+    def _mark_closed(self) -> None:
+        with _open_lock:
+            if _open_chassis.get(id(self.library)) is self:
+                del _open_chassis[id(self.library)]
+
+    def _require_open(self) -> None:
+        if not self.is_open:
+            raise ChassisClosed(
+                "the chassis on %s is closed: open it (or use it in a with block) first"
+                % _port_text(self.port)
+            )
 
     def open(self) -> None:
         """Opens the command port (closing it first if open) and discovers the cards.
 
-        Discovery replaces every card, which ends the monitors of the old ones.
+        Discovery replaces every card, which ends the monitors of the old ones. Raises
+        :class:`ChassisInUse` while another chassis is open in this process, and
+        :class:`PortOpenError` (code 5) with the port and, on Linux, the reason when the port
+        cannot be opened.
         """
-        check(self.library, self.library.OpenHalvex(_port_bytes(self.port)))
-        self.library.forget_monitors()
+        with _open_lock:
+            other = _open_chassis.get(id(self.library))
+            if other is not None and other is not self:
+                raise ChassisInUse(
+                    "another chassis is open in this process (on %s); the library keeps one "
+                    "chassis per process: close it first or use that object"
+                    % _port_text(other.port)
+                )
+            # Claimed before the port is opened, so that two threads cannot both open.
+            _open_chassis[id(self.library)] = self
+        try:
+            code = self.library.OpenHalvex(_port_bytes(self.port))
+            self.library.forget_monitors()
+        except BaseException:
+            self._mark_closed()
+            raise
+        if code != 0:
+            # The library closed the port it had before trying this one.
+            self._mark_closed()
+            if code == PORT_OPEN_ERROR:
+                raise _port_open_error(self.library, self.port)
+            check(self.library, code)
 
     def close(self) -> None:
-        """Closes the command port; the cards stay listed and their monitors keep running."""
-        check(self.library, self.library.CloseHalvex())
+        """Closes the command port. Monitors started on its cards keep running (their ports
+        are their own) until they are stopped or another chassis discovers its cards; card
+        calls raise :class:`ChassisClosed` until the chassis is opened again. Stops the
+        simulator of :meth:`simulated`."""
+        try:
+            if self.is_open:
+                code = self.library.CloseHalvex()
+                self._mark_closed()
+                check(self.library, code)
+        finally:
+            self._stop_simulator()
 
     def series(self) -> List[CardRecord]:
         """The cards of the last discovery as the library lists them, in slot order."""
+        self._require_open()
         records = ctypes.POINTER(CardInfo)()
         count = ctypes.c_int32(0)
         self.library.GetHalvexSeries(ctypes.byref(records), ctypes.byref(count))
@@ -131,7 +306,9 @@ class Chassis:
             ]
         finally:
             # The array came from the library's heap and must go back to it.
-            self.library.release(ctypes.cast(records, ctypes.c_void_p).value)
+            address = ctypes.cast(records, ctypes.c_void_p).value
+            if address is not None:
+                self.library.release(address)
 
     def cards(self) -> List["Card"]:
         """One card object per discovered card, of the class of its model."""
@@ -142,12 +319,31 @@ class Chassis:
                 result.append(cls(self, record.number, record.id_text))
         return result
 
-    def card(self, number: int) -> "Card":
-        """The discovered card in slot ``number``; HalvexError (code 7) if there is none."""
+    @overload
+    def card(self, number: int) -> "Card": ...
+
+    @overload
+    def card(self, number: int, model: Type[CardT]) -> CardT: ...
+
+    def card(self, number: int, model: Optional[Type["Card"]] = None) -> "Card":
+        """The discovered card in slot ``number``; HalvexError (code 7) if there is none.
+
+        With ``model`` (``X16Card``, ``X48Card``, ``Y48Card``) the card is returned as that
+        type, so that type checkers know its relays; a card of another model raises
+        HalvexError with code 8.
+        """
+        number = _int_arg("number", number)
         for card in self.cards():
             if card.number == number:
+                if model is not None and not isinstance(card, model):
+                    raise HalvexError.from_code(WRONG_MODEL, self.library)
                 return card
         raise HalvexError.from_code(NO_SUCH_CARD, self.library)
+
+
+def _port_open_error(library: Library, port: PortName) -> PortOpenError:
+    text = _port_text(port)
+    return PortOpenError(text, port_open_reason(text) or "", error_message(PORT_OPEN_ERROR, library))
 
 
 class Card:
@@ -161,7 +357,7 @@ class Card:
 
     def __init__(self, chassis: Chassis, number: int, id_text: str = "") -> None:
         self.chassis: Chassis = chassis
-        self.number: int = number
+        self.number: int = _int_arg("number", number)
         self.id_text: str = id_text
 
     def __repr__(self) -> str:
@@ -180,14 +376,18 @@ class Card:
         """The library the card's chassis talks through."""
         return self.chassis.library
 
-    def _call(self, name: str, *args: int) -> None:
-        for value in (self.number,) + args:
+    def _call(self, name: str, *args: Tuple[str, object]) -> None:
+        """Calls an export with the card number and the named arguments, checked first."""
+        values = [_int_arg(arg_name, value) for arg_name, value in args]
+        self.chassis._require_open()
+        for value in [self.number] + values:
             # ctypes would silently wrap a number that does not fit the library's int32.
             if not _INT32_MIN <= value <= _INT32_MAX:
                 raise HalvexError.from_code(PARAMETER_RANGE_ERROR, self.library)
-        check(self.library, getattr(self.library, name)(self.number, *args))
+        check(self.library, getattr(self.library, name)(self.number, *values))
 
     def _query(self, name: str) -> str:
+        self.chassis._require_open()
         buffer = ctypes.create_string_buffer(_REPLY_BUFFER_SIZE)
         length = ctypes.c_int32(0)
         code = getattr(self.library, name)(self.number, buffer, ctypes.byref(length))
@@ -214,19 +414,21 @@ class _MatrixRelays(Card):
 
     def close_matrix(self, row: int, column: int) -> None:
         """Closes the crosspoint of ``row`` and ``column``."""
-        self._call("Close%sRelayMatrix" % self.model, row, column)
+        self._call("Close%sRelayMatrix" % self.model, ("row", row), ("column", column))
 
     def open_matrix(self, row: int, column: int) -> None:
         """Opens the crosspoint of ``row`` and ``column``."""
-        self._call("Open%sRelayMatrix" % self.model, row, column)
+        self._call("Open%sRelayMatrix" % self.model, ("row", row), ("column", column))
 
-    def close_row(self, row: int, lo: bool) -> None:
-        """Closes the lo line of ``row`` when ``lo`` is true, else its hi line."""
-        self._call("Close%sRowHiLoMatrix" % self.model, row, 1 if lo else 0)
+    def close_row(self, row: int, lo: Union[bool, str]) -> None:
+        """Closes the lo line of ``row`` when ``lo`` is True or "lo", its hi line when it is
+        False or "hi"."""
+        self._call("Close%sRowHiLoMatrix" % self.model, ("row", row), ("lo", _lo_arg(lo)))
 
-    def open_row(self, row: int, lo: bool) -> None:
-        """Opens the lo line of ``row`` when ``lo`` is true, else its hi line."""
-        self._call("Open%sRowHiLoMatrix" % self.model, row, 1 if lo else 0)
+    def open_row(self, row: int, lo: Union[bool, str]) -> None:
+        """Opens the lo line of ``row`` when ``lo`` is True or "lo", its hi line when it is
+        False or "hi"."""
+        self._call("Open%sRowHiLoMatrix" % self.model, ("row", row), ("lo", _lo_arg(lo)))
 
 
 class _GeneralPurposeRelays(Card):
@@ -234,19 +436,19 @@ class _GeneralPurposeRelays(Card):
 
     def close_gp(self, relay: int) -> None:
         """Closes GP relay ``relay``."""
-        self._call("Close%sGPRelay" % self.model, relay)
+        self._call("Close%sGPRelay" % self.model, ("relay", relay))
 
     def open_gp(self, relay: int) -> None:
         """Opens GP relay ``relay``."""
-        self._call("Open%sGPRelay" % self.model, relay)
+        self._call("Open%sGPRelay" % self.model, ("relay", relay))
 
     def close_ext_gp(self, relay: int) -> None:
         """Closes Ext GP relay ``relay``."""
-        self._call("Close%sExtGPRelay" % self.model, relay)
+        self._call("Close%sExtGPRelay" % self.model, ("relay", relay))
 
     def open_ext_gp(self, relay: int) -> None:
         """Opens Ext GP relay ``relay``."""
-        self._call("Open%sExtGPRelay" % self.model, relay)
+        self._call("Open%sExtGPRelay" % self.model, ("relay", relay))
 
 
 class _SupplyRelays(Card):
@@ -254,19 +456,19 @@ class _SupplyRelays(Card):
 
     def close_ps(self, relay: int) -> None:
         """Closes PS relay ``relay``."""
-        self._call("Close%sPsRelay" % self.model, relay)
+        self._call("Close%sPsRelay" % self.model, ("relay", relay))
 
     def open_ps(self, relay: int) -> None:
         """Opens PS relay ``relay``."""
-        self._call("Open%sPsRelay" % self.model, relay)
+        self._call("Open%sPsRelay" % self.model, ("relay", relay))
 
     def close_discharge(self, relay: int) -> None:
         """Closes discharge relay ``relay``."""
-        self._call("Close%sDischargeRelay" % self.model, relay)
+        self._call("Close%sDischargeRelay" % self.model, ("relay", relay))
 
     def open_discharge(self, relay: int) -> None:
         """Opens discharge relay ``relay``."""
-        self._call("Open%sDischargeRelay" % self.model, relay)
+        self._call("Open%sDischargeRelay" % self.model, ("relay", relay))
 
 
 class _SingleRelays(Card):
@@ -305,15 +507,26 @@ class _SingleRelays(Card):
         self._call("Open%sGndRelay" % self.model)
 
 
+def _in_callback() -> bool:
+    return getattr(_monitor_thread, "card", None) is not None
+
+
 class _SignalInputs(Card):
     """The eight signal inputs, read over the card's own monitoring port."""
 
-    def _decode(self, callback: Callable[[SignalReading], None]) -> Callable[..., None]:
+    def _end_name(self) -> str:
+        return "End%sSignalMonitoring" % self.model
+
+    def _decode(
+        self, callback: Callable[[SignalReading], None], record: MonitorRecord
+    ) -> Callable[..., None]:
         key = (id(self.library), self.number)
+        number = self.number
 
         def on_reading(status: Any, count: int) -> None:
             if not status:
                 return
+            record.reading_arrived()
             states = [False] * 8
             for i in range(max(0, min(count, 8))):
                 entry = status[i]
@@ -322,30 +535,101 @@ class _SignalInputs(Card):
             _monitor_thread.card = key
             try:
                 callback(tuple(states))  # type: ignore[arg-type]
+            except Exception:
+                # Nothing above the library's thread would see it: log it, count it, go on.
+                record.callback_failed()
+                _log.exception("the signal callback of card %d raised; monitoring goes on", number)
             finally:
                 _monitor_thread.card = None
 
         return on_reading
 
+    def _reap_ended(self) -> None:
+        """Lets go of a monitor that stopped itself from its callback, once the library has
+        reaped its thread."""
+        record = self.library.monitor(self.number)
+        # Inside a callback End does not wait for the ended monitor to leave its own.
+        if record is not None and record.ended and not _in_callback():
+            code = getattr(self.library, record.end_name)(self.number)
+            if code in (0, 6, NO_SUCH_CARD):
+                self.library.release_monitor(self.number, record.end_name)
+
+    def _refuse_if_monitoring(self) -> None:
+        record = self.library.monitor(self.number)
+        if record is not None and record.end_name == self._end_name():
+            raise AlreadyMonitoring(self.number, error_message(PORT_OPEN_ERROR, self.library))
+
+    def _check_port_result(self, code: int, port: PortName) -> None:
+        if code == PORT_OPEN_ERROR:
+            # The library answers 5 for a card it is monitoring too; the binding knows which.
+            self._refuse_if_monitoring()
+            raise _port_open_error(self.library, port)
+        check(self.library, code)
+
     def start_monitoring(
-        self, port: PortName, interval_s: float, callback: Callable[[SignalReading], None]
+        self,
+        port: PortName,
+        interval_s: float,
+        callback: Callable[[SignalReading], None],
+        silence_s: Optional[float] = None,
+        on_silence: Optional[Callable[["Card"], None]] = None,
     ) -> None:
         """Polls the inputs on ``port`` every ``interval_s`` seconds in the background.
 
         ``callback`` gets each reading as a tuple of eight booleans (channels 1..8, True when
         the input is active) on the library's monitoring thread. An exception it raises is
-        reported through ``sys.unraisablehook`` and does not stop the monitor. Raises
-        HalvexError with code 5 when the port cannot be opened or the card is already being
-        monitored.
+        logged through the ``halvex`` logger and counted in :attr:`callback_errors`; the
+        monitor goes on.
+
+        With no reading for ``silence_s`` seconds (default: ten intervals, at least 1 s; 0
+        turns the watch off) the card's :attr:`monitor_stale` becomes True and
+        ``on_silence(card)`` runs once, on a thread of the binding; the next reading clears
+        the mark. A port that goes away (an unplugged adapter) is such a silence.
+
+        Raises :class:`AlreadyMonitoring` when the card is already being monitored, and
+        :class:`PortOpenError` (code 5) with the port and the reason when the port cannot be
+        opened.
         """
+        port_bytes = _port_bytes(port)
+        if isinstance(interval_s, bool) or not isinstance(interval_s, (int, float)):
+            raise TypeError("interval_s must be a number, not %s" % type(interval_s).__name__)
+        if not math.isfinite(interval_s) or interval_s < 0:
+            raise ValueError("interval_s must be a finite number of seconds >= 0, not %r" % interval_s)
         if not callable(callback):
             raise TypeError("callback must be callable")
-        c_callback = SignalCallback(self._decode(callback))
+        if on_silence is not None and not callable(on_silence):
+            raise TypeError("on_silence must be callable or None")
+        if silence_s is None:
+            silence = max(1.0, 10.0 * float(interval_s))
+        elif isinstance(silence_s, bool) or not isinstance(silence_s, (int, float)):
+            raise TypeError("silence_s must be a number, not %s" % type(silence_s).__name__)
+        elif math.isnan(silence_s):
+            raise ValueError("silence_s must be a number of seconds, not nan")
+        else:
+            silence = float(silence_s)
+        self.chassis._require_open()
+        self._reap_ended()
+        self._refuse_if_monitoring()
+
+        card = self
+        handler: Optional[Callable[[], None]] = None
+        if on_silence is not None:
+            silence_handler = on_silence
+
+            def handler() -> None:
+                silence_handler(card)
+
+        record = MonitorRecord(self.number, self._end_name(), silence, handler)
+        record.callback = SignalCallback(self._decode(callback, record))
         begin = getattr(self.library, "Begin%sSignalMonitoring" % self.model)
-        code = begin(self.number, _port_bytes(port), float(interval_s), c_callback)
-        if code == 0:
-            self.library.hold_monitor(self.number, "End%sSignalMonitoring" % self.model, c_callback)
-        check(self.library, code)
+        # Held before Begin: the first reading may come before Begin returns.
+        self.library.hold_monitor(record)
+        code = begin(self.number, port_bytes, float(interval_s), record.callback)
+        if code != 0:
+            self.library.release_monitor(self.number, record.end_name)
+            self._check_port_result(code, port)
+            return
+        record.start_watching()
 
     def stop_monitoring(self) -> None:
         """Stops the monitor, waiting until its last callback has returned; no monitor is fine.
@@ -354,33 +638,61 @@ class _SignalInputs(Card):
         callback follows the current one, and the callback is let go at the card's next stop,
         start or discovery, once the library has reaped the monitor's thread.
         """
-        end_name = "End%sSignalMonitoring" % self.model
+        end_name = self._end_name()
         code = getattr(self.library, end_name)(self.number)
-        on_own_thread = getattr(_monitor_thread, "card", None) == (id(self.library), self.number)
-        if code in (0, 6, NO_SUCH_CARD) and not on_own_thread:
-            # The monitor's thread has left (6 only means its port would not close).
-            self.library.release_monitor(self.number, end_name)
+        if code in (0, 6, NO_SUCH_CARD):
+            if _in_callback():
+                # End did not wait: the ended monitor may still be inside its callback.
+                record = self.library.monitor(self.number)
+                if record is not None:
+                    record.ended = True
+                    record.stop_watching(wait=False)
+            else:
+                # The monitor's thread has left (6 only means its port would not close).
+                self.library.release_monitor(self.number, end_name)
         check(self.library, code)
 
     @contextlib.contextmanager
     def monitoring(
-        self, port: PortName, interval_s: float, callback: Callable[[SignalReading], None]
+        self,
+        port: PortName,
+        interval_s: float,
+        callback: Callable[[SignalReading], None],
+        silence_s: Optional[float] = None,
+        on_silence: Optional[Callable[["Card"], None]] = None,
     ) -> Iterator["_SignalInputs"]:
         """Monitors the inputs for the duration of a ``with`` block."""
-        self.start_monitoring(port, interval_s, callback)
+        self.start_monitoring(port, interval_s, callback, silence_s, on_silence)
         try:
             yield self
         finally:
             self.stop_monitoring()
 
+    @property
+    def monitor_stale(self) -> bool:
+        """True while the running monitor has had no reading for its silence time."""
+        record = self.library.monitor(self.number)
+        return record is not None and record.stale
+
+    @property
+    def callback_errors(self) -> int:
+        """How many times the running monitor's callback has raised."""
+        record = self.library.monitor(self.number)
+        return 0 if record is None else record.callback_errors
+
     def read_signals(self, port: PortName) -> int:
         """Takes one reading on ``port`` and returns the raw status byte (0-255).
 
-        A bit that is 0 marks an active input: bit 0 is channel 1.
+        A bit that is 0 marks an active input: bit 0 is channel 1. Raises
+        :class:`AlreadyMonitoring` while the card is being monitored.
         """
+        port_bytes = _port_bytes(port)
+        self.chassis._require_open()
+        self._reap_ended()
+        self._refuse_if_monitoring()
         value = ctypes.c_int32(0)
         get = getattr(self.library, "Get%sSignalMonitoringData" % self.model)
-        check(self.library, get(self.number, _port_bytes(port), ctypes.byref(value)))
+        self._check_port_result(get(self.number, port_bytes, ctypes.byref(value)), port)
         return value.value
 
 

@@ -19,6 +19,11 @@ __all__ = [
     "WRONG_MODEL",
     "UNKNOWN_CODE",
     "HalvexError",
+    "AlreadyMonitoring",
+    "PortOpenError",
+    "UsageError",
+    "ChassisClosed",
+    "ChassisInUse",
     "error_message",
     "error_description",
 ]
@@ -106,6 +111,49 @@ class HalvexError(Exception):
     ) -> "HalvexError":
         """The error for ``code`` with the library's message filled in."""
         return cls(code, error_message(code, library), reply)
+
+
+class AlreadyMonitoring(HalvexError):
+    """The card is already being monitored through this binding (the library's code 5).
+
+    Stop the running monitor first; it keeps running untouched.
+    """
+
+    def __init__(self, card_number: int, message: str = "") -> None:
+        super().__init__(PORT_OPEN_ERROR, message)
+        self.card_number: int = card_number
+        self.args = (card_number, message)
+
+    def __str__(self) -> str:
+        return "card %d is already monitoring: stop its monitor first" % self.card_number
+
+
+class PortOpenError(HalvexError):
+    """A serial port could not be opened (the library's code 5), with the port and the reason
+    the binding could find out (on Linux): no such file, permission denied, held by another
+    process, not a terminal."""
+
+    def __init__(self, port: str, reason: str = "", message: str = "") -> None:
+        super().__init__(PORT_OPEN_ERROR, message)
+        self.port: str = port
+        self.reason: str = reason
+        self.args = (port, reason, message)
+
+    def __str__(self) -> str:
+        text = "Halvex error %d: port %s cannot be opened" % (self.code, self.port)
+        return text + ": " + self.reason if self.reason else text
+
+
+class UsageError(RuntimeError):
+    """The binding was used in a way the library's process-wide state does not allow."""
+
+
+class ChassisClosed(UsageError):
+    """A call on a chassis that is not open (never opened, closed, or its ``with`` block left)."""
+
+
+class ChassisInUse(UsageError):
+    """Another chassis is open in this process: the library keeps one chassis per process."""
 
 
 def check(library: Library, code: int, reply: Optional[str] = None) -> None:

@@ -1,0 +1,115 @@
+"""Why a serial port could not be opened, found out after the library refused it (Linux).
+
+The library only answers 5; the binding probes the port the way the library opens it
+(read-write, no controlling terminal, exclusive) to tell the user what stands in the way.
+"""
+
+from __future__ import annotations
+
+import errno
+import os
+import sys
+from typing import List, Optional
+
+__all__ = ["port_open_reason"]
+
+
+def _group_name(gid: int) -> str:
+    import grp  # POSIX only, like everything here
+
+    try:
+        return grp.getgrgid(gid).gr_name
+    except KeyError:
+        return str(gid)
+
+
+def _permission_reason(path: str) -> str:
+    try:
+        group = _group_name(os.stat(path).st_gid)
+    except OSError:
+        group = "dialout"
+    return (
+        "permission denied: the user is not allowed to open it; an administrator adds the user "
+        "to the %s group (sudo usermod -aG %s $USER), which takes effect at the next login"
+        % (group, group)
+    )
+
+
+def _holders(path: str) -> List[str]:
+    """The processes holding the port's lock (the library takes one on every port it opens),
+    as "pid (name)", from /proc/locks."""
+    try:
+        target = os.stat(path)
+        with open("/proc/locks", encoding="ascii", errors="replace") as locks:
+            lines = locks.read().splitlines()
+    except OSError:
+        return []
+    wanted = "%02x:%02x:%d" % (os.major(target.st_dev), os.minor(target.st_dev), target.st_ino)
+    found: List[str] = []
+    for line in lines:
+        words = line.split()
+        # "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5 0 EOF"; blocked waiters carry "->" first.
+        if "->" in words or len(words) < 6 or words[1] != "FLOCK" or words[5] != wanted:
+            continue
+        if words[4].isdigit():
+            holder = _describe_process(int(words[4]))
+            if holder not in found:
+                found.append(holder)
+    return found
+
+
+def _describe_process(pid: int) -> str:
+    if pid == os.getpid():
+        return "this process (pid %d)" % pid
+    try:
+        with open("/proc/%d/comm" % pid, encoding="utf-8", errors="replace") as comm:
+            return "pid %d (%s)" % (pid, comm.read().strip())
+    except OSError:
+        return "pid %d" % pid
+
+
+def _held_reason(path: str) -> str:
+    holders = _holders(path)
+    if holders:
+        return "held by another process: " + ", ".join(holders)
+    return "held by another process (the port is opened for exclusive use)"
+
+
+def port_open_reason(port: str) -> Optional[str]:
+    """What keeps ``port`` from opening, or None when the binding cannot tell (or the port
+    opens now). Linux only; None elsewhere."""
+    if not sys.platform.startswith("linux"):
+        return None
+    import fcntl
+
+    if not os.path.lexists(port):
+        return "no such file"
+    if not os.path.exists(port):
+        return "no such file (%s is a link to nothing)" % port
+    try:
+        fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as error:
+        if error.errno in (errno.EACCES, errno.EPERM):
+            return _permission_reason(port)
+        if error.errno == errno.EBUSY:  # another user's exclusive open
+            return _held_reason(port)
+        if error.errno in (errno.ENXIO, errno.ENODEV, errno.EIO):
+            return "no device answers behind it (unplugged?): %s" % os.strerror(error.errno)
+        if error.errno == errno.EISDIR:
+            return "it is a folder, not a serial port"
+        return os.strerror(error.errno or 0).lower()
+    try:
+        if not os.isatty(fd):
+            return "not a serial port (not a terminal device)"
+        try:
+            # The library also takes this lock, which keeps out even root and itself.
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as error:
+            if error.errno not in (errno.EWOULDBLOCK, errno.EAGAIN):
+                return os.strerror(error.errno or 0).lower()
+        else:
+            fcntl.flock(fd, fcntl.LOCK_UN)
+            return None
+    finally:
+        os.close(fd)
+    return _held_reason(port)
