@@ -10,6 +10,7 @@ monitor's callbacks take, so stopping a monitor under ``_exchange`` cannot wait 
 from __future__ import annotations
 
 import collections
+import os
 import threading
 import time
 from typing import Any, Callable, Deque, Dict, List, Mapping, Optional, Tuple
@@ -146,7 +147,7 @@ class Panel:
             return {
                 "version": self._version,
                 "generation": self._generation,
-                "port": str(self.chassis.port),
+                "port": os.fsdecode(self.chassis.port),
                 "open": self.chassis.is_open,
                 "busy": self._busy,
                 "cards": cards,
@@ -283,7 +284,7 @@ class Panel:
         if not hasattr(card, name):
             # Asked as the model that has it, the library refuses the card with 8, unsent.
             card = X16Card(card.chassis, card.number, card.id_text)
-        method = getattr(card, name)
+        method: Callable[..., None] = getattr(card, name)
         if relay.kind == "matrix":
             return lambda: method(relay.first, relay.second)
         if relay.kind == "row":

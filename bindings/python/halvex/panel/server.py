@@ -217,6 +217,12 @@ class PanelServer(ThreadingHTTPServer):
         self._thread.start()
         return self
 
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        # A page closed or reloaded mid-poll leaves a broken connection: nothing to report.
+        if isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError)):
+            return
+        super().handle_error(request, client_address)
+
     def stop(self) -> None:
         """Stops serving (a poll in progress is cut off) and closes the socket."""
         if self._thread is not None:
@@ -287,11 +293,12 @@ def main(argv: Optional[List[str]] = None) -> int:
         server = PanelServer(panel, args.listen or "127.0.0.1", args.http_port, token)
         print("panel: %s" % server.url, flush=True)
         result = panel.open()
+        port_text = os.fsdecode(chassis.port)
         if result["code"]:
             print("chassis: %s cannot be opened (%d %s); the page's Rediscover tries again"
-                  % (chassis.port, result["code"], result["english"]), flush=True)
+                  % (port_text, result["code"], result["english"]), flush=True)
         else:
-            print("chassis: %s, %s" % (chassis.port, result["text"]), flush=True)
+            print("chassis: %s, %s" % (port_text, result["text"]), flush=True)
 
         def stop(_signum: int, _frame: Optional[FrameType]) -> None:
             raise KeyboardInterrupt

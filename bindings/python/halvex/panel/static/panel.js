@@ -130,7 +130,7 @@ function cardHtml(card) {
   if (layout.inputs) {
     let leds = "";
     for (let i = 1; i <= 8; i++) leds += `<span class="led" data-input="${i}" data-state="0" title="input ${i}">${i}</span>`;
-    inputs = `<div class="section"><div class="label">Signal inputs <span data-monitor-port></span></div>
+    inputs = `<div class="section"><div class="label">Signal inputs <code data-monitor-port></code></div>
       <div class="inputs" data-monitor-state="stopped">${leds}
         <label>every <input type="number" min="0.01" max="60" step="0.05" value="0.1" data-interval> s</label>
         <button type="button" data-monitor="start">Start</button>
