@@ -133,6 +133,9 @@ class _Handler(BaseHTTPRequestHandler):
         except RequestError as e:
             self._error(e.status, e.message)
             return
+        except Exception as e:  # the page shows it rather than a dropped connection
+            self._error(500, "%s: %s" % (type(e).__name__, e))
+            return
         self._json(200, {"result": result, "state": self.server.panel.snapshot()})
 
     def _drain(self) -> None:
