@@ -1,0 +1,335 @@
+// The Halvex panel page: renders the state the server reports and sends the clicks back.
+// One delegated click handler serves every control, so a 48 x 48 matrix costs no listeners.
+"use strict";
+
+const token = new URLSearchParams(location.search).get("token");
+const authHeaders = token ? { "X-Panel-Token": token } : {};
+const views = new Map(); // card number -> what was rendered for it
+let shown = { version: -1, generation: -1, cards: "" };
+let lastLogId = 0;
+const LOG_LIMIT = 500;
+
+const $ = (selector, root = document) => root.querySelector(selector);
+const esc = (text) =>
+  String(text).replace(/[&<>"']/g, (c) => ({ "&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;" })[c]);
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const clock = (seconds) => new Date(seconds * 1000).toLocaleTimeString();
+
+// ---- Talking to the server ----
+
+async function post(path, body, pendingEl) {
+  if (pendingEl) pendingEl.dataset.pending = "";
+  try {
+    const response = await fetch(path, {
+      method: "POST",
+      headers: { "Content-Type": "application/json", ...authHeaders },
+      body: JSON.stringify(body),
+    });
+    const data = await response.json().catch(() => ({ error: response.statusText }));
+    if (!response.ok) {
+      problem(body.card, `${response.status}: ${data.error}`);
+      return;
+    }
+    apply(data.state);
+  } catch (e) {
+    problem(body.card, `the panel's server is unreachable: ${e}`);
+  } finally {
+    if (pendingEl) delete pendingEl.dataset.pending;
+  }
+}
+
+async function poll() {
+  let since = null;
+  for (;;) {
+    try {
+      const query = since === null ? "" : `?since=${since}&wait=20`;
+      const response = await fetch(`/api/state${query}`, { headers: authHeaders, cache: "no-store" });
+      if (!response.ok) throw new Error(`${response.status} ${response.statusText}`);
+      const state = await response.json();
+      link(true);
+      apply(state);
+      since = state.version;
+    } catch (e) {
+      link(false, e);
+      since = null;
+      await sleep(1000);
+    }
+  }
+}
+
+function link(ok, error) {
+  const el = $("[data-link]");
+  el.dataset.ok = ok ? "1" : "0";
+  el.textContent = ok ? "live" : `server unreachable (${error}), retrying`;
+}
+
+function problem(card, text) {
+  const view = views.get(card);
+  const el = view ? $("[data-message]", view.el) : $("[data-link]");
+  el.textContent = text;
+  if (view) el.dataset.code = "request";
+}
+
+// ---- Rendering ----
+
+function toggle(name, label, title, extra = "") {
+  return `<button type="button" class="${extra}" data-relay="${name}" data-state="unknown" title="${esc(title)}">${label}</button>`;
+}
+
+function aliasTitle(row, group) {
+  return `row ${row} has the wire form of the ${group} group code: a card would switch a ${group}, so the panel does not send it`;
+}
+
+function matrixHtml(layout) {
+  const aliases = layout.group_rows;
+  let html = `<span></span>`;
+  for (const col of layout.cols) html += `<span class="col">${col}</span>`;
+  html += `<span class="col">hi</span><span class="col">lo</span>`;
+  for (const row of layout.rows) {
+    const group = aliases[String(row)];
+    const alias = group ? "alias" : "";
+    html += `<span class="rowlabel ${alias}" title="${group ? esc(aliasTitle(row, group)) : ""}">${row}</span>`;
+    for (const col of layout.cols) {
+      const title = group ? aliasTitle(row, group) : `crosspoint row ${row}, column ${col}`;
+      html += toggle(`matrix:${row}:${col}`, "", title, alias);
+    }
+    for (const line of ["hi", "lo"]) {
+      const title = group ? aliasTitle(row, group) : `row ${row} ${line} line`;
+      html += toggle(`row:${row}:${line}`, line, title, `line ${alias}`);
+    }
+  }
+  return html;
+}
+
+const GROUPS = [
+  ["gp", "GP relays"],
+  ["extgp", "Ext GP relays"],
+  ["ps", "PS relays"],
+  ["discharge", "Discharge relays"],
+];
+
+function cardHtml(card) {
+  const layout = card.layout;
+  let relays = "";
+  if (layout.rows) {
+    relays += `<div class="section"><div class="label">Matrix ${layout.rows.length} × ${layout.cols.length}, row hi/lo lines</div><div class="matrix" data-matrix></div></div>`;
+  }
+  let groups = "";
+  for (const [kind, label] of GROUPS) {
+    if (!layout[kind]) continue;
+    groups += `<div class="section"><div class="label">${label}</div><div class="toggles">`;
+    for (const n of layout[kind]) groups += toggle(`${kind}:${n}`, n, `${label.replace(/s$/, "")} ${n}`);
+    groups += `</div></div>`;
+  }
+  if (layout.single) {
+    groups += `<div class="section singles"><div class="label">Single relays</div><div class="toggles">`;
+    for (const [n, name] of Object.entries(layout.single)) groups += toggle(`single:${n}`, name, `${name} relay (single:${n})`);
+    groups += `</div></div>`;
+  }
+  let inputs = "";
+  if (layout.inputs) {
+    let leds = "";
+    for (let i = 1; i <= 8; i++) leds += `<span class="led" data-input="${i}" data-state="0" title="input ${i}">${i}</span>`;
+    inputs = `<div class="section"><div class="label">Signal inputs <code data-monitor-port></code></div>
+      <div class="inputs" data-monitor-state="stopped">${leds}
+        <label>every <input type="number" min="0.01" max="60" step="0.05" value="0.1" data-interval> s</label>
+        <button type="button" data-monitor="start">Start</button>
+        <button type="button" data-monitor="stop">Stop</button>
+        <span class="silence" data-silence hidden></span>
+      </div></div>`;
+  }
+  return `<section class="card" data-card="${card.card}" data-model="${esc(card.model)}">
+    <header>
+      <h2>Slot ${card.card} · ${esc(card.model)}</h2><span class="id">${esc(card.id)}</span>
+      <span class="actions">
+        <button type="button" data-action="selftest">Self test</button>
+        <button type="button" data-action="identify">Identify</button>
+        <button type="button" data-action="reset">Reset</button>
+      </span>
+    </header>
+    <div class="message" data-message></div>
+    <div class="body"><div>${relays}</div><div>${groups}${inputs}
+      <div class="section command"><div class="label">Any relay by name</div>
+        <input data-command-relay placeholder="matrix:5:7, gp:30, single:1" spellcheck="false">
+        <button type="button" data-command="close">Close</button>
+        <button type="button" data-command="open">Open</button>
+      </div></div></div>
+    <div class="bubble" data-bubble hidden></div>
+  </section>`;
+}
+
+function render(state) {
+  const container = $("[data-cards]");
+  container.innerHTML = state.cards.length
+    ? state.cards.map(cardHtml).join("")
+    : `<p>No cards found on ${esc(state.port)}.</p>`;
+  views.clear();
+  for (const card of state.cards) {
+    const el = container.querySelector(`[data-card="${card.card}"]`);
+    const matrix = $("[data-matrix]", el);
+    if (matrix) {
+      matrix.style.gridTemplateColumns = `2.4em repeat(${card.layout.cols.length}, var(--cell)) 20px 20px`;
+      matrix.innerHTML = matrixHtml(card.layout);
+    }
+    const relays = new Map();
+    for (const r of el.querySelectorAll("[data-relay]")) relays.set(r.dataset.relay, r);
+    views.set(card.card, { el, relays, applied: new Map(), def: "unknown", errors: new Map(), last: null });
+  }
+}
+
+function setRelay(view, name, state) {
+  const el = view.relays.get(name);
+  if (el && el.dataset.state !== state) el.dataset.state = state;
+}
+
+function resultText(r) {
+  if (r.code === null) return r.text;
+  const words = `${r.code} ${r.english} · ${r.korean}`;
+  return r.text ? `${words} · ${r.text}` : words;
+}
+
+function applyCard(view, card) {
+  // Relay states: only what changed since the last report is touched.
+  const now = new Map(Object.entries(card.relays));
+  if (card.default !== view.def) {
+    view.def = card.default;
+    for (const [name, el] of view.relays) el.dataset.state = now.get(name) || card.default;
+  } else {
+    for (const name of view.applied.keys()) if (!now.has(name)) setRelay(view, name, card.default);
+    for (const [name, state] of now) if (view.applied.get(name) !== state) setRelay(view, name, state);
+  }
+  view.applied = now;
+
+  // Refusals are marked on the relay, with the code and both messages in its title.
+  for (const [name, el] of view.errors) if (!(name in card.errors)) {
+    delete el.dataset.code;
+    el.title = el.dataset.title || el.title;
+    view.errors.delete(name);
+  }
+  for (const [name, e] of Object.entries(card.errors)) {
+    const el = view.relays.get(name);
+    if (!el) continue;
+    if (!el.dataset.title) el.dataset.title = el.title;
+    el.dataset.code = e.code === null ? "refused" : String(e.code);
+    el.title = `${e.line}: ${resultText(e)}`;
+    view.errors.set(name, el);
+  }
+
+  const last = card.last;
+  if (last && (!view.last || last.id !== view.last.id)) {
+    view.last = last;
+    const message = $("[data-message]", view.el);
+    message.dataset.code = last.code === null ? "refused" : String(last.code);
+    message.textContent = `${last.relay ? last.relay + " · " : ""}${last.line} → ${resultText(last)}`;
+    bubble(view, last);
+  }
+
+  if (card.monitor) applyMonitor(view, card.monitor);
+}
+
+// The last refusal sits beside its relay until the next result of the card.
+function bubble(view, last) {
+  const el = $("[data-bubble]", view.el);
+  const target = last.relay ? view.relays.get(last.relay) : null;
+  if (last.code === 0 || !target) {
+    el.hidden = true;
+    return;
+  }
+  el.textContent = `${last.code === null ? "not sent" : last.code}: ${resultText(last)}`;
+  el.dataset.code = last.code === null ? "refused" : String(last.code);
+  el.hidden = false;
+  const box = target.getBoundingClientRect();
+  const card = view.el.getBoundingClientRect();
+  el.style.left = `${Math.min(box.right - card.left + 6, card.width - 330)}px`;
+  el.style.top = `${box.top - card.top - 4}px`;
+}
+
+function applyMonitor(view, monitor) {
+  const box = $("[data-monitor-state]", view.el);
+  const state = !monitor.running ? "stopped" : monitor.stale ? "silent" : "running";
+  if (box.dataset.monitorState !== state) box.dataset.monitorState = state;
+  const inputs = monitor.inputs || [0, 0, 0, 0, 0, 0, 0, 0];
+  inputs.forEach((value, i) => {
+    const led = $(`[data-input="${i + 1}"]`, box);
+    if (led.dataset.state !== String(value)) led.dataset.state = String(value);
+  });
+  const silence = $("[data-silence]", box);
+  silence.hidden = state !== "silent";
+  if (state === "silent") {
+    silence.textContent = `no reading since ${clock(monitor.since)}: the monitoring port is silent or gone`;
+  }
+  $("[data-monitor-port]", view.el).textContent = monitor.port ? `on ${monitor.port}` : "(no monitoring port given)";
+  $('[data-monitor="start"]', box).disabled = monitor.running || !monitor.port;
+  $('[data-monitor="stop"]', box).disabled = !monitor.running;
+  const interval = $("[data-interval]", box);
+  if (monitor.running && document.activeElement !== interval) interval.value = monitor.interval;
+}
+
+function applyLog(entries) {
+  const list = $("[data-log]");
+  const fresh = entries.filter((e) => e.id > lastLogId).reverse(); // oldest of the new first
+  for (const e of fresh) {
+    const li = document.createElement("li");
+    li.dataset.logEntry = String(e.id);
+    li.dataset.code = e.code === null ? "refused" : String(e.code);
+    const who = e.card === null ? "chassis" : `card ${e.card}`;
+    const sent = e.sent ? "" : " (not sent)";
+    li.innerHTML = `<span class="t">${clock(e.time)}</span>${who} <code>${esc(e.line)}</code>${sent}<span class="r">${esc(resultText(e))}</span>`;
+    list.prepend(li);
+    lastLogId = Math.max(lastLogId, e.id);
+  }
+  while (list.children.length > LOG_LIMIT) list.lastElementChild.remove();
+}
+
+function apply(state) {
+  if (state.version < shown.version) return; // an older answer overtaken by a newer one
+  const cards = state.cards.map((c) => `${c.card}:${c.model}:${c.id}`).join("|");
+  if (state.generation !== shown.generation || cards !== shown.cards) render(state);
+  shown = { version: state.version, generation: state.generation, cards };
+  $("[data-chassis-port]").textContent = state.port;
+  $("[data-chassis-open]").textContent = state.open
+    ? `${state.cards.length} card${state.cards.length === 1 ? "" : "s"} found`
+    : "not open: check the port and Rediscover";
+  const busy = $("[data-busy]");
+  busy.hidden = !state.busy;
+  busy.textContent = state.busy ? `busy: ${state.busy}…` : "";
+  for (const card of state.cards) {
+    const view = views.get(card.card);
+    if (view) applyCard(view, card);
+  }
+  applyLog(state.log);
+}
+
+// ---- Clicks ----
+
+document.addEventListener("click", (event) => {
+  const target = event.target.closest("[data-relay],[data-action],[data-global],[data-monitor],[data-command],[data-bubble]");
+  if (!target || target.disabled) return;
+  const cardEl = target.closest("[data-card]");
+  const card = cardEl ? Number(cardEl.dataset.card) : null;
+  if (target.dataset.bubble !== undefined) {
+    target.hidden = true;
+  } else if (target.dataset.relay) {
+    const action = target.dataset.state === "closed" ? "open" : "close";
+    post("/api/relay", { card, relay: target.dataset.relay, action }, target);
+  } else if (target.dataset.action) {
+    post("/api/card", { card, action: target.dataset.action }, target);
+  } else if (target.dataset.monitor) {
+    const interval = Number($("[data-interval]", cardEl).value);
+    post("/api/monitor", { card, action: target.dataset.monitor, interval }, target);
+  } else if (target.dataset.command) {
+    const relay = $("[data-command-relay]", cardEl).value.trim();
+    post("/api/relay", { card, relay, action: target.dataset.command }, target);
+  } else if (target.dataset.global === "rediscover") {
+    post("/api/rediscover", {}, target);
+  } else if (target.dataset.global === "open-closed") {
+    post("/api/open-closed", {}, target);
+  }
+});
+
+document.addEventListener("keydown", (event) => {
+  const input = event.target.closest && event.target.closest("[data-command-relay]");
+  if (input && event.key === "Enter") $('[data-command="close"]', input.closest("[data-card]")).click();
+});
+
+poll();

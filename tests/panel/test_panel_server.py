@@ -1,0 +1,343 @@
+"""The panel's server without a browser: its JSON API against the simulated chassis (the wire
+bytes as the simulator received them), the refusals that send nothing, the token rule and the
+command line."""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+from typing import Any, Dict, List
+
+from panel_support import BENCH, REPO, RunningPanel, post, request
+
+from halvex import Chassis
+from halvex.panel import Panel, PanelServer
+
+RANGE_KOREAN = "명령어의 파라메터가 올바르지 않습니다."
+
+
+def card_state(state: Dict[str, Any], number: int) -> Dict[str, Any]:
+    return next(c for c in state["cards"] if c["card"] == number)
+
+
+class PanelApi(unittest.TestCase):
+    panel: RunningPanel
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.panel = RunningPanel()
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        cls.panel.close()
+
+    def setUp(self) -> None:
+        self.sim = self.panel.sim
+        self.sim.clear_log()
+
+    def post(self, path: str, value: Any) -> Any:
+        status, answer = post(self.panel.port, path, value)
+        self.assertEqual(status, 200, answer)
+        return answer
+
+    def test_layout_from_the_bench_file(self) -> None:
+        status, state = request(self.panel.port, "GET", "/api/state")
+        self.assertEqual(status, 200)
+        self.assertEqual([(c["card"], c["model"], c["id"]) for c in state["cards"]],
+                         [(1, "X16", "HALVEX X16 REV2 SN0001"), (2, "X48", "HALVEX X48 REV1 SN0102"),
+                          (5, "Y48", "HALVEX Y48 REV3 SN0507")])
+        x16, x48, y48 = (card_state(state, n)["layout"] for n in (1, 2, 5))
+        self.assertEqual((x16["rows"], x16["cols"], x16["ps"]), ([*range(1, 17)],) * 3)
+        self.assertEqual((len(x48["rows"]), len(x48["cols"])), (48, 48))  # no range lines: default
+        self.assertEqual((y48["gp"], y48["extgp"]), ([*range(1, 25)], [*range(1, 33)]))
+        self.assertEqual(({"gp", "ps", "single"} & set(x48)), {"single"})
+        self.assertEqual((x16["inputs"], x48["inputs"], y48["inputs"]), (True, False, True))
+
+    def test_relay_commands(self) -> None:
+        # card, relay, action, reply script for the card, wire line expected, code, state after
+        rows: List[Any] = [
+            (1, "matrix:5:7", "close", None, b"CLOSE(01,05,07)\n", 0, "closed"),
+            (1, "row:5:lo", "close", None, b"CLOSE(01,05,lo)\n", 0, "closed"),
+            (1, "row:5:hi", "close", None, b"CLOSE(01,05,hi)\n", 0, "closed"),
+            (1, "gp:12", "close", None, b"CLOSE(01,10,12)\n", 0, "closed"),
+            (1, "extgp:3", "close", None, b"CLOSE(01,20,03)\n", 0, "closed"),
+            (1, "ps:2", "close", None, b"CLOSE(01,30,02)\n", 0, "closed"),
+            (1, "discharge:1", "close", None, b"CLOSE(01,40,01)\n", 0, "closed"),
+            (1, "single:1", "close", None, b"CLOSE(01,50,01)\n", 0, "closed"),  # pull-up
+            (1, "single:2", "close", None, b"CLOSE(01,50,02)\n", 0, "closed"),  # test probe
+            (1, "single:3", "close", None, b"CLOSE(01,50,03)\n", 0, "closed"),  # pull-down
+            (1, "single:4", "open", None, b"OPEN(01,50,04)\n", 0, "open"),  # ground
+            (2, "matrix:48:48", "close", None, b"CLOSE(02,48,48)\n", 0, "closed"),
+            (2, "row:48:lo", "close", None, b"CLOSE(02,48,lo)\n", 0, "closed"),
+            (5, "gp:3", "close", None, b"CLOSE(05,10,03)\n", 0, "closed"),
+            (5, "extgp:32", "close", None, b"CLOSE(05,20,32)\n", 0, "closed"),
+            (1, "matrix:5:7", "open", None, b"OPEN(01,05,07)\n", 0, "open"),
+            # Refused by the card: the state stays what it was.
+            (5, "gp:25", "close", None, b"CLOSE(05,10,25)\n", 3, None),  # the bench fits 24
+            (1, "matrix:99:7", "close", None, b"CLOSE(01,99,07)\n", 3, None),
+            (1, "matrix:-1:7", "close", None, b"CLOSE(01,-1,07)\n", 3, None),
+            (1, "gp:12", "open", "hex:" + b"Format Error\n".hex(), b"OPEN(01,10,12)\n", 1, "closed"),
+            (1, "gp:12", "open", "hex:" + b"CMD Error\r\n".hex(), b"OPEN(01,10,12)\n", 2, "closed"),
+            (1, "gp:12", "open", "none", b"OPEN(01,10,12)\n", 4, "closed"),
+            # Refused by the library for the model: nothing on the wire.
+            (2, "gp:3", "close", None, None, 8, None),
+            (5, "matrix:5:7", "close", None, None, 8, None),
+            (5, "single:1", "close", None, None, 8, None),
+            (2, "ps:1", "open", None, None, 8, None),
+            # Rows with a group code's wire form: refused by the panel, nothing on the wire.
+            (1, "matrix:10:7", "close", None, None, None, None),
+            (1, "row:30:lo", "close", None, None, None, None),
+            (2, "matrix:40:1", "open", None, None, None, None),
+            (2, "row:50:hi", "open", None, None, None, None),
+        ]
+        for number, relay, action, script, wire, code, after in rows:
+            with self.subTest(card=number, relay=relay, action=action, script=script):
+                self.sim.clear_log()
+                if script is not None:
+                    self.sim.request("next %d %s" % (number, script))
+                answer = self.post("/api/relay", {"card": number, "relay": relay, "action": action})
+                result, card = answer["result"], card_state(answer["state"], number)
+                self.assertEqual(result["code"], code, result)
+                self.assertEqual(self.sim.log(), [] if wire is None else [("cmd", wire)])
+                self.assertEqual(result["sent"], wire is not None)
+                if wire is not None:  # the log shows the line as the card received it
+                    self.assertEqual(result["line"].encode() + b"\n", wire)
+                self.assertEqual(card["relays"].get(relay), after)
+                self.assertEqual(answer["state"]["log"][0]["id"], result["id"])  # newest first
+                if code is None:
+                    self.assertIn("row %s is sent as" % relay.split(":")[1], result["text"])
+                    self.assertIn(relay, card["errors"])
+                elif code != 0:
+                    self.assertEqual(card["errors"][relay]["code"], code)
+                    self.assertEqual(card["last"]["relay"], relay)
+                else:
+                    self.assertNotIn(relay, card["errors"])
+        self.assertEqual(self.sim.relays(5), ["gp:3", "extgp:32"])
+        self.assertIn("matrix:48:48", self.sim.relays(2))
+        status, state = request(self.panel.port, "GET", "/api/state")
+        refused = card_state(state, 1)["errors"]["matrix:99:7"]
+        self.assertEqual((refused["english"], refused["korean"]), ("parameter out of range", RANGE_KOREAN))
+        alias = card_state(state, 1)["errors"]["matrix:10:7"]["text"]
+        self.assertEqual(alias, "row 10 is sent as CLOSE(01,10,07), the wire form of GP relay 7: a "
+                         "card switches that relay, not the crosspoint; the panel does not send it")
+
+    def test_device_commands_reset_and_open_what_was_closed(self) -> None:
+        answer = self.post("/api/card", {"card": 1, "action": "identify"})
+        self.assertEqual((answer["result"]["code"], answer["result"]["text"]), (0, "HALVEX X16 REV2 SN0001"))
+        answer = self.post("/api/card", {"card": 5, "action": "selftest"})
+        self.assertEqual(answer["result"]["code"], 0)
+        self.assertEqual(self.sim.commands(), [b"*IDN?(01)\n", b"*TST?(05)\n"])
+
+        self.post("/api/relay", {"card": 1, "relay": "matrix:2:2", "action": "close"})
+        self.post("/api/relay", {"card": 1, "relay": "gp:1", "action": "close"})
+        self.post("/api/relay", {"card": 1, "relay": "gp:1", "action": "open"})
+        self.post("/api/relay", {"card": 5, "relay": "extgp:4", "action": "close"})
+        self.sim.clear_log()
+        answer = self.post("/api/open-closed", {})
+        self.assertEqual({r["code"] for r in answer["result"]}, {0})
+        sent = self.sim.commands()
+        self.assertIn(b"OPEN(01,02,02)\n", sent)
+        self.assertIn(b"OPEN(05,20,04)\n", sent)
+        self.assertNotIn(b"OPEN(01,10,01)\n", sent)  # already open: not sent again
+        for card in answer["state"]["cards"]:
+            self.assertNotIn("closed", card["relays"].values())
+
+        self.post("/api/relay", {"card": 2, "relay": "matrix:3:3", "action": "close"})
+        self.sim.clear_log()
+        answer = self.post("/api/card", {"card": 2, "action": "reset"})
+        card = card_state(answer["state"], 2)
+        self.assertEqual(self.sim.commands(), [b"*RST(02)\n"])
+        self.assertEqual((answer["result"]["code"], card["default"], card["relays"]), (0, "open", {}))
+        self.assertEqual(self.sim.relays(2), [])
+
+    def test_rediscover_keeps_what_the_same_cards_hold(self) -> None:
+        self.post("/api/relay", {"card": 1, "relay": "matrix:6:6", "action": "close"})
+        self.sim.clear_log()
+        answer = self.post("/api/rediscover", {})
+        self.assertEqual(answer["result"]["text"], "cards: 1 X16, 2 X48, 5 Y48")
+        self.assertEqual(self.sim.commands(), [b"*IDN?(%02d)\n" % n for n in range(1, 17)])
+        self.assertEqual(card_state(answer["state"], 1)["relays"]["matrix:6:6"], "closed")
+
+    def test_clicks_and_rediscovery_from_many_threads_take_turns(self) -> None:
+        # Each thread closes and opens relays of its own while another discovers again and
+        # again: every exchange must come back whole, and the panel's states match the cards'.
+        def clicks(card: int, kind: str, first: int) -> None:
+            for n in range(first, first + 6):
+                for action in ("close", "open", "close"):
+                    status, answer = post(self.panel.port, "/api/relay",
+                                          {"card": card, "relay": "%s:%d" % (kind, n), "action": action})
+                    if status != 200 or answer["result"]["code"] != 0:
+                        failures.append((card, kind, n, action, status, answer))
+
+        def rediscover() -> None:
+            for _ in range(3):
+                status, answer = post(self.panel.port, "/api/rediscover", {})
+                if status != 200 or answer["result"]["text"] != "cards: 1 X16, 2 X48, 5 Y48":
+                    failures.append((status, answer))
+
+        failures: List[Any] = []
+        threads = [threading.Thread(target=clicks, args=args)
+                   for args in ((1, "gp", 1), (1, "extgp", 1), (5, "gp", 10), (5, "extgp", 10))]
+        threads.append(threading.Thread(target=rediscover))
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(120)
+        self.assertEqual(failures, [])
+        status, state = request(self.panel.port, "GET", "/api/state")
+        for number, kind, first in ((1, "gp", 1), (1, "extgp", 1), (5, "gp", 10), (5, "extgp", 10)):
+            names = ["%s:%d" % (kind, n) for n in range(first, first + 6)]
+            self.assertEqual([card_state(state, number)["relays"][name] for name in names], ["closed"] * 6)
+            self.assertLessEqual(set(names), set(self.sim.relays(number)))
+
+    def test_a_waiting_poll_wakes_on_a_change(self) -> None:
+        status, state = request(self.panel.port, "GET", "/api/state")
+        version = state["version"]
+        status, same = request(self.panel.port, "GET", "/api/state?since=%d&wait=0.2" % version)
+        self.assertEqual((status, same["version"]), (200, version))
+        woken: List[Any] = []
+        poll = threading.Thread(target=lambda: woken.append(
+            request(self.panel.port, "GET", "/api/state?since=%d&wait=20" % version)))
+        poll.start()
+        self.post("/api/relay", {"card": 5, "relay": "gp:7", "action": "close"})
+        poll.join(10)  # generous: the change wakes it at once
+        self.assertFalse(poll.is_alive())
+        self.assertGreater(woken[0][1]["version"], version)
+        self.assertEqual(card_state(woken[0][1], 5)["relays"]["gp:7"], "closed")
+
+    def test_bad_requests_answer_4xx_and_send_nothing(self) -> None:
+        json_type = {"Content-Type": "application/json"}
+        rows = [
+            ("/api/relay", b'{"card": 9, "relay": "gp:1", "action": "close"}', json_type, 404),
+            ("/api/relay", b'{"card": "1", "relay": "gp:1", "action": "close"}', json_type, 400),
+            ("/api/relay", b'{"card": true, "relay": "gp:1", "action": "close"}', json_type, 400),
+            ("/api/relay", b'{"relay": "gp:1", "action": "close"}', json_type, 400),
+            ("/api/relay", b'{"card": 1, "relay": "matrix:5", "action": "close"}', json_type, 400),
+            ("/api/relay", b'{"card": 1, "relay": "single:5", "action": "close"}', json_type, 400),
+            ("/api/relay", b'{"card": 1, "relay": "gp:99999999999", "action": "close"}', json_type, 400),
+            ("/api/relay", b'{"card": 1, "relay": "GP:1", "action": "close"}', json_type, 400),
+            ("/api/relay", b'{"card": 1, "relay": 12, "action": "close"}', json_type, 400),
+            ("/api/relay", b'{"card": 1, "relay": "gp:1", "action": "toggle"}', json_type, 400),
+            ("/api/relay", b'{"card": 1, "relay": "gp:1",', json_type, 400),
+            ("/api/relay", b"[1, 2]", json_type, 400),
+            ("/api/relay", b'{"card": 1, "relay": "gp:\xff"}', json_type, 400),
+            ("/api/relay", b'{"card": 1, "relay": "gp:1", "action": "close"}', {"Content-Type": "text/plain"}, 415),
+            ("/api/card", b'{"card": 1, "action": "format"}', json_type, 400),
+            ("/api/card", b'{"card": 16, "action": "reset"}', json_type, 404),
+            ("/api/monitor", b'{"card": 2, "action": "start", "interval": 0.1}', json_type, 400),
+            ("/api/monitor", b'{"card": 5, "action": "start", "interval": 0}', json_type, 400),
+            ("/api/monitor", b'{"card": 5, "action": "start", "interval": "fast"}', json_type, 400),
+            ("/api/monitor", b'{"card": 5, "action": "pause"}', json_type, 400),
+            ("/api/nothing", b"{}", json_type, 404),
+        ]
+        status, before = request(self.panel.port, "GET", "/api/state")
+        for path, body, headers, expected in rows:
+            with self.subTest(path=path, body=body, headers=headers):
+                status, answer = request(self.panel.port, "POST", path, body, headers)
+                self.assertEqual(status, expected, answer)
+                self.assertIn("error", answer)
+        for path, expected in (("/api/state?since=x", 400), ("/panel.exe", 404), ("/../README.md", 404)):
+            with self.subTest(path=path):
+                self.assertEqual(request(self.panel.port, "GET", path)[0], expected)
+        # Checked where the bytes would land: no port of the simulator received anything.
+        self.assertEqual(self.sim.log(settle_s=0.1), [])
+        status, after = request(self.panel.port, "GET", "/api/state")
+        self.assertEqual([c["relays"] for c in after["cards"]], [c["relays"] for c in before["cards"]])
+        self.assertEqual(after["log"][:1], before["log"][:1])
+
+
+class TokenRule(unittest.TestCase):
+    def test_who_is_answered(self) -> None:
+        chassis = Chassis(os.path.join(REPO, "no-such-port"))  # never opened: nothing to send
+        panel = Panel(chassis)
+        for token in ("s3cret-token", None):
+            server = PanelServer(panel, token=token).start()
+            port = server.server_address[1]
+            own = {"Host": "127.0.0.1:%d" % port}
+            rows = [
+                ("GET", "/", {}, "s3cret-token", 403),
+                ("GET", "/?token=wrong", {}, "s3cret-token", 403),
+                ("GET", "/?token=s3cret-token", {}, "s3cret-token", 200),
+                ("GET", "/panel.js?token=s3cret-token", {}, "s3cret-token", 200),
+                ("GET", "/api/state", {"X-Panel-Token": "s3cret-token"}, "s3cret-token", 200),
+                ("GET", "/api/state", {"X-Panel-Token": "s3cret-tokeX"}, "s3cret-token", 403),
+                ("POST", "/api/rediscover", {"Content-Type": "application/json"}, "s3cret-token", 403),
+                ("GET", "/", own, None, 200),
+                ("GET", "/api/state", {"Host": "localhost:%d" % port}, None, 200),
+                # A name of another site resolving here (DNS rebinding) is not the panel's.
+                ("GET", "/api/state", {"Host": "attacker.example:%d" % port}, None, 403),
+                ("POST", "/api/rediscover", {"Host": "attacker.example", "Content-Type": "application/json"}, None, 403),
+            ]
+            try:
+                for method, path, headers, row_token, expected in rows:
+                    if row_token != token:
+                        continue
+                    with self.subTest(token=token, method=method, path=path, headers=headers):
+                        body = b"{}" if method == "POST" else None
+                        status, _ = request(port, method, path, body, headers)
+                        self.assertEqual(status, expected)
+            finally:
+                server.stop()
+        self.assertFalse(chassis.is_open)
+
+
+class CommandLine(unittest.TestCase):
+    def run_panel(self, *args: str) -> "subprocess.Popen[str]":
+        return subprocess.Popen([sys.executable, "-m", "halvex.panel", *args], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True,
+                                env=dict(os.environ, PYTHONPATH=os.path.join(REPO, "bindings", "python")))
+
+    def test_simulate_serves_the_demo_chassis_and_stops_on_sigterm(self) -> None:
+        for listen in ([], ["--listen", "127.0.0.1"]):
+            with self.subTest(listen=listen):
+                process = self.run_panel("--simulate", *listen)
+                try:
+                    assert process.stdout is not None
+                    first = process.stdout.readline().split()
+                    self.assertEqual(first[0], "panel:")
+                    url = first[1]
+                    port = int(url.split(":")[2].split("/")[0])
+                    self.assertIn("cards: 1 X16, 2 X48, 5 Y48", process.stdout.readline())
+                    headers: Dict[str, str] = {}
+                    if listen:
+                        self.assertRegex(url, r"/\?token=[\w-]{20,}$")
+                        self.assertEqual(request(port, "GET", "/api/state")[0], 403)
+                        headers["X-Panel-Token"] = url.split("token=")[1]
+                    status, state = request(port, "GET", "/api/state", headers=headers)
+                    self.assertEqual([(c["card"], c["model"]) for c in state["cards"]],
+                                     [(1, "X16"), (2, "X48"), (5, "Y48")])
+                    process.send_signal(signal.SIGTERM)
+                    self.assertEqual(process.wait(20), 0)
+                finally:
+                    if process.poll() is None:
+                        process.kill()
+                        process.wait(10)
+                    for stream in (process.stdout, process.stderr):
+                        if stream is not None:
+                            stream.close()
+
+    def test_usage_errors(self) -> None:
+        with tempfile.NamedTemporaryFile("w", suffix=".chassis") as bench:
+            bench.write("card 1 X16\nrange 3 rows 1 16\n")
+            bench.flush()
+            rows = [
+                ((), "one of the arguments --port --simulate is required"),
+                (("--port", "p", "--simulate"), "not allowed with"),
+                (("--port", "p", "--monitor-port", "17=/dev/x"), "SLOT=PORT"),
+                (("--simulate", "--bench", BENCH + "x"), "No such file"),
+                (("--simulate", "--bench", bench.name), bench.name + ":2: a range comes after its card"),
+            ]
+            for args, message in rows:
+                with self.subTest(args=args):
+                    process = self.run_panel(*args)
+                    out, err = process.communicate(timeout=60)
+                    self.assertEqual(process.returncode, 2, out + err)
+                    self.assertIn(message, err)
+
+if __name__ == "__main__":
+    unittest.main()
