@@ -66,9 +66,10 @@ want() { installed "$1" || need+=("$1"); }
 # The presets generate Ninja builds; make builds the example against an installed package.
 for pkg in cmake ninja-build g++ make libgtest-dev python3 pkg-config; do want "$pkg"; done
 # The Python package: its tests (pytest), type check (mypy), wheel built and installed into a
-# fresh virtual environment; the soft front panel driven in headless Chromium by Selenium.
+# fresh virtual environment; the soft front panel driven in headless Chromium by Selenium (with
+# a Korean font, so that its screenshots show the messages).
 for pkg in python3-pytest mypy python3-venv python3-pip python3-setuptools python3-wheel \
-  chromium chromium-driver python3-selenium; do want "$pkg"; done
+  chromium chromium-driver python3-selenium fonts-nanum; do want "$pkg"; done
 # The C# declarations of the calling guide, compiled and run natively against libhalvex.so.
 for pkg in mono-mcs mono-runtime libmono-i18n4.0-all; do want "$pkg"; done
 if [ $native_only = 0 ]; then

@@ -18,8 +18,8 @@ SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "s
 # What the suite needs on a bare bookworm machine whose kernel cannot run 32-bit programs.
 NATIVE = {"cmake", "ninja-build", "g++", "make", "libgtest-dev", "python3", "pkg-config",
           "python3-pytest", "mypy", "python3-venv", "python3-pip", "python3-setuptools",
-          "python3-wheel", "chromium", "chromium-driver", "python3-selenium", "mono-mcs",
-          "mono-runtime", "libmono-i18n4.0-all"}
+          "python3-wheel", "chromium", "chromium-driver", "python3-selenium", "fonts-nanum",
+          "mono-mcs", "mono-runtime", "libmono-i18n4.0-all"}
 FULL = NATIVE | {"googletest", "clang", "libclang-rt-14-dev", "g++-mingw-w64-i686", "llvm-14",
                  "lld-14", "wine",
                  "wine32:i386", "wine64", "qemu-user-static/bookworm-backports"}
