@@ -501,10 +501,13 @@ Invocation Parse(const std::vector<std::string>& words, const Options& base, boo
             o.port = value;
         } else if (a == "--monitor-port") {
             o.monitorPort = value;
-        } else if (a == "--interval") {
-            o.interval = ParseSeconds(value, "interval");
-        } else if (a == "--duration") {
-            o.duration = ParseSeconds(value, "duration");
+        } else if (a == "--interval" || a == "--duration") {
+            try {
+                (a == "--interval" ? o.interval : o.duration) = ParseSeconds(value, a.c_str() + 2);
+            } catch (UsageError& e) {
+                e.command = command;
+                throw;
+            }
         } else if (a == "--json") {
             o.json = true;
         } else if (a == "--keep-going") {
@@ -1090,14 +1093,14 @@ const Command kCommands[] = {
     {"open", "CARD RELAY", "X16, X48, Y48", "Open<model><relay>", "open a relay",
      "Rows 10, 20, 30, 40 and 50 are refused as for close.", true, true, CheckRelay, RunRelay},
     {"read", "CARD", "X16, Y48", "GetX16SignalMonitoringData, GetY48SignalMonitoringData",
-     "one reading of the signal inputs on the monitoring port", "", false, true, CheckMonitored,
+     "one reading of the signal inputs on the monitoring port", "", true, true, CheckMonitored,
      RunRead},
     {"watch", "CARD", "X16, Y48", "BeginX16SignalMonitoring, BeginY48SignalMonitoring",
      "a line whenever the inputs change, until Ctrl-C or --duration",
      "When no reading has come for ten intervals (at least 1 s), a line on standard error says "
      "the inputs went silent, and another when readings resume; a watch that ends while silent "
      "exits with 4.",
-     false, true, CheckMonitored, RunWatch},
+     true, true, CheckMonitored, RunWatch},
     {"codes", "", "-", "GetHalvexErrorInfo", "the result codes and their messages", "", false, true,
      CheckNone, RunCodes},
     {"ports", "", "-", "-", "the serial ports of this machine",
