@@ -593,6 +593,32 @@ struct RelayPlan {
     int32_t card, a, b;
 };
 
+// Refuses a matrix row that a card would read as a relay group code, showing the wire form.
+void RefuseGroupRow(const RelayPlan& plan, const std::string& cmd) {
+    const bool crosspoint = plan.kind->shape == Shape::kRowColumn;
+    for (const GroupCode& g : kGroupCodes) {
+        if (plan.a != g.code)
+            continue;
+        char wire[96];
+        const char* verb = plan.close ? "CLOSE" : "OPEN";
+        if (crosspoint) {
+            std::snprintf(wire, sizeof(wire), "%s(%02d,%02d,%02d)", verb, plan.card, plan.a,
+                          plan.b);
+        } else {
+            std::snprintf(wire, sizeof(wire), "%s(%02d,%02d,%s)", verb, plan.card, plan.a,
+                          plan.b ? "lo" : "hi");
+        }
+        const std::string acts =
+            crosspoint ? std::string("the wire form of ") + g.group + " " + std::to_string(plan.b) +
+                             ": a card switches that relay, not the crosspoint"
+                       : std::string("the wire form of a ") + g.group +
+                             " command: a card reads it as one, not as the row's line";
+        throw UsageError{"row " + std::to_string(g.code) + " is sent as " + wire + ", " + acts +
+                             "; --allow-group-rows sends it anyway",
+                         cmd};
+    }
+}
+
 RelayPlan PlanRelay(const Invocation& inv) {
     const std::string& cmd = inv.args[0];
     if (inv.args.size() < 3)
@@ -639,30 +665,8 @@ RelayPlan PlanRelay(const Invocation& inv) {
         throw;
     }
     const bool rowed = k.shape == Shape::kRowColumn || k.shape == Shape::kRowLine;
-    if (rowed && !inv.options.allowGroupRows) {
-        for (const GroupCode& g : kGroupCodes) {
-            if (plan.a != g.code)
-                continue;
-            char wire[96];
-            const char* verb = plan.close ? "CLOSE" : "OPEN";
-            if (k.shape == Shape::kRowColumn) {
-                std::snprintf(wire, sizeof(wire), "%s(%02d,%02d,%02d)", verb, plan.card, plan.a,
-                              plan.b);
-            } else {
-                std::snprintf(wire, sizeof(wire), "%s(%02d,%02d,%s)", verb, plan.card, plan.a,
-                              plan.b ? "lo" : "hi");
-            }
-            const std::string acts =
-                k.shape == Shape::kRowColumn
-                    ? std::string("the wire form of ") + g.group + " " + std::to_string(plan.b) +
-                          ": a card switches that relay, not the crosspoint"
-                    : std::string("the wire form of a ") + g.group +
-                          " command: a card reads it as one, not as the row's line";
-            throw UsageError{"row " + std::to_string(g.code) + " is sent as " + wire + ", " + acts +
-                                 "; --allow-group-rows sends it anyway",
-                             cmd};
-        }
-    }
+    if (rowed && !inv.options.allowGroupRows)
+        RefuseGroupRow(plan, cmd);
     return plan;
 }
 

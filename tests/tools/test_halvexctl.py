@@ -10,6 +10,7 @@ import pty
 import re
 import select
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -110,7 +111,7 @@ class ToolTest(unittest.TestCase):
 class Arguments(ToolTest):
     def test_bad_arguments_get_one_line_and_a_hint(self) -> None:
         # (arguments, what the line must name, the command whose help the hint names)
-        cases = [
+        cases: List[Tuple[List[str], str, str]] = [
             ([], "no command given", ""),
             (["bogus"], "unknown command 'bogus'", ""),
             (["close"], "CARD RELAY", "close"),
@@ -351,7 +352,7 @@ class Scripts(ToolTest):
         lines = "close 3 matrix 5 7\nclose 3 matrix 99 7\nclose 5 pull-up\nclose 3 gp 1\n"
         sent = [b"CLOSE(03,05,07)\n", b"CLOSE(03,99,07)\n", b"CLOSE(03,10,01)\n"]
         # (options, exit status, what reaches the wire after discovery, stdout lines)
-        cases = [
+        cases: List[Tuple[List[str], int, List[bytes], int]] = [
             ([], 3, sent[:2], 1),
             (["--keep-going"], 3, sent, 2),
         ]
@@ -468,7 +469,7 @@ class WatchSilence(ToolTest):
 class Ports(ToolTest):
     def make_tree(self) -> str:
         root = tempfile.mkdtemp(prefix="halvex-ports-")
-        self.addCleanup(subprocess.run, ["rm", "-rf", root])
+        self.addCleanup(shutil.rmtree, root, True)
 
         def write(path: str, content: str = "") -> None:
             full = os.path.join(root, path)
@@ -563,6 +564,10 @@ class ManPageAndCompletion(ToolTest):
         for option in re.findall(r"^  (--[a-z-]+)", help_text, re.M):
             self.assertIn("\n.B " + option.replace("-", "\\-"), man)
         self.assertTrue(man.startswith(".TH HALVEXCTL 1 "))
+        if shutil.which("groff"):  # groff-base comes with man-db; a bare machine may lack it
+            p = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z"], input=man,
+                               capture_output=True, text=True, timeout=30)
+            self.assertEqual((p.returncode, p.stderr), (0, ""), "the page formats cleanly")
 
     def test_bash_completion(self) -> None:
         path = os.path.join(DOCS, "halvexctl.bash")
