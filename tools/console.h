@@ -12,7 +12,8 @@ namespace halvexctl {
 
 // The library's messages are code page 949 bytes; the console wants UTF-8.
 std::string Cp949ToUtf8(const std::string& text);
-// Calls `handler` (from any thread) when the user presses Ctrl-C.
+// Calls `handler` (from any thread) when the user presses Ctrl-C; null puts back the default,
+// which ends the program.
 void OnInterrupt(void (*handler)());
 // Releases an array from GetHalvexSeries with the allocator the library used.
 void ReleaseSeries(CardInfo* records);

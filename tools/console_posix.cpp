@@ -37,7 +37,7 @@ std::string Cp949ToUtf8(const std::string& text) {
 void OnInterrupt(void (*handler)()) {
     gHandler = handler;
     struct sigaction sa {};
-    sa.sa_handler = OnSignal;
+    sa.sa_handler = handler != nullptr ? OnSignal : SIG_DFL;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);

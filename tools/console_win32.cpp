@@ -31,7 +31,7 @@ std::string Cp949ToUtf8(const std::string& text) {
 
 void OnInterrupt(void (*handler)()) {
     gHandler = handler;
-    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    SetConsoleCtrlHandler(OnConsoleEvent, handler != nullptr ? TRUE : FALSE);
     SetConsoleOutputCP(CP_UTF8);
 }
 

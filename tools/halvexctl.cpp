@@ -869,8 +869,10 @@ int RunWatch(Session&, const Invocation& inv) {
         y48 = true;
         rc = BeginY48SignalMonitoring(card, port.c_str(), o.interval, &OnReading);
     }
-    if (rc != 0)
+    if (rc != 0) {
+        OnInterrupt(nullptr);
         return Report(o, Joined(inv.args), rc);
+    }
     std::fprintf(stderr, "watching card %d on %s every %.3g s; Ctrl-C stops\n", card, port.c_str(),
                  o.interval);
     // A monitor whose port has gone keeps waiting for it without a word; say so.
@@ -894,6 +896,7 @@ int RunWatch(Session&, const Invocation& inv) {
             break;
     }
     rc = y48 ? EndY48SignalMonitoring(card) : EndX16SignalMonitoring(card);
+    OnInterrupt(nullptr);  // Ctrl-C ends the watch only; later in a script it ends the tool
     std::lock_guard<std::mutex> lock(gPrint);
     const std::string silence = silent ? ",\"silent\":true" : ",\"silent\":false";
     if (rc == 0 && silent)
