@@ -52,6 +52,10 @@
  *   - an interval that is not a number or shorter than 10 ms polls without pausing; any
  *     interval, however long, ends promptly on End.
  *   Relay, row and column numbers are sent as given; the card answers 3 to those out of range.
+ *   Matrix rows 10, 20, 30, 40 and 50 are sent too, although a relay command's second field is
+ *   either a row or a group code (10 GP, 20 Ext GP, 30 PS, 40 discharge, 50 single relays):
+ *   CLOSE(01,30,02) reads on the card as PS relay 2, so such a call switches a relay of that
+ *   group and returns 0. halvexctl refuses these rows unless told --allow-group-rows.
  *
  * Texts crossing the interface are zero-terminated 8-bit strings. Message texts are Korean in
  * code page 949, handed out unconverted.

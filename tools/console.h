@@ -1,7 +1,10 @@
-// What the command-line tool needs from the platform: readable messages and Ctrl-C.
+// What the command-line tool needs from the platform: readable messages, Ctrl-C, terminals and
+// the machine's serial ports.
 #pragma once
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "halvex.h"
 
@@ -9,11 +12,31 @@ namespace halvexctl {
 
 // The library's messages are code page 949 bytes; the console wants UTF-8.
 std::string Cp949ToUtf8(const std::string& text);
-// Calls `handler` (from any thread) when the user presses Ctrl-C.
+// Calls `handler` (from any thread) when the user presses Ctrl-C; null puts back the default,
+// which ends the program.
 void OnInterrupt(void (*handler)());
 // Releases an array from GetHalvexSeries with the allocator the library used.
 void ReleaseSeries(CardInfo* records);
 // Sleeps the calling thread.
 void PauseMs(int ms);
+// True when `stream` is a terminal (progress and prompts go only to terminals).
+bool IsTerminal(std::FILE* stream);
+
+// One serial port of the machine; fields the platform does not know stay empty.
+struct SerialPort {
+    std::string device;             // /dev/ttyUSB0, COM3
+    std::string openAs;             // the name to give --port: \\.\COM10 for COM10 and above
+    std::vector<std::string> byId;  // Linux: the /dev/serial/by-id names that point at it
+    std::string vendorId;           // USB idVendor, four hex digits
+    std::string productId;          // USB idProduct
+    std::string serialNumber;       // USB serial number
+    std::string manufacturer;       // USB manufacturer text
+    std::string product;            // USB product text
+    std::string kernelName;         // Windows: the driver's device name (\Device\Serial0)
+};
+
+// The serial ports, in a stable order. On Linux `root` is put in front of /dev and /sys (empty:
+// the machine's own); Windows reads the registry and ignores it.
+std::vector<SerialPort> ListSerialPorts(const std::string& root);
 
 }  // namespace halvexctl

@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include <iconv.h>
+#include <unistd.h>
 
 #include "console.h"
 
@@ -36,7 +37,7 @@ std::string Cp949ToUtf8(const std::string& text) {
 void OnInterrupt(void (*handler)()) {
     gHandler = handler;
     struct sigaction sa {};
-    sa.sa_handler = OnSignal;
+    sa.sa_handler = handler != nullptr ? OnSignal : SIG_DFL;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
@@ -49,6 +50,10 @@ void ReleaseSeries(CardInfo* records) {
 void PauseMs(int ms) {
     timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     nanosleep(&ts, nullptr);
+}
+
+bool IsTerminal(std::FILE* stream) {
+    return isatty(fileno(stream)) == 1;
 }
 
 }  // namespace halvexctl

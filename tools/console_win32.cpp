@@ -1,3 +1,4 @@
+#include <io.h>
 #include <windows.h>
 
 #include "console.h"
@@ -30,7 +31,7 @@ std::string Cp949ToUtf8(const std::string& text) {
 
 void OnInterrupt(void (*handler)()) {
     gHandler = handler;
-    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    SetConsoleCtrlHandler(OnConsoleEvent, handler != nullptr ? TRUE : FALSE);
     SetConsoleOutputCP(CP_UTF8);
 }
 
@@ -40,6 +41,10 @@ void ReleaseSeries(CardInfo* records) {
 
 void PauseMs(int ms) {
     Sleep(static_cast<DWORD>(ms));
+}
+
+bool IsTerminal(std::FILE* stream) {
+    return _isatty(_fileno(stream)) != 0;
 }
 
 }  // namespace halvexctl

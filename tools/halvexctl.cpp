@@ -1,15 +1,23 @@
 // halvexctl: brings a Halvex chassis up on the bench from the command line.
+//
+// Commands, relay kinds and options are tables; parsing, help, the man page and the bash
+// completion are all made from them, so they cannot drift apart.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <functional>
+#include <fstream>
+#include <iostream>
 #include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "console.h"
@@ -19,6 +27,7 @@ namespace halvexctl {
 namespace {
 
 constexpr int kUsageError = 64;  // outside the library's result codes
+constexpr int kNoReply = 4;      // also a watch that ends while its inputs are silent
 
 const char* const kEnglish[] = {
     "success",
@@ -33,48 +42,178 @@ const char* const kEnglish[] = {
     "unknown result code",
 };
 
-const char kUsage[] =
-    "usage: halvexctl [--port PORT] [--json] COMMAND [ARGS]\n"
-    "\n"
-    "commands:\n"
-    "  list                         the cards that discovery finds\n"
-    "  identify CARD                the card's identification reply\n"
-    "  self-test CARD               run the card's self test (up to 50 s)\n"
-    "  reset CARD                   reset the card\n"
-    "  close CARD RELAY             close a relay; RELAY is one of\n"
-    "  open CARD RELAY              open a relay:\n"
-    "       matrix ROW COLUMN       crosspoint (X16, X48)\n"
-    "       row ROW hi|lo           a row's hi or lo line (X16, X48)\n"
-    "       gp N | ext-gp N         GP and Ext GP relays (X16, Y48)\n"
-    "       ps N | discharge N      PS and discharge relays (X16)\n"
-    "       pull-up | pull-down | test-probe | ground   single relays (X16, X48)\n"
-    "  read CARD                    one reading of the signal inputs (X16, Y48)\n"
-    "  watch CARD                   a line whenever the inputs change, until Ctrl-C\n"
-    "  codes                        the result codes and their messages\n"
-    "\n"
-    "options:\n"
-    "  --port PORT          command port (default: $HALVEX_PORT)\n"
-    "  --monitor-port PORT  the card's monitoring port for read and watch\n"
-    "                       (default: $HALVEX_MONITOR_PORT)\n"
-    "  --interval SECONDS   polling interval of watch (default 0.2)\n"
-    "  --duration SECONDS   stop watch after this long (default: until Ctrl-C)\n"
-    "  --json               one JSON object on standard output\n"
-    "  --version            the version of halvexctl\n"
-    "\n"
-    "The exit status is the library's result code (0 success), or 64 for a usage error.\n";
+struct UsageError {
+    UsageError(std::string m, std::string c = "") : message(std::move(m)), command(std::move(c)) {}
+    std::string message;
+    std::string command;  // names the help to point at; empty for the global help
+};
+
+// ---- Relay kinds ------------------------------------------------------------------------------
+
+// Every relay export, called as (card, a, b); exports with fewer arguments ignore the rest.
+using RelayCall = int32_t (*)(int32_t card, int32_t a, int32_t b);
+
+enum class Shape { kRowColumn, kRowLine, kNumber, kSingle };
+
+struct ModelCalls {
+    const char* model;  // null: no further model has this kind
+    const char* closeExport;
+    const char* openExport;
+    RelayCall close;
+    RelayCall open;
+};
+
+struct RelayKind {
+    const char* name;
+    const char* args;
+    Shape shape;
+    const char* summary;
+    ModelCalls models[2];  // tried in turn: the first that takes the card's model answers
+};
+
+#define HX_RELAY2(model, object)                                              \
+    {                                                                         \
+#model, "Close" #model #object, "Open" #model #object,                      \
+     [](int32_t c, int32_t a, int32_t b) { return Close##model##object(c, a, b); }, \
+     [](int32_t c, int32_t a, int32_t b) { return Open##model##object(c, a, b); } \
+    }
+#define HX_RELAY1(model, object)                                            \
+    {                                                                       \
+#model, "Close" #model #object, "Open" #model #object,                    \
+     [](int32_t c, int32_t a, int32_t) { return Close##model##object(c, a); }, \
+     [](int32_t c, int32_t a, int32_t) { return Open##model##object(c, a); } \
+    }
+#define HX_RELAY0(model, object)                                         \
+    {                                                                    \
+#model, "Close" #model #object, "Open" #model #object,                 \
+     [](int32_t c, int32_t, int32_t) { return Close##model##object(c); }, \
+     [](int32_t c, int32_t, int32_t) { return Open##model##object(c); } \
+    }
+
+const RelayKind kRelayKinds[] = {
+    {"matrix",
+     "ROW COLUMN",
+     Shape::kRowColumn,
+     "the crosspoint of a row and a column",
+     {HX_RELAY2(X16, RelayMatrix), HX_RELAY2(X48, RelayMatrix)}},
+    {"row",
+     "ROW hi|lo",
+     Shape::kRowLine,
+     "a row's hi or lo line",
+     {HX_RELAY2(X16, RowHiLoMatrix), HX_RELAY2(X48, RowHiLoMatrix)}},
+    {"gp", "N", Shape::kNumber, "GP relay N", {HX_RELAY1(X16, GPRelay), HX_RELAY1(Y48, GPRelay)}},
+    {"ext-gp",
+     "N",
+     Shape::kNumber,
+     "Ext GP relay N",
+     {HX_RELAY1(X16, ExtGPRelay), HX_RELAY1(Y48, ExtGPRelay)}},
+    {"ps", "N", Shape::kNumber, "PS relay N", {HX_RELAY1(X16, PsRelay), {}}},
+    {"discharge", "N", Shape::kNumber, "discharge relay N", {HX_RELAY1(X16, DischargeRelay), {}}},
+    {"pull-up",
+     "",
+     Shape::kSingle,
+     "the pull-up relay",
+     {HX_RELAY0(X16, PullUpRelay), HX_RELAY0(X48, PullUpRelay)}},
+    {"pull-down",
+     "",
+     Shape::kSingle,
+     "the pull-down relay",
+     {HX_RELAY0(X16, PullDownRelay), HX_RELAY0(X48, PullDownRelay)}},
+    {"test-probe",
+     "",
+     Shape::kSingle,
+     "the test-probe relay",
+     {HX_RELAY0(X16, TestProbeRelay), HX_RELAY0(X48, TestProbeRelay)}},
+    {"ground",
+     "",
+     Shape::kSingle,
+     "the ground relay",
+     {HX_RELAY0(X16, GndRelay), HX_RELAY0(X48, GndRelay)}},
+};
+
+#undef HX_RELAY2
+#undef HX_RELAY1
+#undef HX_RELAY0
+
+// A relay command's second field is either a matrix row or a group code; these rows share the
+// wire form of a relay group, and a card acts on the group.
+struct GroupCode {
+    int32_t code;
+    const char* group;
+};
+const GroupCode kGroupCodes[] = {
+    {10, "GP relay"},        {20, "Ext GP relay"}, {30, "PS relay"},
+    {40, "discharge relay"}, {50, "single relay"},
+};
+
+std::string Models(const RelayKind& kind) {
+    std::string out;
+    for (const ModelCalls& m : kind.models) {
+        if (m.model != nullptr)
+            out += (out.empty() ? "" : ", ") + std::string(m.model);
+    }
+    return out;
+}
+
+// ---- Options and commands --------------------------------------------------------------------
 
 struct Options {
     std::string port;
     std::string monitorPort;
     bool json = false;
+    bool keepGoing = false;
+    bool allowGroupRows = false;
     double interval = 0.2;
     double duration = -1.0;
-    std::vector<std::string> args;
 };
 
-struct UsageError {
-    std::string message;
+struct OptionDef {
+    const char* name;
+    const char* value;     // null: a flag
+    const char* commands;  // the commands it is for; null: every command
+    bool perLine;          // may be given on a line of a script or the shell
+    const char* help;
 };
+
+const OptionDef kOptions[] = {
+    {"--port", "PORT", nullptr, false, "command port (default: $HALVEX_PORT)"},
+    {"--monitor-port", "PORT", "read watch", true,
+     "the card's monitoring port (default: $HALVEX_MONITOR_PORT)"},
+    {"--interval", "SECONDS", "watch", true, "polling interval of watch (default 0.2)"},
+    {"--duration", "SECONDS", "watch", true, "stop watch after this long (default: until Ctrl-C)"},
+    {"--allow-group-rows", nullptr, "close open", true,
+     "send rows 10, 20, 30, 40, 50 (a card reads them as relay groups)"},
+    {"--keep-going", nullptr, "run", false,
+     "run every line; the exit status is the first failure's"},
+    {"--json", nullptr, nullptr, false, "one JSON object per result on standard output"},
+    {"--help", nullptr, nullptr, true, "this help, or a command's with COMMAND --help"},
+    {"--version", nullptr, nullptr, false, "the version of halvexctl"},
+};
+
+struct Invocation {
+    Options options;
+    std::vector<std::string> args;  // the command and its arguments
+    bool help = false;
+};
+
+class Session;
+
+struct Command {
+    const char* name;
+    const char* args;
+    const char* models;
+    const char* exports;
+    const char* summary;
+    const char* details;  // for COMMAND --help and the man page; may be empty
+    bool usesPort;        // opens the command port (once per session)
+    bool inScripts;       // may be a line of run and shell
+    void (*check)(const Invocation&);
+    int (*run)(Session&, const Invocation&);
+};
+
+const Command* FindCommand(const std::string& name);
+
+// ---- Output -----------------------------------------------------------------------------------
 
 std::string Message(int32_t code) {
     char buffer[HALVEX_MESSAGE_MAX];
@@ -127,6 +266,174 @@ std::string Visible(const std::string& s) {
     return out;
 }
 
+std::string Joined(const std::vector<std::string>& words) {
+    std::string out;
+    for (const auto& w : words)
+        out += (out.empty() ? "" : " ") + w;
+    return out;
+}
+
+// Prints one result: "WHAT: OK" on standard output or "WHAT: error N: english (message)" on
+// standard error, or its JSON object on standard output.
+int Report(const Options& o, const std::string& what, int32_t code,
+           const std::string& jsonExtra = "", const std::string& textExtra = "") {
+    if (o.json) {
+        std::printf("{\"command\":%s,\"result\":%d,\"english\":%s,\"message\":%s%s}\n",
+                    Json(what).c_str(), code, Json(English(code)).c_str(),
+                    Json(Message(code), true).c_str(), jsonExtra.c_str());
+    } else if (code == 0) {
+        std::printf("%s: OK%s\n", what.c_str(), textExtra.c_str());
+    } else {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s: error %d: %s (%s)\n", what.c_str(), code, English(code),
+                     Message(code).c_str());
+    }
+    std::fflush(stdout);
+    return code;
+}
+
+// One line naming the problem and where help is; with --json, an object like every result.
+int ReportUsage(bool json, const std::string& what, const UsageError& e,
+                const std::string& where = "") {
+    const std::string hint =
+        e.command.empty() ? "halvexctl --help" : "halvexctl " + e.command + " --help";
+    if (json) {
+        std::printf(
+            "{\"command\":%s,\"result\":%d,\"english\":\"usage error\",\"message\":%s,"
+            "\"hint\":%s}\n",
+            Json(what).c_str(), kUsageError, Json(where + e.message).c_str(), Json(hint).c_str());
+        std::fflush(stdout);
+    } else {
+        std::fflush(stdout);
+        std::fprintf(stderr, "halvexctl: %s%s (see '%s')\n", where.c_str(), e.message.c_str(),
+                     hint.c_str());
+    }
+    return kUsageError;
+}
+
+// Elapsed seconds on standard error while a long call runs, only when it is a terminal; the
+// line is wiped when the call returns, so nothing of it stays in the output.
+class Progress {
+  public:
+    Progress(std::string label, double limitS) : label_(std::move(label)), limitS_(limitS) {
+        if (!IsTerminal(stderr))
+            return;
+        thread_ = std::thread([this] { Tick(); });
+    }
+    ~Progress() {
+        if (!thread_.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+        if (width_ > 0)
+            std::fprintf(stderr, "\r%*s\r", width_, "");
+        std::fflush(stderr);
+    }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+  private:
+    void Tick() {
+        const auto start = std::chrono::steady_clock::now();
+        std::unique_lock<std::mutex> lock(mutex_);
+        // The first half second stays quiet: most calls are over by then.
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(width_ == 0 ? 500 : 200),
+                               [this] { return done_; })) {
+            const double s =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            char text[256];
+            if (limitS_ > 0) {
+                std::snprintf(text, sizeof(text), "%s: %.1f s of at most %.0f s", label_.c_str(), s,
+                              limitS_);
+            } else {
+                std::snprintf(text, sizeof(text), "%s: %.1f s", label_.c_str(), s);
+            }
+            const int n = static_cast<int>(std::strlen(text));
+            std::fprintf(stderr, "\r%s%*s", text, width_ > n ? width_ - n : 0, "");
+            std::fflush(stderr);
+            width_ = std::max(width_, n);
+        }
+    }
+
+    std::string label_;
+    double limitS_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    int width_ = 0;
+};
+
+// ---- The session: the command port opened and discovered once -------------------------------
+
+struct SelfTestLimit {
+    const char* model;
+    double seconds;
+};
+// The time each model's card may take for its self test, as the library waits for it.
+const SelfTestLimit kSelfTestLimits[] = {{"X16", 15}, {"X48", 50}, {"Y48", 5}};
+
+class Session {
+  public:
+    explicit Session(std::string port) : port_(std::move(port)) {}
+    ~Session() { Close(); }
+
+    const std::string& port() const { return port_; }
+    bool IsOpen() const { return open_; }
+
+    // Opens the port and discovers the cards, once: a port that failed is not tried again
+    // for every later line of a script. The caller reports a failure's code.
+    int32_t Open() {
+        if (tried_)
+            return openResult_;
+        tried_ = true;
+        {
+            Progress progress("discovering cards on " + port_ + " (slots 1-16)", 0);
+            openResult_ = OpenHalvex(port_.c_str());
+        }
+        open_ = openResult_ == 0;
+        return openResult_;
+    }
+
+    int32_t Close() {
+        if (!open_)
+            return 0;
+        open_ = false;
+        return CloseHalvex();
+    }
+
+    // The model designator of the card in `slot`, or "" when discovery found none there.
+    static std::string ModelOf(int32_t slot) {
+        CardInfo* records = nullptr;
+        int32_t count = 0;
+        GetHalvexSeries(&records, &count);
+        std::string model;
+        for (int32_t i = 0; i < count; ++i) {
+            if (records[i].cardNumber != slot)
+                continue;
+            for (const SelfTestLimit& l : kSelfTestLimits) {
+                if (std::strstr(records[i].idText, l.model) != nullptr)
+                    model = l.model;
+            }
+        }
+        if (records != nullptr)
+            ReleaseSeries(records);
+        return model;
+    }
+
+  private:
+    std::string port_;
+    bool open_ = false;
+    bool tried_ = false;
+    int32_t openResult_ = 0;
+};
+
+// ---- Parsing ----------------------------------------------------------------------------------
+
 int32_t ParseInt(const std::string& text, const char* what) {
     errno = 0;
     char* end = nullptr;
@@ -146,14 +453,29 @@ double ParseSeconds(const std::string& text, const char* what) {
     return v;
 }
 
-Options Parse(int argc, char** argv) {
-    Options o;
-    if (const char* p = std::getenv("HALVEX_PORT"))
-        o.port = p;
-    if (const char* p = std::getenv("HALVEX_MONITOR_PORT"))
-        o.monitorPort = p;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
+const OptionDef* FindOption(const std::string& name) {
+    for (const OptionDef& d : kOptions) {
+        if (name == d.name)
+            return &d;
+    }
+    return nullptr;
+}
+
+// Parses a command line, or a line of a script on top of the session's options (`inScript`).
+Invocation Parse(const std::vector<std::string>& words, const Options& base, bool inScript) {
+    Invocation inv;
+    inv.options = base;
+    Options& o = inv.options;
+    for (size_t i = 0; i < words.size(); ++i) {
+        std::string a = words[i];
+        const std::string command = inv.args.empty() ? "" : inv.args[0];
+        const bool looksLikeOption = a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9');
+        if (!looksLikeOption) {
+            inv.args.push_back(a);
+            continue;
+        }
+        if (a == "-h")
+            a = "--help";
         std::string value;
         const size_t eq = a.find('=');
         const bool inlineValue = a.rfind("--", 0) == 0 && eq != std::string::npos;
@@ -161,63 +483,228 @@ Options Parse(int argc, char** argv) {
             value = a.substr(eq + 1);
             a = a.substr(0, eq);
         }
-        auto take = [&](const char* name) {
-            if (inlineValue)
-                return value;
-            if (i + 1 >= argc)
-                throw UsageError{std::string(name) + " needs a value"};
-            return std::string(argv[++i]);
-        };
+        const OptionDef* def = FindOption(a);
+        if (def == nullptr)
+            throw UsageError{"unknown option '" + a + "'", command};
+        if (inScript && !def->perLine) {
+            throw UsageError{std::string(def->name) + " applies to the whole run, not to a line",
+                             command};
+        }
+        if (def->value != nullptr && !inlineValue) {
+            if (i + 1 >= words.size())
+                throw UsageError{std::string(def->name) + " needs a value", command};
+            value = words[++i];
+        } else if (def->value == nullptr && inlineValue) {
+            throw UsageError{std::string(def->name) + " takes no value", command};
+        }
         if (a == "--port") {
-            o.port = take("--port");
+            o.port = value;
         } else if (a == "--monitor-port") {
-            o.monitorPort = take("--monitor-port");
-        } else if (a == "--interval") {
-            o.interval = ParseSeconds(take("--interval"), "interval");
-        } else if (a == "--duration") {
-            o.duration = ParseSeconds(take("--duration"), "duration");
+            o.monitorPort = value;
+        } else if (a == "--interval" || a == "--duration") {
+            try {
+                (a == "--interval" ? o.interval : o.duration) = ParseSeconds(value, a.c_str() + 2);
+            } catch (UsageError& e) {
+                e.command = command;
+                throw;
+            }
         } else if (a == "--json") {
             o.json = true;
-        } else if (a == "--help" || a == "-h") {
-            o.args = {"help"};
-            return o;
+        } else if (a == "--keep-going") {
+            o.keepGoing = true;
+        } else if (a == "--allow-group-rows") {
+            o.allowGroupRows = true;
+        } else if (a == "--help") {
+            inv.help = true;
         } else if (a == "--version") {
-            o.args = {"version"};
-            return o;
-        } else if (a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9')) {
-            throw UsageError{"unknown option '" + a + "'"};
-        } else {
-            o.args.push_back(argv[i]);
+            inv.args = {"version"};
+            return inv;
         }
     }
-    if (o.args.empty())
-        throw UsageError{"no command given"};
-    return o;
+    return inv;
 }
 
-void NeedArgs(const Options& o, size_t count, const char* form) {
-    if (o.args.size() != count)
-        throw UsageError{"usage: halvexctl " + std::string(form)};
-}
-
-// Prints one result: "WHAT: OK" or "WHAT: error N: english (message)", or its JSON object.
-int Report(const Options& o, const std::string& what, int32_t code,
-           const std::string& jsonExtra = "", const std::string& textExtra = "") {
-    if (o.json) {
-        std::printf("{\"command\":%s,\"result\":%d,\"english\":%s,\"message\":%s%s}\n",
-                    Json(what).c_str(), code, Json(English(code)).c_str(),
-                    Json(Message(code), true).c_str(), jsonExtra.c_str());
-    } else if (code == 0) {
-        std::printf("%s: OK%s\n", what.c_str(), textExtra.c_str());
-    } else {
-        std::printf("%s: error %d: %s (%s)\n", what.c_str(), code, English(code),
-                    Message(code).c_str());
+// Splits a line of a script into words: blanks separate, quotes group, '#' starts a comment.
+std::vector<std::string> Words(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    char quote = 0;
+    for (char c : line) {
+        if (quote != 0) {
+            if (c == quote)
+                quote = 0;
+            else
+                word += c;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+            inWord = true;
+        } else if (c == '#' && !inWord) {
+            break;
+        } else if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            if (inWord)
+                words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
     }
-    return code;
+    if (quote != 0)
+        throw UsageError{"unterminated quote"};
+    if (inWord)
+        words.push_back(word);
+    return words;
 }
 
-int Codes(const Options& o) {
-    if (o.json) {
+void NeedCount(const Invocation& inv, size_t count) {
+    const Command* c = FindCommand(inv.args[0]);
+    if (inv.args.size() != count) {
+        throw UsageError{std::string(inv.args.size() < count ? "missing" : "too many") +
+                             " arguments: usage: halvexctl " + c->name + (*c->args ? " " : "") +
+                             c->args,
+                         c->name};
+    }
+}
+
+int32_t CardArg(const Invocation& inv) {
+    try {
+        return ParseInt(inv.args[1], "card number");
+    } catch (UsageError& e) {
+        e.command = inv.args[0];
+        throw;
+    }
+}
+
+std::string NeedMonitorPort(const Invocation& inv) {
+    if (inv.options.monitorPort.empty()) {
+        throw UsageError{"no monitoring port: give --monitor-port or set HALVEX_MONITOR_PORT",
+                         inv.args[0]};
+    }
+    return inv.options.monitorPort;
+}
+
+// ---- Relay commands ---------------------------------------------------------------------------
+
+struct RelayPlan {
+    const RelayKind* kind;
+    bool close;
+    int32_t card, a, b;
+};
+
+// Refuses a matrix row that a card would read as a relay group code, showing the wire form.
+void RefuseGroupRow(const RelayPlan& plan, const std::string& cmd) {
+    const bool crosspoint = plan.kind->shape == Shape::kRowColumn;
+    for (const GroupCode& g : kGroupCodes) {
+        if (plan.a != g.code)
+            continue;
+        char wire[96];
+        const char* verb = plan.close ? "CLOSE" : "OPEN";
+        if (crosspoint) {
+            std::snprintf(wire, sizeof(wire), "%s(%02d,%02d,%02d)", verb, plan.card, plan.a,
+                          plan.b);
+        } else {
+            std::snprintf(wire, sizeof(wire), "%s(%02d,%02d,%s)", verb, plan.card, plan.a,
+                          plan.b ? "lo" : "hi");
+        }
+        const std::string acts =
+            crosspoint ? std::string("the wire form of ") + g.group + " " + std::to_string(plan.b) +
+                             ": a card switches that relay, not the crosspoint"
+                       : std::string("the wire form of a ") + g.group +
+                             " command: a card reads it as one, not as the row's line";
+        throw UsageError{"row " + std::to_string(g.code) + " is sent as " + wire + ", " + acts +
+                             "; --allow-group-rows sends it anyway",
+                         cmd};
+    }
+}
+
+RelayPlan PlanRelay(const Invocation& inv) {
+    const std::string& cmd = inv.args[0];
+    if (inv.args.size() < 3)
+        throw UsageError{"missing arguments: usage: halvexctl " + cmd + " CARD RELAY [ARGS]", cmd};
+    RelayPlan plan{nullptr, cmd == "close", CardArg(inv), 0, 0};
+    for (const RelayKind& k : kRelayKinds) {
+        if (inv.args[2] == k.name)
+            plan.kind = &k;
+    }
+    if (plan.kind == nullptr) {
+        std::string names;
+        for (const RelayKind& k : kRelayKinds)
+            names += (names.empty() ? "" : ", ") + std::string(k.name);
+        throw UsageError{"unknown relay kind '" + inv.args[2] + "': expected one of " + names, cmd};
+    }
+    const RelayKind& k = *plan.kind;
+    const size_t want = k.shape == Shape::kSingle ? 3 : k.shape == Shape::kNumber ? 4 : 5;
+    if (inv.args.size() != want) {
+        throw UsageError{std::string(inv.args.size() < want ? "missing" : "too many") +
+                             " arguments: usage: halvexctl " + cmd + " CARD " + k.name +
+                             (*k.args ? " " : "") + k.args,
+                         cmd};
+    }
+    try {
+        switch (k.shape) {
+            case Shape::kRowColumn:
+                plan.a = ParseInt(inv.args[3], "row");
+                plan.b = ParseInt(inv.args[4], "column");
+                break;
+            case Shape::kRowLine:
+                plan.a = ParseInt(inv.args[3], "row");
+                if (inv.args[4] != "hi" && inv.args[4] != "lo")
+                    throw UsageError{"bad line '" + inv.args[4] + "': expected hi or lo"};
+                plan.b = inv.args[4] == "lo" ? 1 : 0;
+                break;
+            case Shape::kNumber:
+                plan.a = ParseInt(inv.args[3], "relay number");
+                break;
+            case Shape::kSingle:
+                break;
+        }
+    } catch (UsageError& e) {
+        e.command = cmd;
+        throw;
+    }
+    const bool rowed = k.shape == Shape::kRowColumn || k.shape == Shape::kRowLine;
+    if (rowed && !inv.options.allowGroupRows)
+        RefuseGroupRow(plan, cmd);
+    return plan;
+}
+
+void CheckRelay(const Invocation& inv) {
+    PlanRelay(inv);
+}
+
+int RunRelay(Session&, const Invocation& inv) {
+    const RelayPlan plan = PlanRelay(inv);
+    int32_t rc = 8;  // no model of the list takes the card
+    for (const ModelCalls& m : plan.kind->models) {
+        if (m.model == nullptr)
+            break;
+        rc = (plan.close ? m.close : m.open)(plan.card, plan.a, plan.b);
+        if (rc != 8)
+            break;
+    }
+    return Report(inv.options, Joined(inv.args), rc);
+}
+
+// ---- Device commands --------------------------------------------------------------------------
+
+void CheckNone(const Invocation& inv) {
+    NeedCount(inv, 1);
+}
+
+void CheckCard(const Invocation& inv) {
+    NeedCount(inv, 2);
+    CardArg(inv);
+}
+
+void CheckMonitored(const Invocation& inv) {
+    CheckCard(inv);
+    NeedMonitorPort(inv);
+}
+
+int RunCodes(Session&, const Invocation& inv) {
+    if (inv.options.json) {
         std::printf("{\"codes\":[");
         for (int c = 0; c <= 9; ++c) {
             std::printf("%s{\"code\":%d,\"english\":%s,\"message\":%s}", c ? "," : "", c,
@@ -231,143 +718,66 @@ int Codes(const Options& o) {
     return 0;
 }
 
-int List(const Options& o) {
+int RunList(Session& session, const Invocation& inv) {
     CardInfo* records = nullptr;
     int32_t count = 0;
     GetHalvexSeries(&records, &count);
-    if (o.json) {
+    if (inv.options.json) {
         std::string cards = ",\"cards\":[";
         for (int32_t i = 0; i < count; ++i) {
             cards += (i ? "," : "") + std::string("{\"card\":") +
                      std::to_string(records[i].cardNumber) + ",\"id\":" + Json(records[i].idText) +
                      "}";
         }
-        Report(o, "list", 0, cards + "]");
+        Report(inv.options, "list", 0, cards + "]");
     } else {
         for (int32_t i = 0; i < count; ++i) {
             std::printf("slot %2d  %s\n", records[i].cardNumber,
                         Visible(records[i].idText).c_str());
         }
-        std::printf("%d card%s on %s\n", count, count == 1 ? "" : "s", o.port.c_str());
+        std::printf("%d card%s on %s\n", count, count == 1 ? "" : "s", session.port().c_str());
     }
     if (records != nullptr)
         ReleaseSeries(records);
     return 0;
 }
 
-int DeviceText(const Options& o, const std::string& what, int32_t card,
-               int32_t(HALVEX_API* fn)(int32_t, char*, int32_t*)) {
-    char reply[HALVEX_REPLY_MAX] = "";
-    int32_t length = 0;
-    const int32_t rc = fn(card, reply, &length);
-    const std::string text = rc == 4 ? "" : reply;
-    return Report(o, what, rc, ",\"reply\":" + Json(text) + ",\"length\":" + std::to_string(length),
+int DeviceText(const Invocation& inv, int32_t rc, const char* reply, int32_t length) {
+    const std::string text = rc == kNoReply ? "" : reply;
+    return Report(inv.options, Joined(inv.args), rc,
+                  ",\"reply\":" + Json(text) + ",\"length\":" + std::to_string(length),
                   "  " + Visible(text));
 }
 
-// The first export of the list that takes the card's model wins; 8 from all means no model has it.
-int32_t FirstModel(const std::vector<std::function<int32_t()>>& calls) {
-    int32_t rc = 8;
-    for (const auto& call : calls) {
-        rc = call();
-        if (rc != 8)
-            break;
-    }
-    return rc;
+int RunIdentify(Session&, const Invocation& inv) {
+    char reply[HALVEX_REPLY_MAX] = "";
+    int32_t length = 0;
+    const int32_t rc = QueryHalvexID(CardArg(inv), reply, &length);
+    return DeviceText(inv, rc, reply, length);
 }
 
-// Checks a relay command's arguments and returns the call that carries it out.
-std::function<int32_t()> PlanRelay(const Options& o) {
-    const bool close = o.args[0] == "close";
-    if (o.args.size() < 3)
-        throw UsageError{"usage: halvexctl " + o.args[0] + " CARD RELAY [ARGS]"};
-    const int32_t card = ParseInt(o.args[1], "card number");
-    const std::string kind = o.args[2];
-    auto need = [&](size_t n, const char* form) {
-        if (o.args.size() != n) {
-            throw UsageError{"usage: halvexctl " + o.args[0] + " CARD " + std::string(form)};
-        }
-    };
-    if (kind == "matrix") {
-        need(5, "matrix ROW COLUMN");
-        const int32_t row = ParseInt(o.args[3], "row"), col = ParseInt(o.args[4], "column");
-        return [=] {
-            return FirstModel(
-                {[&] { return (close ? CloseX16RelayMatrix : OpenX16RelayMatrix)(card, row, col); },
-                 [&] {
-                     return (close ? CloseX48RelayMatrix : OpenX48RelayMatrix)(card, row, col);
-                 }});
-        };
-    } else if (kind == "row") {
-        need(5, "row ROW hi|lo");
-        const int32_t row = ParseInt(o.args[3], "row");
-        if (o.args[4] != "hi" && o.args[4] != "lo") {
-            throw UsageError{"bad line '" + o.args[4] + "': expected hi or lo"};
-        }
-        const int32_t lo = o.args[4] == "lo" ? 1 : 0;
-        return [=] {
-            return FirstModel(
-                {[&] {
-                     return (close ? CloseX16RowHiLoMatrix : OpenX16RowHiLoMatrix)(card, row, lo);
-                 },
-                 [&] {
-                     return (close ? CloseX48RowHiLoMatrix : OpenX48RowHiLoMatrix)(card, row, lo);
-                 }});
-        };
-    } else if (kind == "gp" || kind == "ext-gp" || kind == "ps" || kind == "discharge") {
-        need(4, (kind + " N").c_str());
-        const int32_t n = ParseInt(o.args[3], "relay number");
-        return [=] {
-            if (kind == "gp") {
-                return FirstModel(
-                    {[&] { return (close ? CloseX16GPRelay : OpenX16GPRelay)(card, n); },
-                     [&] { return (close ? CloseY48GPRelay : OpenY48GPRelay)(card, n); }});
-            }
-            if (kind == "ext-gp") {
-                return FirstModel(
-                    {[&] { return (close ? CloseX16ExtGPRelay : OpenX16ExtGPRelay)(card, n); },
-                     [&] { return (close ? CloseY48ExtGPRelay : OpenY48ExtGPRelay)(card, n); }});
-            }
-            if (kind == "ps")
-                return (close ? CloseX16PsRelay : OpenX16PsRelay)(card, n);
-            return (close ? CloseX16DischargeRelay : OpenX16DischargeRelay)(card, n);
-        };
-    } else if (kind == "pull-up" || kind == "pull-down" || kind == "test-probe" ||
-               kind == "ground") {
-        need(3, kind.c_str());
-        using Fn = int32_t(HALVEX_API*)(int32_t);
-        struct Single {
-            const char* name;
-            Fn x16Close, x16Open, x48Close, x48Open;
-        };
-        const Single singles[] = {
-            {"pull-up", CloseX16PullUpRelay, OpenX16PullUpRelay, CloseX48PullUpRelay,
-             OpenX48PullUpRelay},
-            {"pull-down", CloseX16PullDownRelay, OpenX16PullDownRelay, CloseX48PullDownRelay,
-             OpenX48PullDownRelay},
-            {"test-probe", CloseX16TestProbeRelay, OpenX16TestProbeRelay, CloseX48TestProbeRelay,
-             OpenX48TestProbeRelay},
-            {"ground", CloseX16GndRelay, OpenX16GndRelay, CloseX48GndRelay, OpenX48GndRelay},
-        };
-        for (const Single& s : singles) {
-            if (kind != s.name)
-                continue;
-            return [=] {
-                return FirstModel({[&] { return (close ? s.x16Close : s.x16Open)(card); },
-                                   [&] { return (close ? s.x48Close : s.x48Open)(card); }});
-            };
-        }
+int RunSelfTest(Session&, const Invocation& inv) {
+    const int32_t card = CardArg(inv);
+    const std::string model = Session::ModelOf(card);
+    double limit = 0;
+    for (const SelfTestLimit& l : kSelfTestLimits) {
+        if (model == l.model)
+            limit = l.seconds;
     }
-    throw UsageError{"unknown relay kind '" + kind +
-                     "': expected matrix, row, gp, ext-gp, ps, discharge, pull-up, pull-down, "
-                     "test-probe or ground"};
+    char reply[HALVEX_REPLY_MAX] = "";
+    int32_t length = 0;
+    int32_t rc;
+    {
+        Progress progress(
+            "self-test of card " + std::to_string(card) + (model.empty() ? "" : " (" + model + ")"),
+            limit);
+        rc = SelfTestHalvex(card, reply, &length);
+    }
+    return DeviceText(inv, rc, reply, length);
 }
 
-std::string NeedMonitorPort(const Options& o) {
-    if (o.monitorPort.empty()) {
-        throw UsageError{"no monitoring port: give --monitor-port or set HALVEX_MONITOR_PORT"};
-    }
-    return o.monitorPort;
+int RunReset(Session&, const Invocation& inv) {
+    return Report(inv.options, Joined(inv.args), ResetHalvex(CardArg(inv)));
 }
 
 std::string States(int raw) {
@@ -377,12 +787,13 @@ std::string States(int raw) {
     return s;
 }
 
-int Read(const Options& o, int32_t card) {
-    const std::string port = NeedMonitorPort(o);
+int RunRead(Session&, const Invocation& inv) {
+    const std::string port = NeedMonitorPort(inv);
+    const int32_t card = CardArg(inv);
     int32_t value = -1;
-    const int32_t rc =
-        FirstModel({[&] { return GetX16SignalMonitoringData(card, port.c_str(), &value); },
-                    [&] { return GetY48SignalMonitoringData(card, port.c_str(), &value); }});
+    int32_t rc = GetX16SignalMonitoringData(card, port.c_str(), &value);
+    if (rc == 8)
+        rc = GetY48SignalMonitoringData(card, port.c_str(), &value);
     char text[64] = "";
     std::string json;
     if (rc == 0) {
@@ -390,16 +801,37 @@ int Read(const Options& o, int32_t card) {
                       value);
         json = ",\"raw\":" + std::to_string(value) + ",\"states\":" + Json(States(value));
     }
-    return Report(o, "read " + o.args[1], rc, json, text);
+    return Report(inv.options, Joined(inv.args), rc, json, text);
 }
 
+// ---- watch ------------------------------------------------------------------------------------
+
 std::atomic<bool> gStop{false};
+std::atomic<long long> gLastReadingMs{0};
 std::mutex gPrint;
 int gLast = -1;
 int gCard = 0;
 bool gJson = false;
 
+long long NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string ClockStamp() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    const int ms = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000);
+    char stamp[32];
+    std::strftime(stamp, sizeof(stamp), "%H:%M:%S", std::localtime(&t));
+    return stamp + std::string(".") + std::to_string(1000 + ms).substr(1);
+}
+
 void HALVEX_CALLBACK OnReading(SignalStatus* status, int32_t count) {
+    gLastReadingMs = NowMs();
     int raw = 0;
     for (int32_t i = 0; i < count && i < 8; ++i) {
         if (status[i].state == 0)
@@ -409,118 +841,571 @@ void HALVEX_CALLBACK OnReading(SignalStatus* status, int32_t count) {
     if (raw == gLast)
         return;
     gLast = raw;
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t t = std::chrono::system_clock::to_time_t(now);
-    const int ms = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000);
-    char stamp[32];
-    std::strftime(stamp, sizeof(stamp), "%H:%M:%S", std::localtime(&t));
+    const std::string stamp = ClockStamp();
     if (gJson) {
-        std::printf("{\"time\":\"%s.%03d\",\"card\":%d,\"raw\":%d,\"states\":\"%s\"}\n", stamp, ms,
+        std::printf("{\"time\":\"%s\",\"card\":%d,\"raw\":%d,\"states\":\"%s\"}\n", stamp.c_str(),
                     gCard, raw, States(raw).c_str());
     } else {
-        std::printf("%s.%03d  card %d  inputs 1-8: %s (raw 0x%02x)\n", stamp, ms, gCard,
+        std::printf("%s  card %d  inputs 1-8: %s (raw 0x%02x)\n", stamp.c_str(), gCard,
                     States(raw).c_str(), raw);
     }
     std::fflush(stdout);
 }
 
-int Watch(const Options& o, int32_t card) {
-    const std::string port = NeedMonitorPort(o);
+int RunWatch(Session&, const Invocation& inv) {
+    const Options& o = inv.options;
+    const std::string port = NeedMonitorPort(inv);
+    const int32_t card = CardArg(inv);
     gCard = card;
     gJson = o.json;
+    gLast = -1;
+    gStop = false;
     OnInterrupt([] { gStop = true; });
+    const long long startMs = NowMs();
+    gLastReadingMs = startMs;
     bool y48 = false;
     int32_t rc = BeginX16SignalMonitoring(card, port.c_str(), o.interval, &OnReading);
     if (rc == 8) {
         y48 = true;
         rc = BeginY48SignalMonitoring(card, port.c_str(), o.interval, &OnReading);
     }
-    if (rc != 0)
-        return Report(o, "watch " + o.args[1], rc);
-    if (!o.json) {
-        std::printf("watching card %d on %s every %.3g s; Ctrl-C stops\n", card, port.c_str(),
-                    o.interval);
-        std::fflush(stdout);
+    if (rc != 0) {
+        OnInterrupt(nullptr);
+        return Report(o, Joined(inv.args), rc);
     }
-    const auto start = std::chrono::steady_clock::now();
+    std::fprintf(stderr, "watching card %d on %s every %.3g s; Ctrl-C stops\n", card, port.c_str(),
+                 o.interval);
+    // A monitor whose port has gone keeps waiting for it without a word; say so.
+    const long long silentAfterMs = std::max(1000LL, static_cast<long long>(o.interval * 10000));
+    bool silent = false;
     while (!gStop) {
         PauseMs(20);
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (o.duration >= 0 && elapsed >= o.duration)
+        const long long now = NowMs();
+        const long long quietMs = now - gLastReadingMs;
+        if (!silent && quietMs >= silentAfterMs) {
+            silent = true;
+            std::lock_guard<std::mutex> lock(gPrint);
+            std::fprintf(stderr, "%s  card %d: no reading for %.1f s: the inputs went silent\n",
+                         ClockStamp().c_str(), card, quietMs / 1000.0);
+        } else if (silent && quietMs < silentAfterMs) {
+            silent = false;
+            std::lock_guard<std::mutex> lock(gPrint);
+            std::fprintf(stderr, "%s  card %d: readings resumed\n", ClockStamp().c_str(), card);
+        }
+        if (o.duration >= 0 && now - startMs >= static_cast<long long>(o.duration * 1000))
             break;
     }
     rc = y48 ? EndY48SignalMonitoring(card) : EndX16SignalMonitoring(card);
+    OnInterrupt(nullptr);  // Ctrl-C ends the watch only; later in a script it ends the tool
     std::lock_guard<std::mutex> lock(gPrint);
-    return Report(o, "watch " + o.args[1] + " stopped", rc);
+    const std::string silence = silent ? ",\"silent\":true" : ",\"silent\":false";
+    if (rc == 0 && silent)
+        rc = kNoReply;
+    return Report(o, Joined(inv.args) + " stopped", rc, silence);
 }
 
-int Run(const Options& o) {
-    const std::string& cmd = o.args[0];
-    if (cmd == "help") {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    if (cmd == "version") {
-        std::printf("halvexctl %s\n", HALVEX_VERSION);
-        return 0;
-    }
-    if (cmd == "codes") {
-        NeedArgs(o, 1, "codes");
-        return Codes(o);
-    }
-    static const char* const known[] = {"list",  "identify", "self-test", "reset",
-                                        "close", "open",     "read",      "watch"};
-    bool isKnown = false;
-    for (const char* k : known)
-        isKnown = isKnown || cmd == k;
-    if (!isKnown)
-        throw UsageError{"unknown command '" + cmd + "'"};
-    if (cmd == "list")
-        NeedArgs(o, 1, "list");
-    if (cmd == "identify" || cmd == "self-test" || cmd == "reset" || cmd == "read" ||
-        cmd == "watch") {
-        NeedArgs(o, 2, (cmd + " CARD").c_str());
-    }
-    const int32_t card = o.args.size() > 1 ? ParseInt(o.args[1], "card number") : 0;
-    std::function<int32_t()> relay;
-    if (cmd == "close" || cmd == "open")
-        relay = PlanRelay(o);
-    if ((cmd == "read" || cmd == "watch"))
-        NeedMonitorPort(o);
-    if (o.port.empty())
-        throw UsageError{"no command port: give --port or set HALVEX_PORT"};
+// ---- ports ------------------------------------------------------------------------------------
 
-    const int32_t opened = OpenHalvex(o.port.c_str());
-    if (opened != 0)
-        return Report(o, "open port " + o.port, opened);
-    int rc = 0;
-    try {
-        if (cmd == "list") {
-            rc = List(o);
-        } else if (cmd == "identify") {
-            rc = DeviceText(o, "identify " + o.args[1], card, QueryHalvexID);
-        } else if (cmd == "self-test") {
-            rc = DeviceText(o, "self-test " + o.args[1], card, SelfTestHalvex);
-        } else if (cmd == "reset") {
-            rc = Report(o, "reset " + o.args[1], ResetHalvex(card));
-        } else if (relay) {
-            std::string what;
-            for (const auto& a : o.args)
-                what += (what.empty() ? "" : " ") + a;
-            rc = Report(o, what, relay());
-        } else if (cmd == "read") {
-            rc = Read(o, card);
-        } else {
-            rc = Watch(o, card);
+int RunPorts(Session&, const Invocation& inv) {
+    const char* root = std::getenv("HALVEX_PORTS_ROOT");  // a fake /dev and /sys, for tests
+    const std::vector<SerialPort> ports = ListSerialPorts(root != nullptr ? root : "");
+    if (inv.options.json) {
+        std::string list = ",\"ports\":[";
+        for (size_t i = 0; i < ports.size(); ++i) {
+            const SerialPort& p = ports[i];
+            std::string ids;
+            for (const auto& id : p.byId)
+                ids += (ids.empty() ? "" : ",") + Json(id);
+            list += (i ? "," : "") + std::string("{\"device\":") + Json(p.device) +
+                    ",\"open_as\":" + Json(p.openAs) + ",\"by_id\":[" + ids +
+                    "],\"vendor_id\":" + Json(p.vendorId) + ",\"product_id\":" + Json(p.productId) +
+                    ",\"serial_number\":" + Json(p.serialNumber) +
+                    ",\"manufacturer\":" + Json(p.manufacturer) +
+                    ",\"product\":" + Json(p.product) + ",\"kernel_name\":" + Json(p.kernelName) +
+                    "}";
         }
-    } catch (...) {
-        CloseHalvex();
-        throw;
+        return Report(inv.options, "ports", 0, list + "]");
     }
-    const int32_t closed = CloseHalvex();
+    for (const SerialPort& p : ports) {
+        std::string line = p.device;
+        if (p.openAs != p.device)
+            line += "  open as " + p.openAs;
+        if (!p.vendorId.empty())
+            line += "  usb " + p.vendorId + ":" + p.productId;
+        const std::string text = Joined({p.manufacturer, p.product});
+        if (!p.manufacturer.empty() || !p.product.empty())
+            line += "  " + (p.manufacturer.empty() ? p.product : text);
+        if (!p.serialNumber.empty())
+            line += "  serial " + p.serialNumber;
+        if (!p.kernelName.empty())
+            line += "  " + p.kernelName;
+        std::printf("%s\n", line.c_str());
+        for (const auto& id : p.byId)
+            std::printf("    %s\n", id.c_str());
+    }
+    std::printf("%u serial port%s\n", static_cast<unsigned>(ports.size()),
+                ports.size() == 1 ? "" : "s");
+    return 0;
+}
+
+// ---- run and shell ----------------------------------------------------------------------------
+
+int Execute(Session& session, const Invocation& inv);
+
+struct ScriptLine {
+    int number;
+    Invocation inv;
+};
+
+void CheckRun(const Invocation& inv) {
+    NeedCount(inv, 2);
+}
+
+void CheckShell(const Invocation& inv) {
+    NeedCount(inv, 1);
+}
+
+// Parses and checks one line of a script or the shell; throws UsageError.
+Invocation ParseLine(const std::vector<std::string>& words, const Options& base) {
+    Invocation inv = Parse(words, base, true);
+    if (inv.args.empty())
+        throw UsageError{"no command given"};
+    const Command* c = FindCommand(inv.args[0]);
+    if (c == nullptr)
+        throw UsageError{"unknown command '" + inv.args[0] + "'"};
+    if (!c->inScripts)
+        throw UsageError{"'" + inv.args[0] + "' cannot run inside a script", c->name};
+    if (!inv.help)
+        c->check(inv);
+    return inv;
+}
+
+int RunScript(Session& session, const Invocation& top) {
+    const std::string& file = top.args[1];
+    std::ifstream stream;
+    std::istream* in = &std::cin;
+    if (file != "-") {
+        stream.open(file);
+        if (!stream)
+            throw UsageError{"cannot read the script '" + file + "'", "run"};
+        in = &stream;
+    }
+    // Every line is checked before anything is sent: a typo on line 90 must not leave the
+    // chassis half set up.
+    std::vector<ScriptLine> lines;
+    std::string text;
+    int number = 0;
+    while (std::getline(*in, text)) {
+        ++number;
+        try {
+            const std::vector<std::string> words = Words(text);
+            if (words.empty())
+                continue;
+            lines.push_back({number, ParseLine(words, top.options)});
+        } catch (const UsageError& e) {
+            return ReportUsage(top.options.json, text, e,
+                               file + ":" + std::to_string(number) + ": ");
+        }
+    }
+    for (const ScriptLine& line : lines) {
+        if (FindCommand(line.inv.args[0])->usesPort && session.port().empty()) {
+            return ReportUsage(top.options.json, Joined(line.inv.args),
+                               {"no command port: give --port or set HALVEX_PORT", "run"},
+                               file + ":" + std::to_string(line.number) + ": ");
+        }
+    }
+    int first = 0;
+    for (const ScriptLine& line : lines) {
+        const int rc = Execute(session, line.inv);
+        if (rc == 0)
+            continue;
+        if (first == 0)
+            first = rc;
+        if (!top.options.keepGoing) {
+            std::fprintf(stderr, "halvexctl: %s:%d: stopped at the first failure (%d)\n",
+                         file.c_str(), line.number, rc);
+            break;
+        }
+    }
+    return first;
+}
+
+void PrintHelp(const Command* c);
+
+int RunShell(Session& session, const Invocation& top) {
+    const bool prompt = IsTerminal(stdin);
+    int first = 0;
+    std::string text;
+    for (;;) {
+        if (prompt) {
+            std::printf("halvexctl> ");
+            std::fflush(stdout);
+        }
+        if (!std::getline(std::cin, text))
+            break;
+        std::vector<std::string> words;
+        try {
+            words = Words(text);
+            if (words.empty())
+                continue;
+            if (words[0] == "quit" || words[0] == "exit")
+                break;
+            if (words[0] == "help") {
+                const Command* c = words.size() > 1 ? FindCommand(words[1]) : nullptr;
+                if (words.size() > 1 && c == nullptr)
+                    throw UsageError{"unknown command '" + words[1] + "'"};
+                PrintHelp(c);
+                continue;
+            }
+            const Invocation inv = ParseLine(words, top.options);
+            const int rc = Execute(session, inv);
+            if (first == 0)
+                first = rc;
+        } catch (const UsageError& e) {
+            ReportUsage(top.options.json, Joined(words), e);
+            if (first == 0)
+                first = kUsageError;
+        }
+    }
+    if (prompt)
+        std::printf("\n");
+    return first;
+}
+
+// ---- The command table ------------------------------------------------------------------------
+
+int RunHelp(Session&, const Invocation& inv);
+void CheckHelp(const Invocation& inv) {
+    if (inv.args.size() > 2)
+        NeedCount(inv, 2);
+    if (inv.args.size() == 2 && FindCommand(inv.args[1]) == nullptr)
+        throw UsageError{"unknown command '" + inv.args[1] + "'"};
+}
+
+const Command kCommands[] = {
+    {"list", "", "all", "OpenHalvex, GetHalvexSeries", "the cards that discovery finds", "", true,
+     true, CheckNone, RunList},
+    {"identify", "CARD", "all", "QueryHalvexID", "the card's identification reply", "", true, true,
+     CheckCard, RunIdentify},
+    {"self-test", "CARD", "all", "SelfTestHalvex", "run the card's self test",
+     "Waits up to the model's limit: X16 15 s, X48 50 s, Y48 5 s. On a terminal, standard "
+     "error shows the time elapsed.",
+     true, true, CheckCard, RunSelfTest},
+    {"reset", "CARD", "all", "ResetHalvex", "reset the card", "", true, true, CheckCard, RunReset},
+    {"close", "CARD RELAY", "X16, X48, Y48", "Close<model><relay>", "close (connect) a relay",
+     "Rows 10, 20, 30, 40 and 50 have the wire form of the GP, Ext GP, PS, discharge and single "
+     "relay groups, so a card would switch a relay of that group: they are refused unless "
+     "--allow-group-rows is given.",
+     true, true, CheckRelay, RunRelay},
+    {"open", "CARD RELAY", "X16, X48, Y48", "Open<model><relay>", "open a relay",
+     "Rows 10, 20, 30, 40 and 50 are refused as for close.", true, true, CheckRelay, RunRelay},
+    {"read", "CARD", "X16, Y48", "GetX16SignalMonitoringData, GetY48SignalMonitoringData",
+     "one reading of the signal inputs on the monitoring port", "", true, true, CheckMonitored,
+     RunRead},
+    {"watch", "CARD", "X16, Y48", "BeginX16SignalMonitoring, BeginY48SignalMonitoring",
+     "a line whenever the inputs change, until Ctrl-C or --duration",
+     "When no reading has come for ten intervals (at least 1 s), a line on standard error says "
+     "the inputs went silent, and another when readings resume; a watch that ends while silent "
+     "exits with 4.",
+     true, true, CheckMonitored, RunWatch},
+    {"codes", "", "-", "GetHalvexErrorInfo", "the result codes and their messages", "", false, true,
+     CheckNone, RunCodes},
+    {"ports", "", "-", "-", "the serial ports of this machine",
+     "Linux: the /dev/serial/by-id names and the ttyS, ttyUSB and ttyACM devices, with the USB "
+     "vendor, product and serial number. Windows: the COM ports of the registry, with the "
+     "\\\\.\\ form that COM10 and above need.",
+     false, true, CheckNone, RunPorts},
+    {"run", "FILE", "-", "-", "run one command per line of FILE (- for standard input)",
+     "The port is opened and the cards discovered once. Lines take the command-line syntax; "
+     "'#' starts a comment. Every line is checked before any runs; the run stops at the first "
+     "failure with its code, or with --keep-going runs every line and exits with the first "
+     "failure's code.",
+     false, false, CheckRun, RunScript},
+    {"shell", "", "-", "-", "commands typed one per line, with help and quit",
+     "Prompts when standard input is a terminal. The port is opened and the cards discovered "
+     "once, at the first command that needs them. The exit status is the first failure's code.",
+     false, false, CheckShell, RunShell},
+    {"help", "[COMMAND]", "-", "-", "the help of halvexctl or of one command", "", false, false,
+     CheckHelp, RunHelp},
+};
+
+const Command* FindCommand(const std::string& name) {
+    for (const Command& c : kCommands) {
+        if (name == c.name)
+            return &c;
+    }
+    return nullptr;
+}
+
+// Options that apply to a command, in table order.
+std::vector<const OptionDef*> OptionsFor(const Command* c) {
+    std::vector<const OptionDef*> out;
+    for (const OptionDef& d : kOptions) {
+        if (c == nullptr || d.commands == nullptr) {
+            out.push_back(&d);
+            continue;
+        }
+        std::istringstream names(d.commands);
+        std::string n;
+        while (names >> n) {
+            if (n == c->name)
+                out.push_back(&d);
+        }
+    }
+    return out;
+}
+
+std::string Synopsis(const Command& c) {
+    return std::string(c.name) + (*c.args ? " " : "") + c.args;
+}
+
+void PrintOptions(const std::vector<const OptionDef*>& options) {
+    for (const OptionDef* d : options) {
+        const std::string left =
+            std::string(d->name) + (d->value ? " " + std::string(d->value) : "");
+        std::printf("  %-22s %s\n", left.c_str(), d->help);
+    }
+}
+
+// Prints `text` in lines of at most 78 characters.
+void PrintWrapped(const std::string& text) {
+    std::istringstream in(text);
+    std::string word, line;
+    while (in >> word) {
+        if (!line.empty() && line.size() + 1 + word.size() > 78) {
+            std::printf("%s\n", line.c_str());
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    if (!line.empty())
+        std::printf("%s\n", line.c_str());
+}
+
+void PrintRelayKinds() {
+    for (const RelayKind& k : kRelayKinds) {
+        const std::string left = std::string(k.name) + (*k.args ? " " : "") + k.args;
+        std::printf("  %-22s %s (%s)\n", left.c_str(), k.summary, Models(k).c_str());
+    }
+}
+
+void PrintHelp(const Command* c) {
+    if (c == nullptr) {
+        std::printf("usage: halvexctl [OPTIONS] COMMAND [ARGS]\n\ncommands:\n");
+        for (const Command& k : kCommands)
+            std::printf("  %-22s %s\n", Synopsis(k).c_str(), k.summary);
+        std::printf("\nRELAY of close and open:\n");
+        PrintRelayKinds();
+        std::printf("\noptions:\n");
+        PrintOptions(OptionsFor(nullptr));
+        std::printf(
+            "\nResults go to standard output, errors and progress to standard error. The exit\n"
+            "status is the library's result code (0 success), or 64 for a usage error.\n"
+            "'halvexctl COMMAND --help' describes one command.\n");
+        return;
+    }
+    std::printf("usage: halvexctl [OPTIONS] %s\n\n%s.\n", Synopsis(*c).c_str(), c->summary);
+    if (*c->details)
+        PrintWrapped(c->details);
+    if (std::strcmp(c->models, "-") != 0)
+        std::printf("models: %s; library calls: %s\n", c->models, c->exports);
+    if (c->run == RunRelay) {
+        std::printf("\nRELAY:\n");
+        PrintRelayKinds();
+    }
+    std::printf("\noptions:\n");
+    PrintOptions(OptionsFor(c));
+}
+
+int RunHelp(Session&, const Invocation& inv) {
+    PrintHelp(inv.args.size() > 1 ? FindCommand(inv.args[1]) : nullptr);
+    return 0;
+}
+
+// Runs one checked command in the session, opening the port on first need.
+int Execute(Session& session, const Invocation& inv) {
+    const Command* c = FindCommand(inv.args[0]);
+    if (inv.help) {
+        PrintHelp(c);
+        return 0;
+    }
+    try {
+        if (c->usesPort && !session.IsOpen() && !inv.help) {
+            if (session.port().empty())
+                throw UsageError{"no command port: give --port or set HALVEX_PORT", c->name};
+            const int32_t rc = session.Open();
+            if (rc != 0)
+                return Report(inv.options, "open port " + session.port(), rc);
+        }
+        return c->run(session, inv);
+    } catch (const UsageError& e) {
+        return ReportUsage(inv.options.json, Joined(inv.args), e);
+    }
+}
+
+// ---- Man page and completion ------------------------------------------------------------------
+
+// Text for troff: backslashes doubled, hyphens as minus signs, no line starting with a dot.
+std::string Roff(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '\\')
+            out += "\\e";
+        else if (c == '-')
+            out += "\\-";
+        else
+            out += c;
+    }
+    if (!out.empty() && (out[0] == '.' || out[0] == '\''))
+        out = "\\&" + out;
+    return out;
+}
+
+void PrintMan() {
+    std::printf(".TH HALVEXCTL 1 \"\" \"Halvex %s\" \"User Commands\"\n", HALVEX_VERSION);
+    std::printf(".SH NAME\nhalvexctl \\- bring a Halvex relay chassis up on the bench\n");
+    std::printf(".SH SYNOPSIS\n.B halvexctl\n[\\fIOPTIONS\\fR] \\fICOMMAND\\fR [\\fIARGS\\fR]\n");
+    std::printf(
+        ".SH DESCRIPTION\nControls a chassis of Halvex relay cards over its command port. "
+        "Results go to standard output, errors and progress to standard error.\n");
+    std::printf(".SH COMMANDS\n");
+    for (const Command& c : kCommands) {
+        std::printf(".TP\n.B %s\n%s.\n", Roff(Synopsis(c)).c_str(), Roff(c.summary).c_str());
+        if (*c.details)
+            std::printf("%s\n", Roff(c.details).c_str());
+        if (std::strcmp(c.models, "-") != 0) {
+            std::printf("Models: %s; library calls: %s.\n", Roff(c.models).c_str(),
+                        Roff(c.exports).c_str());
+        }
+    }
+    std::printf(".SH RELAYS\nThe RELAY of close and open:\n");
+    for (const RelayKind& k : kRelayKinds) {
+        const std::string left = std::string(k.name) + (*k.args ? " " : "") + k.args;
+        std::printf(".TP\n.B %s\n%s (%s).\n", Roff(left).c_str(), Roff(k.summary).c_str(),
+                    Roff(Models(k)).c_str());
+    }
+    std::printf(".SH OPTIONS\n");
+    for (const OptionDef& d : kOptions) {
+        const std::string left = std::string(d.name) + (d.value ? " " + std::string(d.value) : "");
+        std::printf(".TP\n.B %s\n%s.\n", Roff(left).c_str(), Roff(d.help).c_str());
+    }
+    std::printf(
+        ".SH ENVIRONMENT\n.TP\n.B HALVEX_PORT\nthe command port.\n.TP\n.B HALVEX_MONITOR_PORT\n"
+        "the monitoring port of read and watch.\n");
+    std::printf(".SH EXIT STATUS\n");
+    for (int c = 0; c <= 8; ++c)
+        std::printf(".TP\n.B %d\n%s.\n", c, Roff(English(c)).c_str());
+    std::printf(".TP\n.B 64\na usage error.\n");
+}
+
+void PrintCompletion() {
+    std::string commands, kinds, valued, options;
+    for (const Command& c : kCommands)
+        commands += (commands.empty() ? "" : " ") + std::string(c.name);
+    for (const RelayKind& k : kRelayKinds)
+        kinds += (kinds.empty() ? "" : " ") + std::string(k.name);
+    for (const OptionDef& d : kOptions) {
+        options += (options.empty() ? "" : " ") + std::string(d.name);
+        if (d.value != nullptr)
+            valued += (valued.empty() ? "" : "|") + std::string(d.name);
+    }
+    std::printf(
+        "# bash completion for halvexctl (made by halvexctl --completion bash)\n"
+        "_halvexctl() {\n"
+        "    local cur=\"${COMP_WORDS[COMP_CWORD]}\" prev=\"\" cmd=\"\" kind=\"\" i w\n"
+        "    local -i pos=0\n"
+        "    ((COMP_CWORD > 0)) && prev=\"${COMP_WORDS[COMP_CWORD-1]}\"\n"
+        "    COMPREPLY=()\n"
+        "    for ((i = 1; i < COMP_CWORD; i++)); do\n"
+        "        w=\"${COMP_WORDS[i]}\"\n"
+        "        case \"$w\" in\n"
+        "            %s) ((i++)) ;;\n"
+        "            -*) ;;\n"
+        "            *) if [[ -z $cmd ]]; then cmd=\"$w\"; else pos+=1; ((pos == 2)) && "
+        "kind=\"$w\"; fi ;;\n"
+        "        esac\n"
+        "    done\n"
+        "    case \"$prev\" in\n"
+        "        --port|--monitor-port) COMPREPLY=($(compgen -f -- \"$cur\")); return 0 ;;\n"
+        "        %s) return 0 ;;\n"
+        "    esac\n"
+        "    if [[ $cur == -* ]]; then\n"
+        "        COMPREPLY=($(compgen -W \"%s\" -- \"$cur\")); return 0\n"
+        "    fi\n"
+        "    if [[ -z $cmd ]]; then\n"
+        "        COMPREPLY=($(compgen -W \"%s\" -- \"$cur\")); return 0\n"
+        "    fi\n"
+        "    case \"$cmd\" in\n"
+        "        close|open)\n"
+        "            if ((pos == 1)); then COMPREPLY=($(compgen -W \"%s\" -- \"$cur\"))\n"
+        "            elif [[ $kind == row ]] && ((pos == 3)); then\n"
+        "                COMPREPLY=($(compgen -W \"hi lo\" -- \"$cur\"))\n"
+        "            fi ;;\n"
+        "        run) ((pos == 0)) && COMPREPLY=($(compgen -f -- \"$cur\")) ;;\n"
+        "        help) ((pos == 0)) && COMPREPLY=($(compgen -W \"%s\" -- \"$cur\")) ;;\n"
+        "    esac\n"
+        "    return 0\n"
+        "}\n"
+        "complete -F _halvexctl halvexctl\n",
+        valued.c_str(), valued.c_str(), options.c_str(), commands.c_str(), kinds.c_str(),
+        commands.c_str());
+}
+
+// ---- The command line -------------------------------------------------------------------------
+
+int Main(int argc, char** argv) {
+    std::vector<std::string> words(argv + 1, argv + argc);
+    // Hidden: the build makes the man page and the completion from the tables above.
+    if (words == std::vector<std::string>{"--help-man"}) {
+        PrintMan();
+        return 0;
+    }
+    if (words == std::vector<std::string>{"--completion", "bash"}) {
+        PrintCompletion();
+        return 0;
+    }
+    const bool json = std::find(words.begin(), words.end(), "--json") != words.end();
+    Options base;
+    if (const char* p = std::getenv("HALVEX_PORT"))
+        base.port = p;
+    if (const char* p = std::getenv("HALVEX_MONITOR_PORT"))
+        base.monitorPort = p;
+    Invocation inv;
+    try {
+        inv = Parse(words, base, false);
+        if (!inv.args.empty() && inv.args[0] == "version") {
+            std::printf("halvexctl %s\n", HALVEX_VERSION);
+            return 0;
+        }
+        if (inv.args.empty()) {
+            if (inv.help) {
+                PrintHelp(nullptr);
+                return 0;
+            }
+            throw UsageError{"no command given"};
+        }
+        const Command* c = FindCommand(inv.args[0]);
+        if (c == nullptr)
+            throw UsageError{"unknown command '" + inv.args[0] + "'"};
+        if (inv.help) {
+            PrintHelp(c);
+            return 0;
+        }
+        c->check(inv);
+        if (c->usesPort && inv.options.port.empty()) {
+            throw UsageError{"no command port: give --port or set HALVEX_PORT", c->name};
+        }
+    } catch (const UsageError& e) {
+        return ReportUsage(json, Joined(inv.args.empty() ? words : inv.args), e);
+    }
+    Session session(inv.options.port);
+    int rc;
+    try {
+        rc = Execute(session, inv);
+    } catch (const UsageError& e) {
+        rc = ReportUsage(json, Joined(inv.args), e);
+    }
+    const int32_t closed = session.Close();
     return rc != 0 ? rc : closed;
 }
 
@@ -528,12 +1413,5 @@ int Run(const Options& o) {
 }  // namespace halvexctl
 
 int main(int argc, char** argv) {
-    using namespace halvexctl;
-    try {
-        const Options o = Parse(argc, argv);
-        return Run(o);
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "halvexctl: %s\n\n%s", e.message.c_str(), kUsage);
-        return kUsageError;
-    }
+    return halvexctl::Main(argc, argv);
 }

@@ -20,7 +20,8 @@ mv "$scratch/first" "$scratch/usr"
 prefix=$scratch/usr
 for f in include/halvex.h lib/libhalvex.so lib/libhalvex.so.1 bin/halvexctl bin/halvex-sim \
          lib/cmake/Halvex/HalvexConfig.cmake lib/pkgconfig/halvex.pc \
-         share/doc/Halvex/LICENSE share/doc/Halvex/CHANGELOG.md; do
+         share/doc/Halvex/LICENSE share/doc/Halvex/CHANGELOG.md share/man/man1/halvexctl.1 \
+         share/bash-completion/completions/halvexctl; do
   [ -e "$prefix/$f" ] || fail "$f was not installed"
 done
 soname=$(objdump -p "$prefix/lib/libhalvex.so" | awk '$1 == "SONAME" {print $2}')

@@ -6,32 +6,89 @@ the Windows build).
 """
 import json
 import os
+import pty
+import re
+import select
 import shlex
+import shutil
 import subprocess
 import sys
+import tempfile
 import threading
+import time
 import unittest
+from typing import List, Optional, Tuple
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 
 from sim_control import ControlChannel  # noqa: E402
 
 CTL = shlex.split(os.environ.get("HALVEX_CTL", "halvexctl"))
+WINE = CTL[0] == "wine"
 PORT = os.environ.get("HALVEX_PORT", "")
 MONITORS = os.environ.get("HALVEX_MONITOR_PORTS", "").split(",")
+DOCS = os.environ.get("HALVEX_CTL_DOCS", "")  # the built man page and completion (native)
 USAGE = 64
+DISCOVERY = 16  # queries of a discovery, one per slot
 
 
-def run(*args: str, port: str = PORT, timeout: float = 60):
+def tool_env(port: str = PORT) -> dict:
     env = dict(os.environ)
     env["HALVEX_PORT"] = port
     env.pop("HALVEX_MONITOR_PORT", None)
-    p = subprocess.run(CTL + list(args), capture_output=True, env=env, timeout=timeout)
-    return p.returncode, p.stdout.decode("utf-8", "replace").replace("\r\n", "\n"), \
-        p.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+    return env
+
+
+def text(data: bytes) -> str:
+    return data.decode("utf-8", "replace").replace("\r\n", "\n")
+
+
+def run(*args: str, port: str = PORT, timeout: float = 60, stdin: Optional[bytes] = None):
+    p = subprocess.run(CTL + list(args), capture_output=True, env=tool_env(port), timeout=timeout,
+                       input=stdin if stdin is not None else b"")
+    return p.returncode, text(p.stdout), text(p.stderr)
+
+
+def run_on_terminal(*args: str, typed: bytes = b"", stdin_too: bool = False,
+                    timeout: float = 60) -> Tuple[int, str, str]:
+    """Runs the tool with standard error (and standard input and output when ``stdin_too``) on
+    a pseudo-terminal; returns the exit status, what the pipe got and what the terminal got."""
+    master, slave = pty.openpty()
+    p = subprocess.Popen(CTL + list(args), env=tool_env(),
+                         stdin=slave if stdin_too else subprocess.DEVNULL,
+                         stdout=slave if stdin_too else subprocess.PIPE, stderr=slave)
+    os.close(slave)
+    if typed:
+        os.write(master, typed)
+    seen = b""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([master], [], [], 0.1)
+        if ready:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal closes with the last process that held it
+                break
+            if not chunk:
+                break
+            seen += chunk
+        elif p.poll() is not None:
+            break
+    os.close(master)
+    out = p.stdout.read() if p.stdout is not None else b""
+    rc = p.wait(timeout)
+    if p.stdout is not None:
+        p.stdout.close()
+    return rc, text(out), text(seen)
 
 
 CHASSIS = [(3, "X16", "HALVEX X16 BENCH"), (4, "X48", "HALVEX X48 BENCH"), (5, "Y48", "HALVEX Y48 BENCH")]
+
+
+def help_commands(help_text: str) -> List[str]:
+    """The command names of the global help."""
+    section = help_text.split("commands:\n", 1)[1].split("\n\n", 1)[0]
+    return [line.split()[0] for line in section.splitlines()]
 
 
 class ToolTest(unittest.TestCase):
@@ -52,34 +109,59 @@ class ToolTest(unittest.TestCase):
 
 
 class Arguments(ToolTest):
-    def test_bad_arguments_get_a_message_and_the_usage(self) -> None:
-        cases = [
-            ([], "no command given"),
-            (["bogus"], "unknown command 'bogus'"),
-            (["close"], "CARD RELAY"),
-            (["close", "3"], "CARD RELAY"),
-            (["close", "3", "bogus"], "unknown relay kind 'bogus'"),
-            (["close", "x", "matrix", "1", "2"], "bad card number 'x'"),
-            (["close", "3", "matrix", "1"], "matrix ROW COLUMN"),
-            (["close", "3", "matrix", "1", "2.5"], "bad column '2.5'"),
-            (["open", "3", "row", "1", "mid"], "expected hi or lo"),
-            (["close", "3", "gp", "99999999999"], "bad relay number"),
-            (["close", "3", "pull-up", "1"], "pull-up"),
-            (["identify"], "identify CARD"),
-            (["reset", "3", "4"], "reset CARD"),
-            (["--interval", "abc", "list"], "bad interval"),
-            (["--frobnicate", "list"], "unknown option '--frobnicate'"),
-            (["--port"], "--port needs a value"),
-            (["read", "5"], "no monitoring port"),
-            (["watch", "5"], "no monitoring port"),
+    def test_bad_arguments_get_one_line_and_a_hint(self) -> None:
+        # (arguments, what the line must name, the command whose help the hint names)
+        cases: List[Tuple[List[str], str, str]] = [
+            ([], "no command given", ""),
+            (["bogus"], "unknown command 'bogus'", ""),
+            (["close"], "CARD RELAY", "close"),
+            (["close", "3"], "CARD RELAY", "close"),
+            (["close", "3", "bogus"], "unknown relay kind 'bogus'", "close"),
+            (["close", "x", "matrix", "1", "2"], "bad card number 'x'", "close"),
+            (["close", "3", "matrix", "1"], "matrix ROW COLUMN", "close"),
+            (["close", "3", "matrix", "1", "2.5"], "bad column '2.5'", "close"),
+            (["open", "3", "row", "1", "mid"], "expected hi or lo", "open"),
+            (["close", "3", "gp", "99999999999"], "bad relay number", "close"),
+            (["close", "3", "pull-up", "1"], "pull-up", "close"),
+            (["identify"], "identify CARD", "identify"),
+            (["reset", "3", "4"], "reset CARD", "reset"),
+            (["list", "--interval", "abc"], "bad interval", "list"),
+            (["--frobnicate", "list"], "unknown option '--frobnicate'", ""),
+            (["--port"], "--port needs a value", ""),
+            (["--json=1", "codes"], "--json takes no value", ""),
+            (["read", "5"], "no monitoring port", "read"),
+            (["watch", "5"], "no monitoring port", "watch"),
+            (["run"], "run FILE", "run"),
+            (["run", "/nonexistent/script"], "cannot read the script", "run"),
+            (["help", "bogus"], "unknown command 'bogus'", ""),
+            # Rows that share the wire form of a relay group.
+            (["close", "1", "matrix", "30", "2"],
+             "row 30 is sent as CLOSE(01,30,02), the wire form of PS relay 2", "close"),
+            (["open", "12", "matrix", "10", "7"],
+             "row 10 is sent as OPEN(12,10,07), the wire form of GP relay 7", "open"),
+            (["close", "3", "row", "50", "lo"],
+             "row 50 is sent as CLOSE(03,50,lo), the wire form of a single relay command", "close"),
+            (["open", "3", "matrix", "40", "1"], "discharge relay 1", "open"),
+            (["close", "3", "row", "20", "hi"], "CLOSE(03,20,hi)", "close"),
         ]
-        for args, fragment in cases:
+        for args, fragment, command in cases:
+            hint = "halvexctl %s--help" % (command + " " if command else "")
             with self.subTest(args=args):
                 rc, out, err = run(*args)
                 self.assertEqual(rc, USAGE, err)
-                self.assertIn(fragment, err)
-                self.assertIn("usage: halvexctl", err)
                 self.assertEqual(out, "")
+                self.assertEqual(err.count("\n"), 1, "one line: " + err)
+                self.assertTrue(err.startswith("halvexctl: "), err)
+                self.assertIn(fragment, err)
+                self.assertTrue(err.endswith("(see '%s')\n" % hint), err)
+            with self.subTest(args=args, json=True):
+                rc, out, err = run("--json", *args)
+                self.assertEqual(rc, USAGE, out)
+                obj = json.loads(out)
+                self.assertEqual((obj["result"], obj["english"], obj["hint"]),
+                                 (USAGE, "usage error", hint))
+                self.assertIn(fragment, obj["message"])
+                self.assertEqual(err, "")
         self.assertEqual(self.sim.commands(), [], "bad arguments never reach the chassis")
 
     def test_missing_port(self) -> None:
@@ -97,6 +179,19 @@ class Arguments(ToolTest):
         rc, out, _ = run("--help")
         self.assertEqual(rc, 0)
         self.assertIn("close CARD RELAY", out)
+        commands = help_commands(out)
+        self.assertEqual(commands, ["list", "identify", "self-test", "reset", "close", "open",
+                                    "read", "watch", "codes", "ports", "run", "shell", "help"])
+        for command in commands:
+            with self.subTest(command=command):
+                rc, out, err = run(command, "--help", port="")
+                self.assertEqual((rc, err), (0, ""))
+                self.assertTrue(out.startswith("usage: halvexctl [OPTIONS] " + command), out)
+                self.assertEqual(run("help", command, port="")[1], out)
+        _, out, _ = run("close", "--help")
+        self.assertIn("ext-gp N", out)
+        self.assertIn("--allow-group-rows", out)
+        self.assertNotIn("--keep-going", out, "a command's help has its own options only")
         rc, out, _ = run("codes")
         self.assertEqual(rc, 0)
         lines = out.strip().split("\n")
@@ -117,8 +212,8 @@ class Arguments(ToolTest):
 
 class Commands(ToolTest):
     def test_list(self) -> None:
-        rc, out, _ = run("list")
-        self.assertEqual(rc, 0)
+        rc, out, err = run("list")
+        self.assertEqual((rc, err), (0, ""), "no progress when standard error is a pipe")
         self.assertIn("slot  3  HALVEX X16 BENCH", out)
         self.assertIn("3 cards on", out)
         rc, out, _ = run("--json", "list")
@@ -141,14 +236,19 @@ class Commands(ToolTest):
             (["close", "4", "test-probe"], b"CLOSE(04,50,02)\n"),
             (["open", "4", "pull-down"], b"OPEN(04,50,03)\n"),
             (["close", "3", "ground"], b"CLOSE(03,50,04)\n"),
+            # Sent as asked once the user says so: the library itself refuses none of them.
+            (["--allow-group-rows", "close", "3", "matrix", "30", "2"], b"CLOSE(03,30,02)\n"),
+            (["open", "4", "row", "10", "lo", "--allow-group-rows"], b"OPEN(04,10,lo)\n"),
         ]
-        for args, wire in cases:
-            with self.subTest(args=args):
-                self.sim.request("clearlog")
-                rc, out, _ = run(*args)
-                self.assertEqual(rc, 0, out)
-                self.assertEqual(out.strip(), " ".join(args) + ": OK")
-                self.assertEqual(self.sim.commands()[16:], [wire])  # after the 16 discovery queries
+        # One script, one discovery: every line's wire bytes in order, and its own result.
+        self.sim.request("clearlog")
+        script = "".join(" ".join(args) + "\n" for args, _ in cases)
+        rc, out, err = run("run", "-", stdin=script.encode())
+        self.assertEqual((rc, err), (0, ""))
+        self.assertEqual(self.sim.commands()[DISCOVERY:], [wire for _, wire in cases])
+        self.assertEqual(out.splitlines(),
+                         [" ".join(a for a in args if a != "--allow-group-rows") + ": OK"
+                          for args, _ in cases])
         self.assertIn("matrix:5:7", self.sim.request("relays 3"))
 
     def test_refusals_carry_their_code_and_both_texts(self) -> None:
@@ -160,14 +260,16 @@ class Commands(ToolTest):
         ]
         for args, code, english in cases:
             with self.subTest(args=args):
-                rc, out, _ = run(*args)
-                self.assertEqual(rc, code)
-                self.assertIn(f"error {code}: {english}", out)
+                rc, out, err = run(*args)
+                self.assertEqual((rc, out), (code, ""))
+                self.assertTrue(err.startswith(f"{' '.join(args)}: error {code}: {english} ("),
+                                err)
+                self.assertEqual(err.count("\n"), 1, err)
                 rc, out, _ = run("--json", *args)
                 obj = json.loads(out)
                 self.assertEqual((obj["result"], obj["english"]), (code, english))
-        _, out, _ = run("close", "3", "matrix", "99", "7")
-        self.assertIn("명령어의 파라메터가 올바르지 않습니다.", out)
+        _, _, err = run("close", "3", "matrix", "99", "7")
+        self.assertIn("명령어의 파라메터가 올바르지 않습니다.", err)
 
     def test_silent_card_gives_four(self) -> None:
         # The card answers discovery, then keeps silent.
@@ -220,6 +322,282 @@ class Commands(ToolTest):
         self.assertEqual([r["raw"] for r in readings], [255, 15], "one line per change")
         self.assertEqual(readings[1]["states"], "00001111")
         self.assertEqual(lines[-1]["command"], "watch 3 stopped")
+
+
+class Scripts(ToolTest):
+    def script(self, body: str) -> str:
+        f = tempfile.NamedTemporaryFile("w", suffix=".hx", delete=False)
+        f.write(body)
+        f.close()
+        self.addCleanup(os.unlink, f.name)
+        return f.name
+
+    def test_a_script_discovers_once(self) -> None:
+        path = self.script("# bench set-up\n\nclose 3 matrix 5 7\n  close 3 gp 2   # trailing\n"
+                           "open 4 row 6 hi\r\nclose 5 ext-gp 3\nreset 4\nlist\n")
+        self.sim.request("clearlog")
+        rc, out, err = run("run", path)
+        self.assertEqual((rc, err), (0, ""))
+        self.assertEqual(out.splitlines()[:5], ["close 3 matrix 5 7: OK", "close 3 gp 2: OK",
+                                                "open 4 row 6 hi: OK", "close 5 ext-gp 3: OK",
+                                                "reset 4: OK"])
+        self.assertIn("3 cards on", out)
+        self.assertEqual(self.sim.commands()[DISCOVERY:],
+                         [b"CLOSE(03,05,07)\n", b"CLOSE(03,10,02)\n", b"OPEN(04,06,hi)\n",
+                          b"CLOSE(05,20,03)\n", b"*RST(04)\n"])
+        self.assertEqual(len([c for c in self.sim.commands() if c.startswith(b"*IDN?")]),
+                         DISCOVERY, "one discovery for the whole script")
+
+    def test_failures_stop_the_script_or_not(self) -> None:
+        lines = "close 3 matrix 5 7\nclose 3 matrix 99 7\nclose 5 pull-up\nclose 3 gp 1\n"
+        sent = [b"CLOSE(03,05,07)\n", b"CLOSE(03,99,07)\n", b"CLOSE(03,10,01)\n"]
+        # (options, exit status, what reaches the wire after discovery, stdout lines)
+        cases: List[Tuple[List[str], int, List[bytes], int]] = [
+            ([], 3, sent[:2], 1),
+            (["--keep-going"], 3, sent, 2),
+        ]
+        path = self.script(lines)
+        for options, code, wire, ok_lines in cases:
+            with self.subTest(options=options):
+                self.sim.request("clearlog")
+                rc, out, err = run(*options, "run", path)
+                self.assertEqual(rc, code, err)
+                self.assertEqual(self.sim.commands()[DISCOVERY:], wire)
+                self.assertEqual(len(out.splitlines()), ok_lines, out)
+                self.assertIn("close 3 matrix 99 7: error 3: a parameter is out of range", err)
+        self.sim.request("clearlog")
+        rc, out, _ = run("--json", "--keep-going", "run", "-", stdin=lines.encode())
+        self.assertEqual(rc, 3)
+        results = [json.loads(l) for l in out.splitlines()]
+        self.assertEqual([(r["command"], r["result"]) for r in results],
+                         [("close 3 matrix 5 7", 0), ("close 3 matrix 99 7", 3),
+                          ("close 5 pull-up", 8), ("close 3 gp 1", 0)])
+
+    def test_a_bad_line_runs_nothing(self) -> None:
+        cases = [
+            ("close 3 matrix 5 7\nclose 3 matrix 5\n", ":2: missing arguments"),
+            ("close 3 gp 1\n\nclose 3 matrix 30 1\n", ":3: row 30 is sent as CLOSE(03,30,01)"),
+            ("close 3 gp 1\nrun other.hx\n", ":2: 'run' cannot run inside a script"),
+            ("close 3 gp 1 --port /dev/null\n", ":1: --port applies to the whole run"),
+            ("identify 'x\n", ":1: unterminated quote"),
+        ]
+        for body, fragment in cases:
+            with self.subTest(body=body):
+                path = self.script(body)
+                rc, out, err = run("run", path)
+                self.assertEqual((rc, out), (USAGE, ""))
+                self.assertIn(path + fragment, err)
+        self.assertEqual(self.sim.commands(), [], "nothing is sent, not even a discovery")
+
+    def test_shell_from_a_pipe_and_a_terminal(self) -> None:
+        typed = b"close 3 gp 4\nbogus\nhelp reset\nclose 3 matrix 99 1\nquit\nclose 3 gp 5\n"
+        self.sim.request("clearlog")
+        rc, out, err = run("shell", stdin=typed)
+        self.assertEqual(rc, USAGE, "the first failure's code")
+        self.assertNotIn("halvexctl>", out, "no prompt when standard input is a pipe")
+        self.assertIn("close 3 gp 4: OK\n", out)
+        self.assertIn("usage: halvexctl [OPTIONS] reset CARD", out)
+        self.assertIn("halvexctl: unknown command 'bogus'", err)
+        self.assertIn("close 3 matrix 99 1: error 3", err)
+        self.assertEqual(self.sim.commands()[DISCOVERY:],
+                         [b"CLOSE(03,10,04)\n", b"CLOSE(03,99,01)\n"], "nothing after quit")
+        if WINE:
+            return
+        rc, _, seen = run_on_terminal("shell", typed=b"reset 4\nquit\n", stdin_too=True)
+        self.assertEqual(rc, 0)
+        self.assertEqual(seen.count("halvexctl> "), 2, seen)
+        self.assertIn("reset 4: OK", seen)
+
+
+@unittest.skipIf(WINE, "terminals are tested natively")
+class Progress(ToolTest):
+    def test_discovery_and_self_test_show_progress_on_a_terminal(self) -> None:
+        # Discovery on a chassis with one card: a second or more of silent slots.
+        self.sim.request("reset")
+        self.sim.request("card 3 X16 HALVEX X16 BENCH")
+        self.sim.request("next 3 hex:" + b"HALVEX X16 BENCH\n".hex())
+        self.sim.request("next 3 wait:1500 hex:" + b"PASS\n".hex())
+        rc, out, seen = run_on_terminal("self-test", "3")
+        self.assertEqual((rc, out), (0, "self-test 3: OK  PASS\\n\n"))
+        self.assertIn("discovering cards on %s (slots 1-16): " % PORT, seen)
+        self.assertRegex(seen, r"self-test of card 3 \(X16\): 1\.\d s of at most 15 s")
+        self.assertTrue(seen.endswith("\r"), "the progress line is wiped: %r" % seen[-80:])
+        # The same through a pipe: nothing on standard error.
+        self.sim.request("next 3 hex:" + b"HALVEX X16 BENCH\n".hex())
+        self.sim.request("next 3 wait:1500 hex:" + b"PASS\n".hex())
+        rc, out, err = run("self-test", "3")
+        self.assertEqual((rc, err), (0, ""))
+
+
+class WatchSilence(ToolTest):
+    def test_silence_is_reported_and_sets_the_status(self) -> None:
+        # (replug after the silence, exit status, lines on standard error)
+        cases = [(True, 0, ["went silent", "readings resumed"]), (False, 4, ["went silent"])]
+        for replug, code, said in cases:
+            with self.subTest(replug=replug):
+                self.sim.request("reset")
+                self.sim.request("card 3 X16 HALVEX X16 BENCH")
+                result = {}
+
+                def watch() -> None:
+                    result["run"] = run("--json", "--monitor-port", MONITORS[2], "--interval",
+                                        "0.05", "--duration", "4", "watch", "3")
+
+                t = threading.Thread(target=watch)
+                t.start()
+                for _ in range(600):
+                    if sum(1 for port, _ in self.sim.log() if port == "mon03") >= 2:
+                        break
+                self.sim.request("vanish mon03")
+                if replug:
+                    time.sleep(2.0)  # silent after 1 s: ten intervals are less than a second
+                    self.sim.request("replug mon03")
+                t.join(60)
+                rc, out, err = result["run"]
+                self.assertEqual(rc, code, err)
+                found = [line for line in err.splitlines() if "card 3:" in line]
+                if WINE:  # Wine's serial driver may hand over one more reading meanwhile
+                    found = found[:1] + found[-1:] if replug else found[:1]
+                self.assertEqual(len(found), len(said), err)
+                for line, words in zip(found, said):
+                    self.assertIn(words, line)
+                last = json.loads(out.splitlines()[-1])
+                self.assertEqual((last["command"], last["result"], last["silent"]),
+                                 ("watch 3 stopped", code, not replug))
+
+
+class Ports(ToolTest):
+    def make_tree(self) -> str:
+        root = tempfile.mkdtemp(prefix="halvex-ports-")
+        self.addCleanup(shutil.rmtree, root, True)
+
+        def write(path: str, content: str = "") -> None:
+            full = os.path.join(root, path)
+            os.makedirs(os.path.dirname(full), exist_ok=True)
+            with open(full, "w") as f:
+                f.write(content)
+
+        def link(path: str, target: str) -> None:
+            full = os.path.join(root, path)
+            os.makedirs(os.path.dirname(full), exist_ok=True)
+            os.symlink(os.path.relpath(os.path.join(root, target), os.path.dirname(full)), full)
+
+        for dev in ["ttyS0", "ttyS1", "ttyS2", "ttyUSB0", "ttyUSB2", "ttyUSB10", "ttyACM0",
+                    "tty1", "ttyprintk", "null"]:
+            write("dev/" + dev)
+        os.makedirs(os.path.join(root, "sys/bus/pnp"))
+        os.makedirs(os.path.join(root, "sys/bus/platform"))
+        link("sys/devices/pnp0/00:01/subsystem", "sys/bus/pnp")
+        link("sys/devices/platform/serial8250/subsystem", "sys/bus/platform")
+        link("sys/class/tty/ttyS0/device", "sys/devices/pnp0/00:01")
+        link("sys/class/tty/ttyS1/device", "sys/devices/platform/serial8250")  # no UART
+        usb = "sys/devices/pci0000:00/usb1/1-1"
+        for name, value in [("idVendor", "0403\n"), ("idProduct", "6001\n"),
+                            ("serial", "A1B2C3\n"), ("manufacturer", "FTDI\n"),
+                            ("product", "FT232R USB UART\n")]:
+            write(f"{usb}/{name}", value)
+        write(f"{usb}/1-1:1.0/ttyUSB0/uevent")
+        link("sys/class/tty/ttyUSB0/device", f"{usb}/1-1:1.0/ttyUSB0")
+        acm = "sys/devices/pci0000:00/usb1/1-2"
+        write(f"{acm}/idVendor", "2341\n")
+        write(f"{acm}/idProduct", "0043\n")
+        write(f"{acm}/1-2:1.0/uevent")
+        link("sys/class/tty/ttyACM0/device", f"{acm}/1-2:1.0")
+        link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0", "dev/ttyUSB0")
+        link("dev/serial/by-id/usb-gone-if00", "dev/ttyUSB7")  # dangling: its device went
+        return root
+
+    @unittest.skipIf(WINE, "the Linux listing")
+    def test_linux_ports_from_dev_and_sysfs(self) -> None:
+        env = tool_env()
+        env["HALVEX_PORTS_ROOT"] = self.make_tree()
+        p = subprocess.run(CTL + ["ports"], capture_output=True, env=env, timeout=60)
+        self.assertEqual(p.returncode, 0)
+        self.assertEqual(text(p.stdout).splitlines(), [
+            "/dev/ttyACM0  usb 2341:0043",
+            "/dev/ttyS0",
+            "/dev/ttyUSB0  usb 0403:6001  FTDI FT232R USB UART  serial A1B2C3",
+            "    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0",
+            "/dev/ttyUSB2",
+            "/dev/ttyUSB10",
+            "5 serial ports",
+        ])
+        p = subprocess.run(CTL + ["--json", "ports"], capture_output=True, env=env, timeout=60)
+        ports = json.loads(p.stdout)["ports"]
+        usb = ports[2]
+        self.assertEqual((usb["device"], usb["vendor_id"], usb["product_id"],
+                          usb["serial_number"], usb["manufacturer"], usb["product"],
+                          usb["by_id"]),
+                         ("/dev/ttyUSB0", "0403", "6001", "A1B2C3", "FTDI", "FT232R USB UART",
+                          ["/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0"]))
+        self.assertEqual([p["device"] for p in ports], ["/dev/ttyACM0", "/dev/ttyS0",
+                                                        "/dev/ttyUSB0", "/dev/ttyUSB2",
+                                                        "/dev/ttyUSB10"])
+
+    @unittest.skipUnless(WINE, "the Windows listing")
+    def test_windows_com_ports_from_the_registry(self) -> None:
+        rc, out, err = run("ports")
+        self.assertEqual((rc, err), (0, ""))
+        lines = out.splitlines()
+        self.assertRegex(lines[-1], r"^\d+ serial ports?$")
+        self.assertEqual(len(lines) - 1, int(lines[-1].split()[0]))
+        for line in lines[:-1]:
+            m = re.match(r"^COM(\d+)(  open as (\S+))?  \\Device\\\S+$", line)
+            self.assertIsNotNone(m, line)
+            assert m is not None
+            self.assertEqual(m.group(3), "\\\\.\\COM" + m.group(1) if int(m.group(1)) >= 10
+                             else None, line)
+        rc, out, _ = run("--json", "ports")
+        self.assertEqual(len(json.loads(out)["ports"]), len(lines) - 1)
+
+
+@unittest.skipUnless(DOCS, "the man page and completion are made by the native build")
+class ManPageAndCompletion(ToolTest):
+    def test_man_page_is_the_tools_own(self) -> None:
+        with open(os.path.join(DOCS, "halvexctl.1")) as f:
+            man = f.read()
+        rc, made, _ = run("--help-man")
+        self.assertEqual((rc, made), (0, man), "the built page is the current tool's")
+        _, help_text, _ = run("--help")
+        for command in help_commands(help_text):
+            self.assertIn("\n.B " + command.replace("-", "\\-"), man)
+        for option in re.findall(r"^  (--[a-z-]+)", help_text, re.M):
+            self.assertIn("\n.B " + option.replace("-", "\\-"), man)
+        self.assertTrue(man.startswith(".TH HALVEXCTL 1 "))
+        if shutil.which("groff"):  # groff-base comes with man-db; a bare machine may lack it
+            p = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z"], input=man,
+                               capture_output=True, text=True, timeout=30)
+            self.assertEqual((p.returncode, p.stderr), (0, ""), "the page formats cleanly")
+
+    def test_bash_completion(self) -> None:
+        path = os.path.join(DOCS, "halvexctl.bash")
+        _, help_text, _ = run("--help")
+        commands = " ".join(sorted(help_commands(help_text)))
+        kinds = "discharge ext-gp gp ground matrix ps pull-down pull-up row test-probe"
+        # (words on the line, the last being completed; the completions, sorted)
+        cases = [
+            ([""], commands),
+            (["cl"], "close"),
+            (["--port", "/dev/x", "op"], "open"),
+            (["close", "3", ""], kinds),
+            (["open", "3", "p"], "ps pull-down pull-up"),
+            (["--json", "open", "3", "row", "5", ""], "hi lo"),
+            (["close", "3", "matrix", "5", ""], ""),
+            (["--j"], "--json"),
+            (["close", "--allow"], "--allow-group-rows"),
+            (["help", "s"], "self-test shell"),
+            (["--interval", ""], ""),
+        ]
+        for words, expected in cases:
+            with self.subTest(words=words):
+                line = ["halvexctl"] + words
+                script = ('source "$1"; COMP_WORDS=(%s); COMP_CWORD=%d; _halvexctl; '
+                          'echo "${COMPREPLY[@]}"'
+                          % (" ".join(shlex.quote(w) for w in line), len(line) - 1))
+                p = subprocess.run(["bash", "-c", script, "bash", path], capture_output=True,
+                                   text=True, timeout=30)
+                self.assertEqual(p.stderr, "")
+                self.assertEqual(" ".join(sorted(p.stdout.split())), expected)
 
 
 if __name__ == "__main__":
