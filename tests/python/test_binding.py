@@ -7,6 +7,8 @@ import ctypes
 import gc
 import os
 import pickle
+import select
+import signal
 import subprocess
 import sys
 import threading
@@ -560,6 +562,7 @@ class ArgumentTest(OpenChassisTestCase):
             (lambda: self.x16.start_monitoring(port, 0.1, None), TypeError, "callback"),
             (lambda: self.x16.start_monitoring(3, 0.1, print), TypeError, "port must be"),
             (lambda: self.x16.start_monitoring(port, 0.1, print, "1"), TypeError, "silence_s"),
+            (lambda: self.x16.start_monitoring(port, 0.1, print, float("inf")), ValueError, "silence_s"),
             (lambda: self.x16.read_signals(None), TypeError, "port must be"),
         ]
         self.sim.clear_log()
@@ -636,9 +639,21 @@ class OneChassisTest(SimulatorTestCase):
         self.plug()
         with Chassis(self.sim.port, LIBRARY) as chassis:
             read, write = os.pipe()
+            # Held at the fork, as another thread might hold them: the child must not wait.
+            held = [
+                sys.modules["halvex.chassis"]._open_lock,
+                sys.modules["halvex._library"]._loaded_lock,
+                chassis.library._monitors_lock,
+            ]
+            for lock in held:
+                lock.acquire()
             pid = os.fork()
+            if pid != 0:
+                for lock in held:
+                    lock.release()
             if pid == 0:  # the child: its library has no port open, nor has the binding
                 outcome = "open" if chassis.is_open else "closed"
+                outcome += "" if chassis.library.monitored_cards() == () else " monitoring"
                 try:
                     with Chassis(self.sim.monitor_port(9), LIBRARY):
                         pass
@@ -649,6 +664,8 @@ class OneChassisTest(SimulatorTestCase):
                 os.write(write, outcome.encode())
                 os._exit(0)
             os.close(write)
+            if not select.select([read], [], [], 60)[0]:
+                os.kill(pid, signal.SIGKILL)
             with os.fdopen(read) as pipe:
                 outcome = pipe.read()
             os.waitpid(pid, 0)
@@ -813,6 +830,42 @@ class MonitoringTest(OpenChassisTestCase):
         self.x16.stop_monitoring()
         self.x16.stop_monitoring()  # nothing running is fine
 
+    def test_two_threads_starting_one_card_leave_one_monitor_held(self) -> None:
+        # Both threads pass the "already monitoring?" check before either holds its monitor.
+        both_checked = threading.Barrier(2, timeout=10)
+        checked = threading.local()
+
+        class CheckTogether(Y48Card):
+            def _refuse_if_monitoring(self) -> None:
+                super()._refuse_if_monitoring()
+                if not getattr(checked, "once", False):
+                    checked.once = True
+                    both_checked.wait()
+
+        card = CheckTogether(self.chassis, 5)
+        readings = [Readings(), Readings()]
+        outcomes: List[str] = []
+
+        def start(i: int) -> None:
+            try:
+                card.start_monitoring(self.sim.monitor_port(5), 0.01, readings[i])
+                outcomes.append("started")
+            except BaseException as error:
+                outcomes.append(type(error).__name__)
+
+        threads = [threading.Thread(target=start, args=(i,)) for i in range(2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(30)
+        self.assertEqual(sorted(outcomes), ["AlreadyMonitoring", "started"])
+        self.assertEqual(self.chassis.library.monitored_cards(), (5,))
+        gc.collect()
+        running = readings[0] if readings[0].count() else readings[1]
+        now = running.count()
+        self.assertTrue(wait_for(lambda: running.count() >= now + 3), "the monitor stopped")
+        self.y48.stop_monitoring()
+
     def test_refused_start_holds_nothing(self) -> None:
         readings = Readings()
         with self.assertRaises(HalvexError) as caught:
@@ -872,18 +925,22 @@ class MonitoringTest(OpenChassisTestCase):
     def test_silence_marks_the_monitor_stale_until_readings_resume(self) -> None:
         readings, silences = Readings(), []
         port = self.sim.monitor_port(5)
-        with self.y48.monitoring(port, 0.01, readings, silence_s=0.3, on_silence=silences.append):
+        silence_s = 2.0
+        with self.y48.monitoring(port, 0.01, readings, silence_s, on_silence=silences.append):
             self.assertTrue(wait_for(lambda: readings.count() >= 2))
-            self.assertFalse(self.y48.monitor_stale)
+            before = len(silences)  # a loaded machine may have paused the readings already
             self.sim.vanish(port)
-            self.assertTrue(wait_for(lambda: silences != []), "on_silence was not called")
+            self.assertTrue(
+                wait_for(lambda: len(silences) > before, 4 * silence_s), "on_silence was not called"
+            )
             self.assertTrue(self.y48.monitor_stale)
-            self.assertEqual(silences, [self.y48])
+            self.assertEqual(silences[before:], [self.y48])
+            time.sleep(1.25 * silence_s)  # longer than another silence would take
+            self.assertEqual(len(silences), before + 1, "one call per silence")
             self.sim.replug(port)
-            self.assertTrue(wait_for(lambda: not self.y48.monitor_stale), "readings did not resume")
-            time.sleep(0.5)
-            self.assertEqual(len(silences), 1, "one call per silence")
-            self.assertFalse(self.y48.monitor_stale)
+            self.assertTrue(
+                wait_for(lambda: not self.y48.monitor_stale, 4 * silence_s), "readings did not resume"
+            )
 
 
 class ChassisLifetimeTest(SimulatorTestCase):
@@ -909,6 +966,53 @@ class ChassisLifetimeTest(SimulatorTestCase):
             after = readings.count()
             time.sleep(0.3)
             self.assertEqual(readings.count(), after)
+
+    def test_failed_reopen_keeps_the_monitors_and_their_callbacks(self) -> None:
+        self.plug()
+        readings = Readings()
+        with Chassis(self.sim.port, LIBRARY) as chassis:
+            self.addCleanup(chassis.library.end_all_monitors)
+            chassis.card(5).start_monitoring(self.sim.monitor_port(5), 0.01, readings)
+            self.assertTrue(wait_for(lambda: readings.count() >= 1))
+            self.sim.vanish("cmd")  # the command port's adapter is unplugged
+            with self.assertRaises(halvex.PortOpenError):
+                chassis.open()
+            gc.collect()
+            # The library kept the old cards, so their monitors run on.
+            self.assertEqual(chassis.library.monitored_cards(), (5,))
+            now = readings.count()
+            self.assertTrue(wait_for(lambda: readings.count() >= now + 3), "the monitor stopped")
+            self.sim.replug("cmd")
+            chassis.open()
+            self.assertEqual(chassis.library.monitored_cards(), ())
+
+    def test_reopen_from_inside_a_callback_keeps_the_callbacks(self) -> None:
+        self.plug()
+        readings, other = Readings(), Readings()
+        problems: List[BaseException] = []
+
+        def reopen_once(reading: Tuple[bool, ...]) -> None:
+            readings(reading)
+            if readings.count() == 1:
+                try:
+                    chassis.open()
+                except BaseException as error:  # reported to the test below
+                    problems.append(error)
+
+        watch = weakref.ref(other)
+        with Chassis(self.sim.port, LIBRARY) as chassis:
+            chassis.card(3).start_monitoring(self.sim.monitor_port(3), 0.01, other)
+            chassis.card(5).start_monitoring(self.sim.monitor_port(5), 0.01, reopen_once)
+            del other
+            self.assertTrue(wait_for(lambda: chassis.library.monitored_cards() == (), 30))
+            gc.collect()
+            self.assertEqual(problems, [])
+            # The library did not wait for the old monitors' threads: their callbacks stay.
+            self.assertIsNotNone(watch(), "a callback was let go while its thread may run")
+            after = readings.count()
+            time.sleep(0.3)
+            self.assertEqual(readings.count(), after, "a reading came after the discovery")
+            self.assertEqual([card.number for card in chassis.cards()], [3, 4, 5])
 
     def test_exit_with_a_monitor_running_stops_it_first(self) -> None:
         # The check is registered before the binding is imported, so it runs after the

@@ -220,37 +220,53 @@ class Library:
         # Card number -> its running monitor. The library calls the callback from its own
         # thread, so the binding keeps it alive until the monitor has ended.
         self._monitors: Dict[int, MonitorRecord] = {}
+        # Monitors a discovery ended from inside a callback: the library could not wait for
+        # their threads and never says when they have left, so their callbacks are kept.
+        self._retired: List[MonitorRecord] = []
         self._monitors_lock = threading.Lock()
 
     def __repr__(self) -> str:
         return "Library(%r)" % (self.path,)
 
-    def hold_monitor(self, record: "MonitorRecord") -> None:
-        """Keeps a running monitor's callback alive until the monitor is released."""
+    def hold_monitor(self, record: "MonitorRecord") -> bool:
+        """Keeps a monitor's callback alive until the monitor is released; False (and nothing
+        held) when the card already has one, so that two starts cannot replace each other's."""
         with self._monitors_lock:
+            if record.card_number in self._monitors:
+                return False
             self._monitors[record.card_number] = record
+            return True
 
     def monitor(self, card_number: int) -> Optional["MonitorRecord"]:
         """The monitor this process started on a card and has not yet released, or None."""
         with self._monitors_lock:
             return self._monitors.get(card_number)
 
-    def release_monitor(self, card_number: int, end_name: str) -> None:
-        """Lets go of a callback once its monitor has ended."""
+    def release_monitor(
+        self, card_number: int, end_name: str, record: Optional["MonitorRecord"] = None
+    ) -> None:
+        """Lets go of a callback once its monitor has ended (only ``record``'s, if given)."""
         with self._monitors_lock:
             held = self._monitors.get(card_number)
             if held is None or held.end_name != end_name:
                 return
+            if record is not None and held is not record:
+                return
             del self._monitors[card_number]
         held.stop_watching()
 
-    def forget_monitors(self) -> None:
-        """Lets go of every callback: discovery ends all monitors of the old cards."""
+    def forget_monitors(self, waited: bool = True) -> None:
+        """Lets go of every callback after a discovery, which ends all monitors of the old
+        cards. With ``waited`` False (a discovery from inside a callback, where the library
+        cannot wait for the monitors' threads) the callbacks are kept for good instead."""
         with self._monitors_lock:
             held = list(self._monitors.values())
             self._monitors.clear()
+            if not waited:
+                self._retired.extend(held)
         for record in held:
-            record.stop_watching()
+            record.ended = True
+            record.stop_watching(wait=waited)
 
     def monitored_cards(self) -> Tuple[int, ...]:
         """Numbers of the cards whose monitor this process started and has not yet stopped."""
@@ -293,7 +309,7 @@ class MonitorRecord:
         self.callback_errors: int = 0
         self.readings: int = 0
         self.stale: bool = False
-        # Stopped from its own callback: the library reaps its thread at the next End.
+        # Stopped from inside a callback, where the library does not wait for its thread.
         self.ended: bool = False
         self._on_silence = on_silence
         self._changed = threading.Condition()
@@ -410,8 +426,13 @@ def load_library(path: Union[str, "os.PathLike[str]", None] = None) -> Library:
 
 def _forget_monitors_in_child() -> None:
     # The child's library runs none of the parent's monitors, and the watchdogs stayed behind.
+    # Its locks are new: another thread of the parent may have held one at the fork.
+    global _loaded_lock
+    _loaded_lock = threading.Lock()
     for library in list(_loaded.values()):
+        library._monitors_lock = threading.Lock()
         library._monitors.clear()
+        library._retired.clear()
 
 
 if hasattr(os, "register_at_fork"):

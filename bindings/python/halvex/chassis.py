@@ -83,6 +83,9 @@ CardT = TypeVar("CardT", bound="Card")
 
 def _forget_in_child() -> None:
     # A child made by fork() starts with a library of its own: no port open, no monitors.
+    # The lock is new: another thread of the parent may have held it at the fork.
+    global _open_lock
+    _open_lock = threading.Lock()
     _open_chassis.clear()
 
 
@@ -248,7 +251,10 @@ class Chassis:
     def open(self) -> None:
         """Opens the command port (closing it first if open) and discovers the cards.
 
-        Discovery replaces every card, which ends the monitors of the old ones. Raises
+        Discovery replaces every card, which ends the monitors of the old ones; an open that
+        fails keeps the old cards and their monitors running. Called from inside a callback,
+        the library cannot wait for the old monitors' threads, so the binding keeps their
+        callbacks for the rest of the process. Raises
         :class:`ChassisInUse` while another chassis is open in this process, and
         :class:`PortOpenError` (code 5) with the port and, on Linux, the reason when the port
         cannot be opened.
@@ -265,7 +271,10 @@ class Chassis:
             _open_chassis[id(self.library)] = self
         try:
             code = self.library.OpenHalvex(_port_bytes(self.port))
-            self.library.forget_monitors()
+            # A failed open keeps the old cards, and their monitors run on.
+            if code == 0:
+                # Inside a callback the library ends the old monitors without waiting.
+                self.library.forget_monitors(waited=not _in_callback())
         except BaseException:
             self._mark_closed()
             raise
@@ -581,8 +590,8 @@ class _SignalInputs(Card):
         logged through the ``halvex`` logger and counted in :attr:`callback_errors`; the
         monitor goes on.
 
-        With no reading for ``silence_s`` seconds (default: ten intervals, at least 1 s; 0
-        turns the watch off) the card's :attr:`monitor_stale` becomes True and
+        With no reading for ``silence_s`` seconds (a finite number; default: ten intervals,
+        at least 1 s; 0 turns the watch off) the card's :attr:`monitor_stale` becomes True and
         ``on_silence(card)`` runs once, on a thread of the binding; the next reading clears
         the mark. A port that goes away (an unplugged adapter) is such a silence.
 
@@ -603,8 +612,8 @@ class _SignalInputs(Card):
             silence = max(1.0, 10.0 * float(interval_s))
         elif isinstance(silence_s, bool) or not isinstance(silence_s, (int, float)):
             raise TypeError("silence_s must be a number, not %s" % type(silence_s).__name__)
-        elif math.isnan(silence_s):
-            raise ValueError("silence_s must be a number of seconds, not nan")
+        elif not math.isfinite(silence_s):
+            raise ValueError("silence_s must be a finite number of seconds, not %r" % silence_s)
         else:
             silence = float(silence_s)
         self.chassis._require_open()
@@ -623,10 +632,12 @@ class _SignalInputs(Card):
         record.callback = SignalCallback(self._decode(callback, record))
         begin = getattr(self.library, "Begin%sSignalMonitoring" % self.model)
         # Held before Begin: the first reading may come before Begin returns.
-        self.library.hold_monitor(record)
+        if not self.library.hold_monitor(record):
+            # Another thread started this card's monitor since the check above.
+            raise AlreadyMonitoring(self.number, error_message(PORT_OPEN_ERROR, self.library))
         code = begin(self.number, port_bytes, float(interval_s), record.callback)
         if code != 0:
-            self.library.release_monitor(self.number, record.end_name)
+            self.library.release_monitor(self.number, record.end_name, record)
             self._check_port_result(code, port)
             return
         record.start_watching()
