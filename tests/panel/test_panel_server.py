@@ -4,19 +4,24 @@ command line."""
 
 from __future__ import annotations
 
+import http.client
 import os
+import re
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import unittest
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Tuple
+from urllib.parse import urljoin, urlsplit
 
-from panel_support import BENCH, REPO, RunningPanel, post, request
+from panel_support import BENCH, REPO, RunningPanel, post, request, wait_for
 
 from halvex import Chassis
 from halvex.panel import Panel, PanelServer
+from halvex.panel.server import MAX_CONNECTIONS
 
 RANGE_KOREAN = "명령어의 파라메터가 올바르지 않습니다."
 
@@ -227,6 +232,8 @@ class PanelApi(unittest.TestCase):
             ("/api/relay", b"[1, 2]", json_type, 400),
             ("/api/relay", b'{"card": 1, "relay": "gp:\xff"}', json_type, 400),
             ("/api/relay", b'{"card": 1, "relay": "gp:1", "action": "close"}', {"Content-Type": "text/plain"}, 415),
+            ("/api/relay", b"{}", dict(json_type, **{"Content-Length": "65537"}), 413),
+            ("/api/relay", b"{}", dict(json_type, **{"Content-Length": "\u00b2"}), 413),
             ("/api/card", b'{"card": 1, "action": "format"}', json_type, 400),
             ("/api/card", b'{"card": 16, "action": "reset"}', json_type, 404),
             ("/api/monitor", b'{"card": 2, "action": "start", "interval": 0.1}', json_type, 400),
@@ -244,6 +251,25 @@ class PanelApi(unittest.TestCase):
         for path, expected in (("/api/state?since=x", 400), ("/panel.exe", 404), ("/../README.md", 404)):
             with self.subTest(path=path):
                 self.assertEqual(request(self.panel.port, "GET", path)[0], expected)
+        with self.subTest("a chunked body, which hides a request that closes a relay"):
+            hidden = (b'POST /api/relay HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Type: application/json'
+                      b'\r\nContent-Length: 46\r\n\r\n{"card": 5, "relay": "gp:1", "action": "close"}'
+                      % self.panel.port)
+            with socket.create_connection(("127.0.0.1", self.panel.port), timeout=30) as raw:
+                raw.sendall(b"POST /api/relay HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n"
+                            b"Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
+                            % self.panel.port + b"%x\r\n%s\r\n0\r\n\r\n" % (len(hidden), hidden))
+                answer = b""
+                while True:  # the panel closes the connection after its answer
+                    try:
+                        chunk = raw.recv(65536)
+                    except ConnectionResetError:
+                        break
+                    if not chunk:
+                        break
+                    answer += chunk
+            self.assertTrue(answer.startswith(b"HTTP/1.1 411 "), answer[:80])
+            self.assertEqual(answer.count(b"HTTP/1.1 "), 1, "the body was read as a request")
         # Checked where the bytes would land: no port of the simulator received anything.
         self.assertEqual(self.sim.log(settle_s=0.1), [])
         status, after = request(self.panel.port, "GET", "/api/state")
@@ -264,6 +290,10 @@ class TokenRule(unittest.TestCase):
                 ("GET", "/?token=wrong", {}, "s3cret-token", 403),
                 ("GET", "/?token=s3cret-token", {}, "s3cret-token", 200),
                 ("GET", "/panel.js?token=s3cret-token", {}, "s3cret-token", 200),
+                # The page's script and stylesheet: the browser asks without the token.
+                ("GET", "/panel.js", {}, "s3cret-token", 200),
+                ("GET", "/panel.css", {}, "s3cret-token", 200),
+                ("GET", "/api/state", {}, "s3cret-token", 403),
                 ("GET", "/api/state", {"X-Panel-Token": "s3cret-token"}, "s3cret-token", 200),
                 ("GET", "/api/state", {"X-Panel-Token": "s3cret-tokeX"}, "s3cret-token", 403),
                 ("POST", "/api/rediscover", {"Content-Type": "application/json"}, "s3cret-token", 403),
@@ -284,6 +314,68 @@ class TokenRule(unittest.TestCase):
             finally:
                 server.stop()
         self.assertFalse(chassis.is_open)
+
+    def test_the_page_loads_its_files_as_a_browser_asks_for_them(self) -> None:
+        panel = Panel(Chassis(os.path.join(REPO, "no-such-port")))
+        addresses = ["127.0.0.1"]
+        try:
+            socket.create_server(("::1", 0), family=socket.AF_INET6).close()
+            addresses.append("::1")
+        except OSError:
+            pass  # no IPv6 loopback on this machine
+        for address in addresses:
+            server = PanelServer(panel, address, token="s3cret-token").start()
+            try:
+                with self.subTest(address=address):
+                    url = server.url
+                    self.assertIn("s3cret-token", url)
+                    status, page = self.fetch(address, url)
+                    self.assertEqual(status, 200)
+                    # Relative to the page's URL, without its query string or any header.
+                    assets = re.findall(r'(?:href|src)="([^"]+)"', page.decode())
+                    self.assertEqual(sorted(assets), ["panel.css", "panel.js"])
+                    for asset in assets:
+                        self.assertEqual(self.fetch(address, urljoin(url, asset))[0], 200, asset)
+            finally:
+                server.stop()
+
+    @staticmethod
+    def fetch(address: str, url: str) -> Tuple[int, bytes]:
+        parts = urlsplit(url)
+        connection = http.client.HTTPConnection(address, parts.port, timeout=30)
+        try:
+            connection.request("GET", parts.path + ("?" + parts.query if parts.query else ""))
+            response = connection.getresponse()
+            return response.status, response.read()
+        finally:
+            connection.close()
+
+    def test_connections_beyond_the_cap_are_closed(self) -> None:
+        server = PanelServer(Panel(Chassis(os.path.join(REPO, "no-such-port")))).start()
+        port = server.server_address[1]
+        idle: List[socket.socket] = []
+        try:
+            for _ in range(MAX_CONNECTIONS):
+                idle.append(socket.create_connection(("127.0.0.1", port), timeout=30))
+            with socket.create_connection(("127.0.0.1", port), timeout=30) as extra:
+                extra.sendall(b"GET /api/state HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
+                try:
+                    self.assertEqual(extra.recv(100), b"", "a connection beyond the cap was served")
+                except ConnectionResetError:
+                    pass  # closed unanswered, as it should be
+            idle.pop().close()
+
+            def answered() -> bool:
+                try:
+                    return request(port, "GET", "/api/state")[0] == 200
+                except OSError:  # still closed unanswered: the freed place is not yet free
+                    return False
+
+            self.assertTrue(wait_for(answered, 10), "no place came free")
+        finally:
+            for connection in idle:
+                connection.close()
+            server.stop()
 
 
 class CommandLine(unittest.TestCase):

@@ -4,8 +4,9 @@
     halvex-panel --simulate [--bench FILE]
 
 The page and a small JSON API under /api/ are served on 127.0.0.1; the first line printed is
-``panel: URL``. ``--listen ADDRESS`` serves elsewhere, and then every request needs the access
-token printed in that URL.
+``panel: URL``. ``--listen ADDRESS`` serves elsewhere (an IPv6 address too), and then the page
+and the API need the access token printed in that URL; the page's script and stylesheet, which
+hold nothing secret, do not.
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ import json
 import os
 import secrets
 import signal
+import socket
 import sys
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -36,8 +38,13 @@ STATIC_FILES = {
     "/panel.js": ("panel.js", "text/javascript; charset=utf-8"),
     "/panel.css": ("panel.css", "text/css; charset=utf-8"),
 }
+# Served without the token: the browser asks for them without the page's query string.
+PUBLIC_FILES = ("/panel.js", "/panel.css")
 MAX_BODY = 64 * 1024
 MAX_WAIT_S = 25.0
+# Above the longest poll's wait: a connection idle (or trickling a request) longer is closed.
+CONNECTION_TIMEOUT_S = 30.0
+MAX_CONNECTIONS = 64
 TOKEN_HEADER = "X-Panel-Token"
 # The demo's chassis when --simulate comes without a bench file.
 DEMO_CARDS = {
@@ -50,6 +57,7 @@ DEMO_CARDS = {
 class _Handler(BaseHTTPRequestHandler):
     server: "PanelServer"
     protocol_version = "HTTP/1.1"
+    timeout = CONNECTION_TIMEOUT_S
 
     def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
         pass  # the page's log pane is the record; a request trace would drown the terminal
@@ -75,9 +83,11 @@ class _Handler(BaseHTTPRequestHandler):
 
     # ---- Who may ask ----
 
-    def _allowed(self, query: Mapping[str, List[str]]) -> bool:
+    def _allowed(self, path: str, query: Mapping[str, List[str]]) -> bool:
         token = self.server.token
         if token is not None:
+            if path in PUBLIC_FILES:
+                return True
             given = self.headers.get(TOKEN_HEADER) or (query.get("token") or [""])[0]
             return hmac.compare_digest(given.encode(), token.encode())
         # On the loopback address a page of another site could still reach the port through a
@@ -87,9 +97,14 @@ class _Handler(BaseHTTPRequestHandler):
         return host in ("127.0.0.1:%d" % port, "localhost:%d" % port, "[::1]:%d" % port)
 
     def _route(self) -> Optional[Tuple[str, Dict[str, List[str]]]]:
+        if "Transfer-Encoding" in self.headers:
+            # Its body would otherwise be read as the next request.
+            self.close_connection = True
+            self._error(411, "send the body with a Content-Length")
+            return None
         url = urlsplit(self.path)
         query = parse_qs(url.query)
-        if not self._allowed(query):
+        if not self._allowed(url.path, query):
             self._error(403, "forbidden: open the URL the panel printed (with its token)")
             return None
         return url.path, query
@@ -138,21 +153,28 @@ class _Handler(BaseHTTPRequestHandler):
             return
         self._json(200, {"result": result, "state": self.server.panel.snapshot()})
 
+    def _content_length(self) -> Optional[int]:
+        """The body's length, or None when it is not a plain number of at most MAX_BODY."""
+        text = self.headers.get("Content-Length") or "0"
+        if not (text.isascii() and text.isdigit()) or int(text) > MAX_BODY:
+            return None
+        return int(text)
+
     def _drain(self) -> None:
-        length = self.headers.get("Content-Length")
-        if length and length.isdigit() and int(length) <= MAX_BODY:
-            self.rfile.read(int(length))
-        else:
+        length = self._content_length()
+        if length is None:
             self.close_connection = True
+        else:
+            self.rfile.read(length)
 
     def _body(self) -> Dict[str, Any]:
         # A JSON body cannot come from a plain form of another site without the browser asking.
         kind = (self.headers.get("Content-Type") or "").split(";")[0].strip().lower()
-        length_text = self.headers.get("Content-Length") or "0"
-        if not length_text.isdigit() or int(length_text) > MAX_BODY:
+        length = self._content_length()
+        if length is None:
             self.close_connection = True
             raise RequestError(413, "the body must be at most %d bytes" % MAX_BODY)
-        raw = self.rfile.read(int(length_text))
+        raw = self.rfile.read(length)
         if kind != "application/json":
             raise RequestError(415, "send the request as application/json")
         try:
@@ -194,7 +216,9 @@ class PanelServer(ThreadingHTTPServer):
     """The panel's HTTP server for one :class:`Panel`.
 
     ``token`` None serves only requests addressed to the loopback names; otherwise every
-    request carries the token (``?token=`` or the ``X-Panel-Token`` header).
+    request but those for the page's script and stylesheet carries the token (``?token=`` or
+    the ``X-Panel-Token`` header). At most MAX_CONNECTIONS connections are served at once (a
+    thread each); more are closed unanswered.
     """
 
     daemon_threads = True
@@ -204,8 +228,26 @@ class PanelServer(ThreadingHTTPServer):
                  token: Optional[str] = None) -> None:
         self.panel = panel
         self.token = token
+        self.address_family = socket.AF_INET6 if ":" in address else socket.AF_INET
+        self._connections = threading.BoundedSemaphore(MAX_CONNECTIONS)
         super().__init__((address, port), _Handler)
         self._thread: Optional[threading.Thread] = None
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        if not self._connections.acquire(blocking=False):
+            self.shutdown_request(request)
+            return
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self._connections.release()
+            raise
+
+    def process_request_thread(self, request: Any, client_address: Any) -> None:
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self._connections.release()
 
     @property
     def url(self) -> str:
