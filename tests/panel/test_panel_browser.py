@@ -6,6 +6,7 @@ the page to HALVEX_PANEL_SCREENSHOT (default build/native/panel/panel.png)."""
 from __future__ import annotations
 
 import os
+import secrets
 import shutil
 import sys
 import time
@@ -13,6 +14,8 @@ import unittest
 from typing import Callable, List, TypeVar
 
 from panel_support import REPO, RunningPanel
+
+from halvex.panel import PanelServer
 
 CHROMEDRIVER = os.environ.get("CHROMEDRIVER", "/usr/bin/chromedriver")
 CHROMIUM = os.environ.get("CHROMIUM", "/usr/bin/chromium")
@@ -71,6 +74,18 @@ class PanelInChromium(unittest.TestCase):
 
     def log_lines(self) -> List[str]:
         return [e.text for e in self.driver.find_elements(By.CSS_SELECTOR, "[data-log] > [data-log-entry]")]
+
+    def test_the_page_with_a_token(self) -> None:
+        # As --listen serves it: the page's own files must load without the token.
+        server = PanelServer(self.panel.panel, token=secrets.token_urlsafe(18)).start()
+        try:
+            self.driver.get(server.url)
+            cards = self.wait(lambda: self.driver.find_elements(By.CSS_SELECTOR, "[data-card]") or None,
+                              what="the cards, drawn by the page's script")
+            self.assertEqual([c.get_attribute("data-card") for c in cards], ["1", "2", "5"])
+            self.driver.get("about:blank")
+        finally:
+            server.stop()
 
     def test_the_panel(self) -> None:
         started = time.monotonic()
