@@ -8,9 +8,11 @@
 set -euo pipefail
 src=$1 release=$2 debug=$3 version=$4 strip=$5
 
+debug=$(realpath -m -- "$debug")  # the configure step runs in the source folder
 if [ ! -f "$debug/CMakeCache.txt" ]; then
   echo "make-kit: configuring $debug with the win-debug preset"
-  (cd "$src" && cmake --preset win-debug >/dev/null)
+  # -B puts it in the folder asked for instead of the preset's own
+  (cd "$src" && cmake --preset win-debug -B "$debug" >/dev/null)
 fi
 cmake --build "$debug" --target halvex halvex_implib halvex_msvc_lib
 

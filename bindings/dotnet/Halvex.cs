@@ -294,8 +294,11 @@ namespace Halvex
 
         public static int BeginX16(int cardNumber, string port, double intervalSeconds, SignalCallback callback)
         {
-            lock (monitors) monitors[cardNumber] = callback;
-            return BeginX16SignalMonitoring(cardNumber, port, intervalSeconds, callback);
+            SignalCallback running = Hold(cardNumber, callback);
+            int result = BeginX16SignalMonitoring(cardNumber, port, intervalSeconds, callback);
+            if (result != 0)
+                Restore(cardNumber, running);
+            return result;
         }
 
         public static int EndX16(int cardNumber)
@@ -307,8 +310,11 @@ namespace Halvex
 
         public static int BeginY48(int cardNumber, string port, double intervalSeconds, SignalCallback callback)
         {
-            lock (monitors) monitors[cardNumber] = callback;
-            return BeginY48SignalMonitoring(cardNumber, port, intervalSeconds, callback);
+            SignalCallback running = Hold(cardNumber, callback);
+            int result = BeginY48SignalMonitoring(cardNumber, port, intervalSeconds, callback);
+            if (result != 0)
+                Restore(cardNumber, running);
+            return result;
         }
 
         public static int EndY48(int cardNumber)
@@ -316,6 +322,31 @@ namespace Halvex
             int result = EndY48SignalMonitoring(cardNumber);
             lock (monitors) monitors.Remove(cardNumber);
             return result;
+        }
+
+        // Held before Begin, which may deliver a reading before it returns; gives back the
+        // delegate of a monitor already running on the card (null if none).
+        static SignalCallback Hold(int cardNumber, SignalCallback callback)
+        {
+            lock (monitors)
+            {
+                SignalCallback running;
+                monitors.TryGetValue(cardNumber, out running);
+                monitors[cardNumber] = callback;
+                return running;
+            }
+        }
+
+        // A refused Begin (5 on a card already monitored) leaves the running monitor's delegate held.
+        static void Restore(int cardNumber, SignalCallback running)
+        {
+            lock (monitors)
+            {
+                if (running != null)
+                    monitors[cardNumber] = running;
+                else
+                    monitors.Remove(cardNumber);
+            }
         }
 
         /// <summary>Stops a 64-bit process on Windows before the DLL fails to load in it.</summary>

@@ -2,26 +2,51 @@
 // run by mono against libhalvex.so. It prints the same step lines as the MSVC-ABI C client, for
 // check_client.py. Environment: HALVEX_PORT, HALVEX_MONITOR_PORTS (slots 1 to 16).
 using System;
+using System.Diagnostics;
 using System.IO;
+using System.Runtime.CompilerServices;
 using System.Text;
 using System.Threading;
 using Halvex;
 
+// The readings of one monitor. Its delegate is bound to this object, as most programs' callbacks
+// are: Mono frees the native entry point of such a delegate when the delegate is collected.
+sealed class Readings
+{
+    public int Count;
+    public SignalStatus[] First;
+
+    public void OnReading(IntPtr status, int count)
+    {
+        if (Interlocked.Increment(ref Count) == 1)
+            First = Native.ReadStatus(status, count);
+    }
+}
+
 static class HalvexSample
 {
     static TextWriter output;
-    static int readings;
-    static SignalStatus[] first;
+    static readonly Readings readings = new Readings();
 
     static void Report(string step, object value)
     {
         output.WriteLine(step + " " + value);
     }
 
-    static void OnReading(IntPtr status, int count)
+    // Only Native holds the monitor's delegate once this returns.
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static int StartMonitor(string port)
     {
-        if (Interlocked.Increment(ref readings) == 1)
-            first = Native.ReadStatus(status, count);
+        return Native.BeginX16(3, port, 0.05, readings.OnReading);
+    }
+
+    // Readings of a loaded machine (Wine's or Mono's start, the port's open) may take a while.
+    static bool WaitForReadings(int count)
+    {
+        Stopwatch watch = Stopwatch.StartNew();
+        while (Volatile.Read(ref readings.Count) < count && watch.Elapsed.TotalSeconds < 15)
+            Thread.Sleep(20);
+        return Volatile.Read(ref readings.Count) >= count;
     }
 
     static int Main()
@@ -49,15 +74,18 @@ static class HalvexSample
         Report("no-card", missing);
         Report("message " + missing, Native.ErrorText(missing));
 
-        SignalCallback callback = OnReading;
-        Report("monitor-begin", Native.BeginX16(3, monitor, 0.05, callback));
-        for (int i = 0; i < 50 && Volatile.Read(ref readings) < 3; ++i)
-            Thread.Sleep(20);
+        Report("monitor-begin", StartMonitor(monitor));
+        Report("monitor-first", WaitForReadings(1) ? 1 : 0);
+        // Refused on a running monitor; the delegate the monitor calls must stay held.
+        Report("monitor-again", Native.BeginX16(3, monitor, 0.05, (status, n) => { }));
+        GC.Collect();
+        GC.WaitForPendingFinalizers();
+        Report("monitor-kept", WaitForReadings(Volatile.Read(ref readings.Count) + 3) ? 1 : 0);
         Report("monitor-end", Native.EndX16(3));
-        Report("readings", readings > 0 ? 1 : 0);
-        StringBuilder line = new StringBuilder(first == null ? "0" : first.Length.ToString());
-        if (first != null)
-            foreach (SignalStatus entry in first)
+        Report("readings", readings.Count > 0 ? 1 : 0);
+        StringBuilder line = new StringBuilder(readings.First == null ? "0" : readings.First.Length.ToString());
+        if (readings.First != null)
+            foreach (SignalStatus entry in readings.First)
                 line.Append(" " + entry.Channel + ":" + entry.State);
         Report("first-reading", line);
 

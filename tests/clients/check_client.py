@@ -38,6 +38,9 @@ EXPECTED: Dict[str, str] = {
     "no-card": "7",
     "message 7": NO_CARD,
     "monitor-begin": "0",
+    "monitor-first": "1",
+    "monitor-again": "5",  # a second monitor on a monitored card is refused...
+    "monitor-kept": "1",  # ...and the first keeps reading (its .NET delegate still held)
     "monitor-end": "0",
     "readings": "1",
     "first-reading": "8 1:1 2:0 3:0 4:0 5:0 6:0 7:0 8:0",

@@ -4,7 +4,8 @@
 
 The zip must hold exactly the expected files under halvex-<version>-win32/, the .def files and
 the guide as the build and the tree have them, and no path of the build machine (the source
-folder, the build folders, the home folder) anywhere in any file.
+folder, the build folders, the home folder) anywhere in any file. The kit is made twice: by the
+kit target, and by make-kit.sh with a debug folder of its own that it configures first.
 """
 
 from __future__ import annotations
@@ -12,6 +13,7 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
+import tempfile
 import zipfile
 from typing import List
 
@@ -32,9 +34,7 @@ EXPECTED = [
 ]
 
 
-def main(argv: List[str]) -> int:
-    cmake, release, kit, source = argv[1:5]
-    subprocess.run([cmake, "--build", release, "--target", "kit"], check=True)
+def check(kit: str, release: str, debug: str, source: str) -> List[str]:
     top = os.path.basename(kit)[: -len(".zip")] + "/"
     failures = []
     with zipfile.ZipFile(kit) as archive:
@@ -45,7 +45,6 @@ def main(argv: List[str]) -> int:
         if files != sorted(EXPECTED) or strays:
             failures.append("listing differs: extra %s, missing %s, outside %s" % (
                 sorted(set(files) - set(EXPECTED)), sorted(set(EXPECTED) - set(files)), strays))
-        debug = os.path.join(os.path.dirname(release), "win-debug")
         machine_paths = {os.path.realpath(p) for p in (source, release, debug)}
         machine_paths.add(os.path.expanduser("~"))
         for name in files:
@@ -68,6 +67,29 @@ def main(argv: List[str]) -> int:
                 exports = [l.strip() for l in text.split("EXPORTS", 1)[1].splitlines() if l.strip()]
                 if len(exports) != 49 or any("=" in e or " " in e for e in exports):
                     failures.append("%s is not 49 plain EXPORTS lines" % name)
+    return failures
+
+
+def cache_value(build: str, name: str) -> str:
+    with open(os.path.join(build, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith(name + ":"):
+                return line.split("=", 1)[1].strip()
+    raise SystemExit("%s has no %s" % (build, name))
+
+
+def main(argv: List[str]) -> int:
+    cmake, release, kit, source = argv[1:5]
+    subprocess.run([cmake, "--build", release, "--target", "kit"], check=True)
+    failures = check(kit, release, os.path.join(os.path.dirname(release), "win-debug"), source)
+    # A debug folder elsewhere, not configured yet, given relative to the caller's folder.
+    version = os.path.basename(kit)[len("halvex-"): -len("-win32.zip")]
+    with tempfile.TemporaryDirectory(prefix="halvex-kit-") as work:
+        subprocess.run(["bash", os.path.join(source, "scripts", "make-kit.sh"), source, release,
+                        "debug-elsewhere", version, cache_value(release, "HALVEX_STRIP")],
+                       cwd=work, check=True)
+        failures += ["with a debug folder of its own: " + f
+                     for f in check(kit, release, os.path.join(work, "debug-elsewhere"), source)]
     for failure in failures:
         print("FAIL:", failure)
     return 1 if failures else 0

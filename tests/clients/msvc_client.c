@@ -121,6 +121,13 @@ static void HALVEX_CALLBACK OnReading(SignalStatus* status, int32_t count) {
     gReadings = gReadings + 1;
 }
 
+/* 1 once count readings have arrived; Wine's start and the port's open may take a while. */
+static int WaitForReadings(int32_t count) {
+    for (int i = 0; i < 750 && gReadings < count; ++i) /* 15 s */
+        Sleep(20);
+    return gReadings >= count;
+}
+
 /* The n-th (1-based) entry of a comma-separated list, into out. */
 static int ListEntry(const char* list, int n, char* out, int size) {
     int index = 1, length = 0;
@@ -176,8 +183,10 @@ void client_main(void) {
     EndLine();
 
     Report("monitor-begin", BeginX16SignalMonitoring(3, monitor, 0.05, OnReading));
-    for (int i = 0; i < 50 && gReadings < 3; ++i)
-        Sleep(20);
+    Report("monitor-first", WaitForReadings(1));
+    /* Refused on a running monitor, which goes on reading. */
+    Report("monitor-again", BeginX16SignalMonitoring(3, monitor, 0.05, OnReading));
+    Report("monitor-kept", WaitForReadings(gReadings + 3));
     Report("monitor-end", EndX16SignalMonitoring(3));
     Report("readings", gReadings > 0 ? 1 : 0);
     Put("first-reading ");

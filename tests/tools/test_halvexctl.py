@@ -429,6 +429,40 @@ class Progress(ToolTest):
         self.assertEqual((rc, err), (0, ""))
 
 
+class Watching:
+    """A running tool whose standard output and error are read as they come."""
+
+    def __init__(self, *args: str) -> None:
+        self.p = subprocess.Popen(CTL + list(args), env=tool_env(), stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        assert self.p.stdout is not None and self.p.stderr is not None
+        self.fds = {"out": self.p.stdout.fileno(), "err": self.p.stderr.fileno()}
+        self.got = {fd: b"" for fd in self.fds.values()}
+        self.open = set(self.got)
+
+    def read(self, until: Optional[Tuple[str, bytes]] = None, timeout: float = 60) -> bool:
+        """Reads until the stream ("out" or "err") holds the text, or to the end of both."""
+        deadline = time.monotonic() + timeout
+        while self.open and time.monotonic() < deadline:
+            if until is not None and until[1] in self.got[self.fds[until[0]]]:
+                return True
+            ready, _, _ = select.select(list(self.open), [], [], 0.1)
+            for fd in ready:
+                chunk = os.read(fd, 4096)
+                self.got[fd] += chunk
+                if not chunk:
+                    self.open.discard(fd)
+        return until is None or until[1] in self.got[self.fds[until[0]]]
+
+    def finish(self) -> Tuple[int, str, str]:
+        self.read()
+        rc = self.p.wait(60)
+        for pipe in (self.p.stdout, self.p.stderr):
+            if pipe is not None:
+                pipe.close()
+        return rc, text(self.got[self.fds["out"]]), text(self.got[self.fds["err"]])
+
+
 class WatchSilence(ToolTest):
     def test_silence_is_reported_and_sets_the_status(self) -> None:
         # (replug after the silence, exit status, lines on standard error)
@@ -437,23 +471,17 @@ class WatchSilence(ToolTest):
             with self.subTest(replug=replug):
                 self.sim.request("reset")
                 self.sim.request("card 3 X16 HALVEX X16 BENCH")
-                result = {}
-
-                def watch() -> None:
-                    result["run"] = run("--json", "--monitor-port", MONITORS[2], "--interval",
-                                        "0.05", "--duration", "4", "watch", "3")
-
-                t = threading.Thread(target=watch)
-                t.start()
-                for _ in range(600):
-                    if sum(1 for port, _ in self.sim.log() if port == "mon03") >= 2:
-                        break
+                watch = Watching("--json", "--monitor-port", MONITORS[2], "--interval", "0.05",
+                                 "--duration", "5", "watch", "3")
+                self.addCleanup(watch.p.kill)
+                # Silent after 1 s of no reading (ten intervals are less than a second); the
+                # port comes back as soon as the tool says so, to leave the resumption time.
+                self.assertTrue(watch.read(("out", b'"raw"')), "no first reading")
                 self.sim.request("vanish mon03")
                 if replug:
-                    time.sleep(2.0)  # silent after 1 s: ten intervals are less than a second
+                    self.assertTrue(watch.read(("err", b"went silent")), "no silence reported")
                     self.sim.request("replug mon03")
-                t.join(60)
-                rc, out, err = result["run"]
+                rc, out, err = watch.finish()
                 self.assertEqual(rc, code, err)
                 found = [line for line in err.splitlines() if "card 3:" in line]
                 if WINE:  # Wine's serial driver may hand over one more reading meanwhile
