@@ -140,7 +140,7 @@ RequestTable Chassis::MakeRequests() {
     rows.push_back(Unbound("ports", "", "the port paths: command, then monitoring ports 1-16"));
     rows.push_back(Unbound("vanish", "cmd|monNN [after-line]",
                            "closes the port's pty now, or once it has received\n"
-                           "its next line; its link stays",
+                           "its next line; its link goes with it",
                            1, 2));
     rows.push_back(Unbound("replug", "cmd|monNN",
                            "a fresh pty for a vanished port, its link pointed at\n"

@@ -109,7 +109,6 @@ void Server::Cleanup() {
             continue;
         target[n] = '\0';
         for (const Port& port : ports_) {
-            // A vanished port's link still points at its old path, and is still ours.
             if (port.active && port.linkTarget == target) {
                 unlink(link.c_str());
                 break;
@@ -215,8 +214,12 @@ std::string Server::ReplugRequest(const RequestArgs& args) {
 
 void Server::Vanish(int index) {
     Port& port = ports_[index];
-    // Closing the master hangs up whoever holds the slave and removes its device node.
+    // Closing the master hangs up whoever holds the slave and removes its device node. The
+    // link goes too, as an unplugged adapter's device name does: left in place it would name
+    // whichever pseudo-terminal is given that number next, another program's port.
     port.pty.Close();
+    if (!linkDir_.empty())
+        unlink((linkDir_ + "/" + LinkName(index)).c_str());
     port.io = Channel{};
     port.vanished = true;
     port.vanishAfterLine = false;
