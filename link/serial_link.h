@@ -26,9 +26,9 @@ class SerialLink {
     // capacity stay queued. False, with `length` and `dst` untouched, when nothing was queued.
     bool Read(uint8_t* dst, int32_t capacity, int32_t* length);
     // Sleeps until input is queued or `timeoutMs` has passed, instead of polling; true when
-    // input is queued. Returns at once on a closed link. On Windows the wait is a pending
-    // one-byte read: the byte it receives is held, and the next Read delivers it first; the
-    // next Write purges it with the rest.
+    // input is queued. On a closed link it sleeps the whole time and returns false. On Windows the
+    // wait is a pending one-byte read: the byte it receives is held, and the next Read delivers it
+    // first; the next Write purges it with the rest.
     bool WaitReadable(int32_t timeoutMs);
     bool IsOpen() const;
     // After an exchange that ended without a complete reply: the next Write first waits until

@@ -166,8 +166,12 @@ int32_t SerialLink::ReadBytes(uint8_t* buffer, int32_t capacity) {
 
 bool SerialLink::WaitReadable(int32_t timeoutMs) {
     const int fd = state_->fd;
-    if (fd < 0)
+    if (fd < 0) {
+        // A closed link never delivers: wait the time out idly, so a caller's poll loop
+        // does not spin through its whole reply limit.
+        SleepMs(timeoutMs);
         return false;
+    }
     pollfd pfd{fd, POLLIN, 0};
     if (poll(&pfd, 1, timeoutMs < 0 ? 0 : timeoutMs) <= 0)
         return false;

@@ -194,8 +194,12 @@ int32_t SerialLink::ReadBytes(uint8_t* buffer, int32_t capacity) {
 
 bool SerialLink::WaitReadable(int32_t timeoutMs) {
     State& s = *state_;
-    if (s.portHandle == INVALID_HANDLE_VALUE)
+    if (s.portHandle == INVALID_HANDLE_VALUE) {
+        // A closed link never delivers: wait the time out idly, so a caller's poll loop
+        // does not spin through its whole reply limit.
+        SleepMs(timeoutMs);
         return false;
+    }
     if (s.holding || Queued(s.portHandle) > 0)
         return true;
     if (timeoutMs <= 0)

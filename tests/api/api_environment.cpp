@@ -12,6 +12,7 @@
 #include <windows.h>
 #else
 #include <dirent.h>
+#include <sys/resource.h>
 #endif
 
 namespace halvex_test {
@@ -88,6 +89,25 @@ int OpenHandleCount() {
         closedir(dir);
     }
     return count;
+#endif
+}
+
+double ProcessCpuMilliseconds() {
+#if defined(_WIN32)
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return 0.0;
+    auto ms = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) |
+                                   t.dwLowDateTime) /
+               10000.0;  // 100 ns units
+    };
+    return ms(kernel) + ms(user);
+#else
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
 #endif
 }
 

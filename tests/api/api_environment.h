@@ -30,6 +30,8 @@ std::string MonitorPort(int slot);
 
 // File descriptors (Linux) or handles (Windows) the process holds open now.
 int OpenHandleCount();
+// Processor time this process has used so far (user and system), in milliseconds.
+double ProcessCpuMilliseconds();
 // The count once it has come back to `before`, or what it is after a few seconds of waiting.
 int SettledHandleCount(int before);
 // Handles a Windows process may gain that are not the library's: Wine makes a critical

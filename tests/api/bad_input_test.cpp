@@ -157,6 +157,24 @@ TEST_F(BadInput, PortNamesThatCannotBeOpened) {
     EXPECT_EQ(A().ResetHalvex(3), 4) << "the cards stay listed; the port is closed";
 }
 
+// After CloseHalvex the cards stay listed and their calls give 4 after the reply limit: the
+// wait for a reply that cannot come sleeps instead of polling the closed port back to back.
+TEST_F(BadInput, CallsOnAClosedPortGiveFourWithoutSpinning) {
+    ASSERT_EQ(A().CloseHalvex(), 0);
+    const double cpuBefore = ProcessCpuMilliseconds();
+    const double wallMs = MillisecondsOf([] {
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(A().CloseX16RelayMatrix(3, 5, 7), 4);
+            EXPECT_EQ(A().OpenX48GndRelay(4), 4);
+            EXPECT_EQ(A().CloseY48GPRelay(5, 2), 4);
+            EXPECT_EQ(A().QueryHalvexID(4, nullptr, nullptr), 4);
+        }
+    });
+    const double cpuMs = ProcessCpuMilliseconds() - cpuBefore;
+    EXPECT_LT(cpuMs, 0.1 * wallMs)
+        << "busy polling: " << cpuMs << " ms of processor time in " << wallMs << " ms";
+}
+
 TEST_F(BadInput, MessageBufferSizes) {
     for (int32_t size : {INT_MIN, -1, 0}) {
         char buffer[4] = "abc";
