@@ -5,10 +5,10 @@
 # while the simulated inputs change. Everything it starts, it stops.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-bash scripts/install-deps.sh --native-only
+bash scripts/install-deps.sh --demo
 echo "== building the library, the tool and the simulator"
 cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVEX_BUILD_TESTS=OFF >/dev/null
-cmake --build build/demo -j2 --target halvex-sim halvexctl >/dev/null
+cmake --build build/demo -j"$(nproc)" --target halvex-sim halvexctl >/dev/null
 
 ports=$(mktemp -d "${TMPDIR:-/tmp}/halvex-demo.XXXXXX")
 sim=
@@ -65,5 +65,5 @@ changer=$!
 ctl watch 5 --monitor-port "$ports/monitor-05" --interval 0.1 --duration 5
 wait "$changer" 2>/dev/null || true
 changer=
-echo "== the last command lines on the wire"
-grep ' cmd ' "$ports/wire.log" | tail -n 6 | sed 's/^/   /'
+echo "== the relay command lines on the wire"
+grep -E ' cmd <- "(CLOSE|OPEN)\(' "$ports/wire.log" | sed 's/^/   /'

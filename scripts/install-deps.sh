@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian machine; does nothing for what is already
 # there.
-#   install-deps.sh [--native-only] [--plan]
+#   install-deps.sh [--demo | --native-only] [--plan]
+#     --demo         only what building the tool and the simulator needs (the demo)
 #     --native-only  skip the Windows cross toolchain, Wine and the fuzzing compiler
 #     --plan         print the packages it would install, one a line (NAME/bookworm-backports
 #                    for those from backports), and install nothing
@@ -15,12 +16,14 @@ set -Eeuo pipefail
 trap 'echo "install-deps: stopped unexpectedly at line $LINENO ($BASH_COMMAND); please report it" >&2' ERR
 
 native_only=0
+demo=0
 plan=0
 for arg in "$@"; do
   case "$arg" in
     --native-only) native_only=1 ;;
+    --demo) demo=1 native_only=1 ;;
     --plan) plan=1 ;;
-    *) echo "install-deps: unknown option $arg (use --native-only and/or --plan)" >&2; exit 64 ;;
+    *) echo "install-deps: unknown option $arg (use --demo or --native-only, and/or --plan)" >&2; exit 64 ;;
   esac
 done
 root=${HALVEX_SETUP_ROOT:-}
@@ -63,15 +66,19 @@ fi
 # come from backports (its own 7.2 cannot map Wine's shared user data).
 need=()
 want() { installed "$1" || need+=("$1"); }
+# The demo builds the tool and the simulator with CMake's default generator, and no more.
+for pkg in cmake g++ make; do want "$pkg"; done
 # The presets generate Ninja builds; make builds the example against an installed package.
-for pkg in cmake ninja-build g++ make libgtest-dev python3 pkg-config; do want "$pkg"; done
+if [ $demo = 0 ]; then for pkg in ninja-build libgtest-dev python3 pkg-config; do want "$pkg"; done; fi
 # The Python package: its tests (pytest), type check (mypy), wheel built and installed into a
 # fresh virtual environment; the soft front panel driven in headless Chromium by Selenium (with
 # a Korean font, so that its screenshots show the messages).
-for pkg in python3-pytest mypy python3-venv python3-pip python3-setuptools python3-wheel \
-  chromium chromium-driver python3-selenium fonts-nanum; do want "$pkg"; done
-# The C# declarations of the calling guide, compiled and run natively against libhalvex.so.
-for pkg in mono-mcs mono-runtime libmono-i18n4.0-all; do want "$pkg"; done
+if [ $demo = 0 ]; then
+  for pkg in python3-pytest mypy python3-venv python3-pip python3-setuptools python3-wheel \
+    chromium chromium-driver python3-selenium fonts-nanum; do want "$pkg"; done
+  # The C# declarations of the calling guide, compiled and run natively against libhalvex.so.
+  for pkg in mono-mcs mono-runtime libmono-i18n4.0-all; do want "$pkg"; done
+fi
 if [ $native_only = 0 ]; then
   want googletest                          # sources: GoogleTest is built with the cross compiler
   want clang; want libclang-rt-14-dev      # libFuzzer and clang's sanitizer runtimes

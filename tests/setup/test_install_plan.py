@@ -16,7 +16,8 @@ SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "s
                       "install-deps.sh")
 
 # What the suite needs on a bare bookworm machine whose kernel cannot run 32-bit programs.
-NATIVE = {"cmake", "ninja-build", "g++", "make", "libgtest-dev", "python3", "pkg-config",
+DEMO = {"cmake", "g++", "make"}
+NATIVE = DEMO | {"ninja-build", "libgtest-dev", "python3", "pkg-config",
           "python3-pytest", "mypy", "python3-venv", "python3-pip", "python3-setuptools",
           "python3-wheel", "chromium", "chromium-driver", "python3-selenium", "fonts-nanum",
           "mono-mcs", "mono-runtime", "libmono-i18n4.0-all"}
@@ -124,10 +125,12 @@ class PlanTest(unittest.TestCase):
                     if os.path.exists(p):
                         os.remove(p)
 
-    def test_native_only_plans_the_native_build(self):
+    def test_partial_set_ups_plan_their_part(self):
         self.sources(ONE_LINE)
-        planned, _ = self.plan("--native-only")
-        self.assertEqual(planned, NATIVE)
+        for option, expected in [("--native-only", NATIVE), ("--demo", DEMO)]:
+            with self.subTest(option):
+                planned, _ = self.plan(option)
+                self.assertEqual(planned, expected)
 
     def test_backports_already_listed_is_not_added_again(self):
         self.sources(ONE_LINE + "deb http://mirror.example/debian bookworm-backports main\n")
