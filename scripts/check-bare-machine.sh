@@ -73,10 +73,21 @@ debootstrap --variant=minbase --include=git,ca-certificates bookworm "$root" "$m
 }
 say "root ready in $(($(date +%s) - t0)) s"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# What the installer writes and debootstrap does not: without /etc/hosts, localhost does not
+# resolve, and a program that connects to it (chromedriver, a local server) fails.
+echo halvex-bare >"$root/etc/hostname"
+cat >"$root/etc/hosts" <<'HOSTS'
+127.0.0.1	localhost
+127.0.1.1	halvex-bare
+::1		localhost ip6-localhost ip6-loopback
+ff02::1		ip6-allnodes
+ff02::2		ip6-allrouters
+HOSTS
 mount -t proc proc "$root/proc"
 mount --bind /sys "$root/sys"
 mount --bind /dev "$root/dev"
 mount --bind /dev/pts "$root/dev/pts"
+chroot "$root" getent hosts localhost >/dev/null || fail "localhost does not resolve inside the root"
 
 git clone --quiet "file://$src" "$root/root/halvex"
 say "cloned $(git -C "$root/root/halvex" log -1 --format='%h %s')"

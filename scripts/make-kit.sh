@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Packs the Windows developers' kit: both DLLs, halvexctl, the header, the import libraries for
-# Visual Studio and MinGW with their .def files, and the calling guide.
+# Visual Studio and MinGW with their .def files, the .NET declarations, a C example, the calling
+# guide and a README.txt at the top.
 #   make-kit.sh SOURCE_DIR RELEASE_BUILD DEBUG_BUILD VERSION STRIP
 # RELEASE_BUILD is a built win-release folder; DEBUG_BUILD is configured with the win-debug preset
 # when it is not yet, and what the kit takes from it is built. The zip is written to
@@ -20,7 +21,7 @@ name=halvex-$version-win32
 stage=$release/kit
 rm -rf "$stage"
 root=$stage/$name
-mkdir -p "$root/bin" "$root/include" "$root/lib" "$root/docs"
+mkdir -p "$root/bin" "$root/include" "$root/lib" "$root/docs" "$root/dotnet" "$root/examples"
 
 # The Debian toolchain's DWARF names the build folders and is of no use to Visual Studio:
 # the kit's programs carry no debug information, and so no path of this machine.
@@ -33,6 +34,10 @@ for dll in Halvex32:"$release" Halvex32D:"$debug"; do
   cp "$dir/msvc/$base.lib" "$dir/lib$base.dll.a" "$dir/exports/$base.def" "$root/lib/"
 done
 cp "$src/docs/windows.md" "$src/LICENSE" "$src/CHANGELOG.md" "$root/docs/"
+cp "$src/bindings/dotnet/Halvex.cs" "$src/bindings/dotnet/Halvex.vb" "$root/dotnet/"
+cp "$src/examples/list_cards.c" "$root/examples/"
+# Windows line ends, so that Notepad shows the kit's first page as written.
+sed 's/$/\r/' "$src/docs/kit/README.txt" >"$root/README.txt"
 
 zip=$release/$name.zip
 rm -f "$zip"

@@ -4,7 +4,8 @@
 
 The zip must hold exactly the expected files under halvex-<version>-win32/, the .def files and
 the guide as the build and the tree have them, and no path of the build machine (the source
-folder, the build folders, the home folder) anywhere in any file. The kit is made twice: by the
+folder, the build folders, the home folder) anywhere in any file. The kit's C example builds
+with the kit alone (its header and MinGW import library), as its README.txt says. The kit is made twice: by the
 kit target, and by make-kit.sh with a debug folder of its own that it configures first.
 """
 
@@ -31,6 +32,10 @@ EXPECTED = [
     "docs/windows.md",
     "docs/LICENSE",
     "docs/CHANGELOG.md",
+    "dotnet/Halvex.cs",
+    "dotnet/Halvex.vb",
+    "examples/list_cards.c",
+    "README.txt",
 ]
 
 
@@ -55,7 +60,10 @@ def check(kit: str, release: str, debug: str, source: str) -> List[str]:
         same = {"lib/Halvex32.def": os.path.join(release, "exports", "Halvex32.def"),
                 "lib/Halvex32D.def": os.path.join(release, "exports", "Halvex32D.def"),
                 "docs/windows.md": os.path.join(source, "docs", "windows.md"),
-                "include/halvex.h": os.path.join(source, "include", "halvex.h")}
+                "include/halvex.h": os.path.join(source, "include", "halvex.h"),
+                "dotnet/Halvex.cs": os.path.join(source, "bindings", "dotnet", "Halvex.cs"),
+                "dotnet/Halvex.vb": os.path.join(source, "bindings", "dotnet", "Halvex.vb"),
+                "examples/list_cards.c": os.path.join(source, "examples", "list_cards.c")}
         for name, path in same.items():
             with open(path, "rb") as f:
                 if name in files and archive.read(top + name) != f.read():
@@ -70,6 +78,21 @@ def check(kit: str, release: str, debug: str, source: str) -> List[str]:
     return failures
 
 
+def builds_alone(kit: str, compiler: str) -> List[str]:
+    """The kit's example, compiled and linked with nothing but the kit."""
+    top = os.path.basename(kit)[: -len(".zip")]
+    with tempfile.TemporaryDirectory(prefix="halvex-kit-example-") as work:
+        with zipfile.ZipFile(kit) as archive:
+            archive.extractall(work)
+        root = os.path.join(work, top)
+        r = subprocess.run([compiler, "-Wall", "-Werror", "-I", os.path.join(root, "include"),
+                            os.path.join(root, "examples", "list_cards.c"),
+                            os.path.join(root, "lib", "libHalvex32.dll.a"),
+                            "-o", os.path.join(work, "list_cards.exe")],
+                           capture_output=True, text=True)
+    return [] if r.returncode == 0 else ["the kit's example does not build: " + r.stderr]
+
+
 def cache_value(build: str, name: str) -> str:
     with open(os.path.join(build, "CMakeCache.txt")) as f:
         for line in f:
@@ -82,6 +105,7 @@ def main(argv: List[str]) -> int:
     cmake, release, kit, source = argv[1:5]
     subprocess.run([cmake, "--build", release, "--target", "kit"], check=True)
     failures = check(kit, release, os.path.join(os.path.dirname(release), "win-debug"), source)
+    failures += builds_alone(kit, cache_value(release, "MINGW_I686_GCC"))
     # A debug folder elsewhere, not configured yet, given relative to the caller's folder.
     version = os.path.basename(kit)[len("halvex-"): -len("-win32.zip")]
     with tempfile.TemporaryDirectory(prefix="halvex-kit-") as work:

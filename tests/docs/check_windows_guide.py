@@ -11,6 +11,8 @@ export table.
   Halvex32D.dll, as the export table gives them.
 - The LabVIEW table names every export as each DLL exports it, and every decorated name anywhere
   in the guide is one Halvex32.dll exports.
+- The buffer sizes the LabVIEW table asks for are the header's: HALVEX_MESSAGE_MAX for the
+  message, HALVEX_REPLY_MAX for replies.
 """
 
 from __future__ import annotations
@@ -117,6 +119,22 @@ def check_names(guide: str, rows: List[Tuple[str, str, str]]) -> List[str]:
     return failures
 
 
+def check_sizes(source: str, guide: str) -> List[str]:
+    with open(os.path.join(source, "include", "halvex.h"), encoding="utf-8") as f:
+        header = dict(re.findall(r"^#define (HALVEX_\w+_MAX) (\d+)", f.read(), re.M))
+    want = {"GetHalvexErrorInfo": header["HALVEX_MESSAGE_MAX"],
+            "SelfTestHalvex": header["HALVEX_REPLY_MAX"],
+            "QueryHalvexID": header["HALVEX_REPLY_MAX"]}
+    failures = []
+    for function, size in want.items():
+        row = re.search(r"^\| `%s` \|.*$" % function, guide, re.M)
+        found = re.findall(r"minimum size (\d+)", row.group(0)) if row else []
+        if found != [size]:
+            failures.append("LabVIEW row of %s asks for %s bytes, the header says %s" % (
+                function, found or "no size", size))
+    return failures
+
+
 def main(argv: List[str]) -> int:
     source = argv[1]
     update = "--update" in argv[2:]
@@ -129,7 +147,8 @@ def main(argv: List[str]) -> int:
         with open(path, "w", encoding="utf-8") as f:
             f.write(updated)
         print("updated", path)
-    failures += check_dotnet(source, rows) + check_names(updated, rows)
+    failures += (check_dotnet(source, rows) + check_names(updated, rows) +
+                 check_sizes(source, updated))
     for failure in failures:
         print("FAIL:", failure)
     if not failures:
