@@ -1041,3 +1041,23 @@ class ChassisLifetimeTest(SimulatorTestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class OtherHoldersTest(unittest.TestCase):
+    def test_a_child_holding_the_port_openly_is_named_with_its_pid(self) -> None:
+        from halvex._port import other_holders
+
+        controller, follower = os.openpty()
+        path = os.ttyname(follower)
+        os.close(follower)
+        self.addCleanup(os.close, controller)
+        child = subprocess.Popen(
+            [sys.executable, "-c",
+             "import os, sys; os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY); print(flush=True); "
+             "sys.stdin.read()", path],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.addCleanup(child.wait)
+        self.addCleanup(child.stdin.close)  # type: ignore[union-attr]
+        child.stdout.readline()  # type: ignore[union-attr]
+        self.assertIn(child.pid, [pid for pid, _ in other_holders(path)])
+        self.assertNotIn(os.getpid(), [pid for pid, _ in other_holders(path)])

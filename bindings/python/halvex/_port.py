@@ -9,9 +9,9 @@ from __future__ import annotations
 import errno
 import os
 import sys
-from typing import List, Optional
+from typing import List, Optional, Tuple
 
-__all__ = ["port_open_reason"]
+__all__ = ["other_holders", "port_open_reason"]
 
 
 def _group_name(gid: int) -> str:
@@ -66,6 +66,44 @@ def _describe_process(pid: int) -> str:
             return "pid %d (%s)" % (pid, comm.read().strip())
     except OSError:
         return "pid %d" % pid
+
+
+def other_holders(path: str) -> List[Tuple[int, str]]:
+    """The (pid, name) of the other processes that have the device at ``path`` open, found
+    in /proc/*/fd (Linux only; [] elsewhere or when the path does not exist)."""
+    if not sys.platform.startswith("linux"):
+        return []
+    try:
+        target = os.stat(path)
+    except OSError:
+        return []
+    same_device = target.st_rdev != 0
+    found: List[Tuple[int, str]] = []
+    mine = os.getpid()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == mine:
+            continue
+        pid = int(entry)
+        try:
+            fds = os.listdir("/proc/%d/fd" % pid)
+        except OSError:  # gone, or another user's
+            continue
+        for fd in fds:
+            try:
+                held = os.stat("/proc/%d/fd/%s" % (pid, fd))
+            except OSError:
+                continue
+            if (same_device and held.st_rdev == target.st_rdev) or (
+                not same_device and (held.st_dev, held.st_ino) == (target.st_dev, target.st_ino)
+            ):
+                try:
+                    with open("/proc/%d/comm" % pid, encoding="utf-8", errors="replace") as comm:
+                        name = comm.read().strip()
+                except OSError:
+                    name = ""
+                found.append((pid, name))
+                break
+    return found
 
 
 def _held_reason(path: str) -> str:
