@@ -9,9 +9,9 @@ from __future__ import annotations
 import errno
 import os
 import sys
-from typing import List, Optional
+from typing import List, Optional, Tuple
 
-__all__ = ["port_open_reason"]
+__all__ = ["port_open_reason", "other_holders"]
 
 
 def _group_name(gid: int) -> str:
@@ -113,3 +113,37 @@ def port_open_reason(port: str) -> Optional[str]:
     finally:
         os.close(fd)
     return _held_reason(port)
+
+
+def other_holders(path: str) -> List[Tuple[int, str]]:
+    """The other processes that have the device ``path`` names open, as (pid, name), from
+    /proc/*/fd; this process is left out. Empty where that cannot be read (or off Linux)."""
+    try:
+        device = os.stat(path).st_rdev
+    except OSError:
+        return []
+    if not device or not os.path.isdir("/proc"):
+        return []
+    found: List[Tuple[int, str]] = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        folder = "/proc/%s/fd" % entry
+        try:
+            fds = os.listdir(folder)
+        except OSError:
+            continue
+        for fd in fds:
+            try:
+                held = os.stat(os.path.join(folder, fd))
+            except OSError:
+                continue
+            if held.st_rdev == device and (held.st_mode & 0o170000) == 0o020000:
+                try:
+                    with open("/proc/%s/comm" % entry, encoding="utf-8", errors="replace") as comm:
+                        name = comm.read().strip()
+                except OSError:
+                    name = ""
+                found.append((int(entry), name))
+                break
+    return found
