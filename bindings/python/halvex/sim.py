@@ -304,6 +304,11 @@ class SimulatedChassis:
         return self._process is not None and self._process.poll() is None
 
     @property
+    def pid(self) -> Optional[int]:
+        """The simulator's process id (it holds its ports' terminals open), None once stopped."""
+        return self._process.pid if self._process is not None else None
+
+    @property
     def port(self) -> str:
         """The command port (a link to its pseudo-terminal that stays put across replugs)."""
         return os.path.join(self._links, "command")

@@ -229,7 +229,8 @@ class Panel:
                 if code == 0:
                     if not found:
                         warnings.append(NO_CARD_HINT % port)
-                    warnings += self._holder_warnings(port)
+                    simulator = self.chassis.simulator
+                    warnings += self._holder_warnings(port, simulator.pid if simulator else None)
                 cards: Dict[int, _CardState] = {}
                 for card in found:
                     state = _CardState(card, self.bench.get(card.number), self.monitor_ports.get(card.number))
@@ -256,11 +257,11 @@ class Panel:
                 self._set_busy(None)
 
     @staticmethod
-    def _holder_warnings(port: str) -> List[str]:
+    def _holder_warnings(port: str, simulator: Optional[int]) -> List[str]:
         """A warning naming the other processes that have the port open too (our open is
-        exclusive only against those who come later)."""
+        exclusive only against those who come later); a simulator holds its own ports."""
         try:
-            holders = other_holders(port)
+            holders = [h for h in other_holders(port) if h[0] != simulator]
         except OSError:
             return []
         if not holders:
