@@ -4,8 +4,11 @@ command line."""
 
 from __future__ import annotations
 
+import contextlib
 import http.client
+import io
 import os
+import select
 import re
 import signal
 import socket
@@ -13,6 +16,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 from typing import Any, Dict, List, Tuple
 from urllib.parse import urljoin, urlsplit
@@ -20,14 +24,69 @@ from urllib.parse import urljoin, urlsplit
 from panel_support import BENCH, REPO, RunningPanel, post, request, wait_for
 
 from halvex import Chassis
+from halvex.sim import ControlChannel
 from halvex.panel import Panel, PanelServer
-from halvex.panel.server import MAX_CONNECTIONS
+from halvex.panel.core import NO_REPLY_RUN
+from halvex.panel.server import MAX_CONNECTIONS, REQUEST_DEADLINE_S
 
 RANGE_KOREAN = "명령어의 파라메터가 올바르지 않습니다."
 
 
 def card_state(state: Dict[str, Any], number: int) -> Dict[str, Any]:
     return next(c for c in state["cards"] if c["card"] == number)
+
+
+class FirstContact(unittest.TestCase):
+    def holder(self, code: str) -> "subprocess.Popen[str]":
+        """A process of its own holding a port as ``code`` says; it prints a line once it does."""
+        process = subprocess.Popen([sys.executable, "-c", code + "\nprint('ready', flush=True)\nsys.stdin.read()"],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(process.wait, 10)
+        self.addCleanup(process.stdin.close)  # type: ignore[union-attr]
+        self.addCleanup(process.stdout.close)  # type: ignore[union-attr]
+        return process
+
+    def test_port_errors_give_their_reason(self) -> None:
+        plain = tempfile.NamedTemporaryFile()
+        self.addCleanup(plain.close)
+        locker = self.holder("import fcntl, os, sys\nm, s = os.openpty()\nfcntl.flock(s, fcntl.LOCK_EX)\n"
+                             "print(os.ttyname(s))")
+        assert locker.stdout is not None
+        locked = locker.stdout.readline().strip()
+        locker.stdout.readline()
+        rows = [(os.path.join(REPO, "no-such-port"), "no such file"), (REPO, "folder, not a serial port"),
+                (plain.name, "not a serial port"), (locked, "held by another process: pid %d" % locker.pid)]
+        for port, reason in rows:
+            with self.subTest(port=port):
+                panel = Panel(Chassis(port))
+                entry = panel.open()
+                self.assertEqual(entry["code"], 5)
+                self.assertIn(reason, entry["text"])
+                self.assertIn(reason, panel.snapshot()["warnings"][0])
+                panel.close()
+
+    def test_no_card_answers_and_another_program_has_the_port(self) -> None:
+        chassis = Chassis.simulated({})
+        assert chassis.simulator is not None
+        sim = chassis.simulator
+        panel = Panel(chassis)
+        try:
+            other = self.holder("import os, sys\nfd = os.open(%r, os.O_RDWR | os.O_NOCTTY)" % sim.port)
+            assert other.stdout is not None
+            other.stdout.readline()
+            entry = panel.open()
+            warnings = panel.snapshot()["warnings"]
+            self.assertEqual(entry["code"], 0)
+            self.assertIn("no card answered", entry["text"])
+            self.assertIn("chassis power", warnings[0])
+            self.assertIn("pid %d (" % other.pid, warnings[1])
+            assert other.stdin is not None
+            other.stdin.close()
+            other.wait(10)
+            sim.plug(3, "X16")
+            self.assertEqual((panel.open()["text"], panel.snapshot()["warnings"]), ("cards: 3 X16", []))
+        finally:
+            panel.close()
 
 
 class PanelApi(unittest.TestCase):
@@ -88,12 +147,15 @@ class PanelApi(unittest.TestCase):
             (1, "matrix:-1:7", "close", None, b"CLOSE(01,-1,07)\n", 3, None),
             (1, "gp:12", "open", "hex:" + b"Format Error\n".hex(), b"OPEN(01,10,12)\n", 1, "closed"),
             (1, "gp:12", "open", "hex:" + b"CMD Error\r\n".hex(), b"OPEN(01,10,12)\n", 2, "closed"),
-            (1, "gp:12", "open", "none", b"OPEN(01,10,12)\n", 4, "closed"),
+            # No reply: the card may have switched it.
+            (1, "gp:12", "open", "none", b"OPEN(01,10,12)\n", 4, "unknown"),
             # Refused by the library for the model: nothing on the wire.
             (2, "gp:3", "close", None, None, 8, None),
             (5, "matrix:5:7", "close", None, None, 8, None),
             (5, "single:1", "close", None, None, 8, None),
             (2, "ps:1", "open", None, None, 8, None),
+            # Too long for the library's command buffer: refused with 3, nothing on the wire.
+            (1, "matrix:2147483647:-2147483648", "close", None, None, 3, None),
             # Rows with a group code's wire form: refused by the panel, nothing on the wire.
             (1, "matrix:10:7", "close", None, None, None, None),
             (1, "row:30:lo", "close", None, None, None, None),
@@ -152,6 +214,20 @@ class PanelApi(unittest.TestCase):
         for card in answer["state"]["cards"]:
             self.assertNotIn("closed", card["relays"].values())
 
+        # A close answered too late: the card closed it, the panel cannot know, and the safe
+        # state opens it.
+        self.post("/api/relay", {"card": 2, "relay": "matrix:3:3", "action": "open"})
+        self.sim.delay(2, 100)
+        answer = self.post("/api/relay", {"card": 2, "relay": "matrix:3:3", "action": "close"})
+        self.assertEqual(answer["result"]["code"], 4)
+        self.assertEqual(card_state(answer["state"], 2)["relays"]["matrix:3:3"], "unknown")
+        self.sim.delay(2, 5)
+        self.assertTrue(wait_for(lambda: self.sim.relays(2) == ["matrix:3:3"]))
+        self.sim.clear_log()
+        self.post("/api/open-closed", {})
+        self.assertIn(b"OPEN(02,03,03)\n", self.sim.commands())
+        self.assertEqual(self.sim.relays(2), [])
+
         self.post("/api/relay", {"card": 2, "relay": "matrix:3:3", "action": "close"})
         self.sim.clear_log()
         answer = self.post("/api/card", {"card": 2, "action": "reset"})
@@ -160,13 +236,31 @@ class PanelApi(unittest.TestCase):
         self.assertEqual((answer["result"]["code"], card["default"], card["relays"]), (0, "open", {}))
         self.assertEqual(self.sim.relays(2), [])
 
-    def test_rediscover_keeps_what_the_same_cards_hold(self) -> None:
+    def test_rediscover_after_a_power_cycle_shows_nothing_closed(self) -> None:
         self.post("/api/relay", {"card": 1, "relay": "matrix:6:6", "action": "close"})
+        self.sim.restore()  # the chassis power-cycled: every relay open
         self.sim.clear_log()
         answer = self.post("/api/rediscover", {})
         self.assertEqual(answer["result"]["text"], "cards: 1 X16, 2 X48, 5 Y48")
         self.assertEqual(self.sim.commands(), [b"*IDN?(%02d)\n" % n for n in range(1, 17)])
-        self.assertEqual(card_state(answer["state"], 1)["relays"]["matrix:6:6"], "closed")
+        card = card_state(answer["state"], 1)
+        self.assertEqual((card["default"], card["relays"]["matrix:6:6"]), ("unknown", "unknown"))
+        self.sim.clear_log()
+        self.post("/api/open-closed", {})
+        self.assertIn(b"OPEN(01,06,06)\n", self.sim.commands())
+
+    def test_a_replugged_command_port(self) -> None:
+        self.sim.vanish("cmd")
+        for _ in range(NO_REPLY_RUN):
+            answer = self.post("/api/relay", {"card": 5, "relay": "gp:5", "action": "close"})
+            self.assertEqual(answer["result"]["code"], 4)
+        self.assertTrue(any("may be gone" in w for w in answer["state"]["warnings"]), answer["state"]["warnings"])
+        self.sim.replug("cmd")
+        answer = self.post("/api/rediscover", {})
+        self.assertEqual((answer["result"]["text"], answer["state"]["warnings"]),
+                         ("cards: 1 X16, 2 X48, 5 Y48", []))
+        self.assertEqual(self.post("/api/relay", {"card": 5, "relay": "gp:5", "action": "close"})["result"]["code"], 0)
+        self.assertIn("gp:5", self.sim.relays(5))
 
     def test_clicks_and_rediscovery_from_many_threads_take_turns(self) -> None:
         # Each thread closes and opens relays of its own while another discovers again and
@@ -197,7 +291,9 @@ class PanelApi(unittest.TestCase):
         status, state = request(self.panel.port, "GET", "/api/state")
         for number, kind, first in ((1, "gp", 1), (1, "extgp", 1), (5, "gp", 10), (5, "extgp", 10)):
             names = ["%s:%d" % (kind, n) for n in range(first, first + 6)]
-            self.assertEqual([card_state(state, number)["relays"][name] for name in names], ["closed"] * 6)
+            # A rediscovery after the last close leaves it unknown; never open while closed.
+            self.assertLessEqual({card_state(state, number)["relays"][name] for name in names},
+                                 {"closed", "unknown"})
             self.assertLessEqual(set(names), set(self.sim.relays(number)))
 
     def test_a_waiting_poll_wakes_on_a_change(self) -> None:
@@ -233,7 +329,13 @@ class PanelApi(unittest.TestCase):
             ("/api/relay", b'{"card": 1, "relay": "gp:\xff"}', json_type, 400),
             ("/api/relay", b'{"card": 1, "relay": "gp:1", "action": "close"}', {"Content-Type": "text/plain"}, 415),
             ("/api/relay", b"{}", dict(json_type, **{"Content-Length": "65537"}), 413),
-            ("/api/relay", b"{}", dict(json_type, **{"Content-Length": "\u00b2"}), 413),
+            ("/api/relay", b"{}", dict(json_type, **{"Content-Length": "\u00b2"}), 400, "digits only"),
+            ("/api/relay", b"{}", dict(json_type, **{"Content-Length": "+2"}), 400, "digits only"),
+            # The body never completes: answered 408 at the deadline, no traceback.
+            ("/api/relay", b"{", dict(json_type, **{"Content-Length": "10"}), 408, "did not arrive"),
+            ("/api/relay", b'{"card": 1, "relay": "", "action": "close"}', json_type, 400, "enter a relay name"),
+            ("/api/monitor", b'{"card": 5, "action": "start", "interval": 1%s}' % (b"0" * 400), json_type,
+             400, "0.01 to 60"),
             ("/api/card", b'{"card": 1, "action": "format"}', json_type, 400),
             ("/api/card", b'{"card": 16, "action": "reset"}', json_type, 404),
             ("/api/monitor", b'{"card": 2, "action": "start", "interval": 0.1}', json_type, 400),
@@ -243,11 +345,20 @@ class PanelApi(unittest.TestCase):
             ("/api/nothing", b"{}", json_type, 404),
         ]
         status, before = request(self.panel.port, "GET", "/api/state")
-        for path, body, headers, expected in rows:
-            with self.subTest(path=path, body=body, headers=headers):
-                status, answer = request(self.panel.port, "POST", path, body, headers)
-                self.assertEqual(status, expected, answer)
-                self.assertIn("error", answer)
+        self.panel.server.deadline_s = 1.0  # every other row arrives whole at once
+        errors = io.StringIO()
+        try:
+            with contextlib.redirect_stderr(errors):
+                for path, body, headers, expected, *said in rows:
+                    with self.subTest(path=path, body=body[:60], headers=headers):
+                        status, answer = request(self.panel.port, "POST", path, body, headers)
+                        self.assertEqual(status, expected, answer)
+                        self.assertIn("error", answer)
+                        if said:
+                            self.assertIn(said[0], answer["error"])
+        finally:
+            self.panel.server.deadline_s = REQUEST_DEADLINE_S
+        self.assertNotIn("Traceback", errors.getvalue())
         for path, expected in (("/api/state?since=x", 400), ("/panel.exe", 404), ("/../README.md", 404)):
             with self.subTest(path=path):
                 self.assertEqual(request(self.panel.port, "GET", path)[0], expected)
@@ -350,13 +461,51 @@ class TokenRule(unittest.TestCase):
         finally:
             connection.close()
 
+    def test_trickling_clients_do_not_lock_the_panel_out(self) -> None:
+        server = PanelServer(Panel(Chassis(os.path.join(REPO, "no-such-port"))), deadline_s=1.0).start()
+        port = server.server_address[1]
+        tricklers = [socket.create_connection(("127.0.0.1", port), timeout=30) for _ in range(MAX_CONNECTIONS)]
+        try:
+            for trickler in tricklers:
+                trickler.sendall(b"G")
+            # Every place is taken by a request still coming in: the newest takes the oldest's.
+            self.assertEqual(request(port, "GET", "/api/state", timeout_s=5)[0], 200)
+            left, ends = list(tricklers), time.monotonic() + 5
+            while left and time.monotonic() < ends:  # a byte each 0.2 s keeps no one open
+                time.sleep(0.2)
+                still = []
+                for trickler in left:
+                    try:
+                        if select.select([trickler], [], [], 0)[0] and trickler.recv(1) == b"":
+                            continue
+                        trickler.sendall(b"E")
+                        still.append(trickler)
+                    except OSError:
+                        pass
+                left = still
+            self.assertEqual(len(left), 0, "trickling connections outlived the request deadline")
+        finally:
+            for trickler in tricklers:
+                trickler.close()
+            server.stop()
+
     def test_connections_beyond_the_cap_are_closed(self) -> None:
         server = PanelServer(Panel(Chassis(os.path.join(REPO, "no-such-port")))).start()
         port = server.server_address[1]
         idle: List[socket.socket] = []
         try:
+            # The panel's failed open of the port settles first: a poll waits only while the
+            # version it names is current.
+            version = -1
+            while version != request(port, "GET", "/api/state")[1]["version"]:
+                version = request(port, "GET", "/api/state")[1]["version"]
+                time.sleep(0.3)
             for _ in range(MAX_CONNECTIONS):
+                # Long polls: places busy answering, which no newcomer takes.
                 idle.append(socket.create_connection(("127.0.0.1", port), timeout=30))
+                idle[-1].sendall(b"GET /api/state?since=%d&wait=8 HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % (version, port))
+            self.assertTrue(wait_for(lambda: list(server._places.values()) == [None] * MAX_CONNECTIONS),
+                            "places: %s" % list(server._places.values()))
             with socket.create_connection(("127.0.0.1", port), timeout=30) as extra:
                 extra.sendall(b"GET /api/state HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
                 try:
@@ -371,7 +520,7 @@ class TokenRule(unittest.TestCase):
                 except OSError:  # still closed unanswered: the freed place is not yet free
                     return False
 
-            self.assertTrue(wait_for(answered, 10), "no place came free")
+            self.assertTrue(wait_for(answered, 15), "no place came free")
         finally:
             for connection in idle:
                 connection.close()
@@ -395,6 +544,10 @@ class CommandLine(unittest.TestCase):
                     url = first[1]
                     port = int(url.split(":")[2].split("/")[0])
                     self.assertIn("cards: 1 X16, 2 X48, 5 Y48", process.stdout.readline())
+                    simulator = process.stdout.readline().split()
+                    self.assertEqual(simulator[:2], ["simulator:", "control"])
+                    with ControlChannel(simulator[2], timeout=30) as control:
+                        self.assertTrue(control.request("relays 1").startswith("OK"))
                     headers: Dict[str, str] = {}
                     if listen:
                         self.assertRegex(url, r"/\?token=[\w-]{20,}$")
@@ -423,6 +576,8 @@ class CommandLine(unittest.TestCase):
                 (("--port", "p", "--monitor-port", "17=/dev/x"), "SLOT=PORT"),
                 (("--simulate", "--bench", BENCH + "x"), "No such file"),
                 (("--simulate", "--bench", bench.name), bench.name + ":2: a range comes after its card"),
+                (("--simulate", "--monitor-port", "2=/dev/null"), "the card in slot 2 is an X48"),
+                (("--simulate", "--monitor-port", "3=/dev/null"), "no card answered in slot 3"),
             ]
             for args, message in rows:
                 with self.subTest(args=args):

@@ -230,6 +230,8 @@ class SimulatedChassis:
         self._stderr: IO[bytes] = open(os.path.join(self.folder, "sim.err"), "wb")
         self._process: Optional["subprocess.Popen[bytes]"] = None
         self.control: Optional[ControlChannel] = None
+        # Where the control channel listens ("127.0.0.1:4567"), for another client of it.
+        self.control_address: str = ""
         try:
             self._process = subprocess.Popen(
                 [self.simulator, "--link", self._links, "--control", "0", "--quiet"]
@@ -240,8 +242,8 @@ class SimulatedChassis:
                 stdout=subprocess.PIPE,
                 stderr=self._stderr,
             )
-            address = self._wait_until_ready(timeout_s=30.0)
-            self.control = ControlChannel(address, timeout=30.0)
+            self.control_address = self._wait_until_ready(timeout_s=30.0)
+            self.control = ControlChannel(self.control_address, timeout=30.0)
         except BaseException:
             self.close()
             raise
@@ -300,6 +302,11 @@ class SimulatedChassis:
     def running(self) -> bool:
         """True until the simulator has stopped."""
         return self._process is not None and self._process.poll() is None
+
+    @property
+    def pid(self) -> Optional[int]:
+        """The simulator's process id (it holds its ports' terminals open), None once stopped."""
+        return self._process.pid if self._process is not None else None
 
     @property
     def port(self) -> str:

@@ -16,13 +16,24 @@ import time
 from typing import Any, Callable, Deque, Dict, List, Mapping, Optional, Tuple
 
 from .. import Card, Chassis, HalvexError, X16Card
-from ..errors import PORT_OPEN_ERROR, error_description, error_message
+from .._port import other_holders
+from ..errors import (
+    NO_REPLY,
+    NO_SUCH_CARD,
+    PORT_OPEN_ERROR,
+    WRONG_MODEL,
+    PortOpenError,
+    error_description,
+    error_message,
+)
 from .layout import (
     INPUT_MODELS,
     BenchCard,
     Relay,
     alias_explanation,
     card_layout,
+    parse_relay,
+    wire_fits,
     wire_line,
 )
 
@@ -32,6 +43,10 @@ LOG_KEPT = 500  # entries the panel remembers
 LOG_SHOWN = 200  # entries a state snapshot carries
 MIN_INTERVAL_S = 0.01  # below this the library's pause would be negative
 MAX_INTERVAL_S = 60.0
+# This many commands in a row without a reply, and the command port itself is suspect.
+NO_REPLY_RUN = 3
+NO_CARD_HINT = ("no card answered on %s: check the port name (is it the chassis's command port?), "
+                "the cable, the chassis power, and that no other program uses the port")
 _METHODS: Dict[str, str] = {
     "matrix": "%s_matrix",
     "row": "%s_row",
@@ -76,6 +91,8 @@ class _CardState:
         self.card = card
         self.layout = card_layout(card.model, bench)
         self.default = "unknown"  # state of every relay not commanded since
+        # "closed", "open", or "unknown" where a command got no reply (it may have switched)
+        # or a rediscovery came since (the chassis may have been power-cycled).
         self.relays: Dict[str, str] = {}
         self.errors: Dict[str, Dict[str, Any]] = {}
         self.last: Optional[Dict[str, Any]] = None
@@ -105,6 +122,8 @@ class Panel:
         self._version = 0
         self._generation = 0
         self._busy: Optional[str] = None
+        self._port_warnings: List[str] = []  # what the last opening found wrong
+        self._no_reply_run = 0  # commands in a row the chassis did not answer
 
     # ---- State for the page ----
 
@@ -144,11 +163,17 @@ class Panel:
                         },
                     }
                 )
+            warnings = list(self._port_warnings)
+            if self._no_reply_run >= NO_REPLY_RUN:
+                warnings.append(
+                    "no reply to the last %d commands: the command port may be gone (adapter "
+                    "unplugged?) or the chassis off; Rediscover reopens the port" % self._no_reply_run)
             return {
                 "version": self._version,
                 "generation": self._generation,
                 "port": os.fsdecode(self.chassis.port),
                 "open": self.chassis.is_open,
+                "warnings": warnings,
                 "busy": self._busy,
                 "cards": cards,
                 "log": list(self._log)[:LOG_SHOWN],
@@ -184,37 +209,65 @@ class Panel:
     # ---- Discovery ----
 
     def open(self) -> Dict[str, Any]:
-        """Opens the chassis (or discovers again) and lists its cards."""
+        """Opens the chassis's port (closing it first if open, so that a replugged adapter is
+        found again) and discovers its cards."""
         with self._exchange:
             self._set_busy("discovery")
             try:
                 self._stop_monitors()
                 old = dict(self._cards)
-                code = 0
+                port = os.fsdecode(self.chassis.port)
+                code, warnings = 0, []
                 try:
                     self.chassis.open()
                     found = self.chassis.cards()
+                except PortOpenError as e:
+                    code, found = e.code, []
+                    warnings.append("%s cannot be opened: %s" % (port, e.reason or e.description))
                 except HalvexError as e:
                     code, found = e.code, []
+                if code == 0:
+                    if not found:
+                        warnings.append(NO_CARD_HINT % port)
+                    simulator = self.chassis.simulator
+                    warnings += self._holder_warnings(port, simulator.pid if simulator else None)
                 cards: Dict[int, _CardState] = {}
                 for card in found:
                     state = _CardState(card, self.bench.get(card.number), self.monitor_ports.get(card.number))
                     previous = old.get(card.number)
                     if previous is not None and previous.card == card:
-                        # The same card in the same slot keeps the relays the panel set.
-                        state.default, state.relays = previous.default, previous.relays
+                        # The card may have been power-cycled or switched by another program
+                        # since: what the panel commanded is no longer known, but stays listed
+                        # for "open everything I closed".
+                        state.relays = {name: "unknown" for name in previous.relays}
                     cards[card.number] = state
                 with self._state:
                     self._cards = cards
                     self._generation += 1
+                    self._port_warnings, self._no_reply_run = warnings, 0
                     listing = ", ".join("%d %s" % (n, s.card.model) for n, s in sorted(cards.items()))
-                    entry = self._record(
-                        None, "*IDN?(01..16)", code, True, "cards: " + (listing or "none")
-                    )
+                    if code == 0:
+                        text = "cards: " + listing if cards else warnings[0]
+                    else:
+                        text = warnings[0] if warnings else ""
+                    entry = self._record(None, "*IDN?(01..16)", code, code != PORT_OPEN_ERROR, text)
                     self._changed()
                 return entry
             finally:
                 self._set_busy(None)
+
+    @staticmethod
+    def _holder_warnings(port: str, simulator: Optional[int]) -> List[str]:
+        """A warning naming the other processes that have the port open too (our open is
+        exclusive only against those who come later); a simulator holds its own ports."""
+        try:
+            holders = [h for h in other_holders(port) if h[0] != simulator]
+        except OSError:
+            return []
+        if not holders:
+            return []
+        return ["another program also has %s open: %s; its reads and writes mix with the "
+                "panel's commands" % (port, ", ".join("pid %d (%s)" % h for h in holders))]
 
     def close(self) -> None:
         """Stops the monitors and closes the chassis."""
@@ -257,18 +310,23 @@ class Panel:
                 state.last = dict(entry, relay=relay.name)
                 self._changed()
             return entry
-        code, sent = 0, True
+        code = 0
         try:
             self._relay_method(card, relay, close)()
         except HalvexError as e:
             code = e.code
-            sent = code not in (7, 8)  # the library checks slot and model before it sends
+        # The library checks slot and model first, then refuses (3) a line too long for its
+        # buffer: neither reaches the wire.
+        sent = code not in (NO_SUCH_CARD, WRONG_MODEL) and wire_fits(line)
         with self._state:
             entry = self._record(card.number, line, code, sent)
+            self._count_reply(code, sent)
             if code == 0:
                 state.relays[relay.name] = "closed" if close else "open"
                 state.errors.pop(relay.name, None)
             else:
+                if code == NO_REPLY:
+                    state.relays[relay.name] = "unknown"  # the card may have switched it
                 state.errors[relay.name] = entry
             state.last = dict(entry, relay=relay.name)
             self._changed()
@@ -293,17 +351,21 @@ class Panel:
             return lambda: method()
         return lambda: method(relay.first)
 
-    def open_closed(self) -> List[Dict[str, Any]]:
-        """Opens every relay the panel closed, card by card."""
-        from .layout import parse_relay
+    def _count_reply(self, code: int, sent: bool) -> None:
+        """Call with ``_state`` held, for every command sent on the command port."""
+        if sent:
+            self._no_reply_run = self._no_reply_run + 1 if code == NO_REPLY else 0
 
+    def open_closed(self) -> List[Dict[str, Any]]:
+        """Opens every relay the panel closed or may have closed (closed or unknown), card by
+        card: an open where the state is unknown is the safe side."""
         results = []
         with self._exchange:
             for number in sorted(self._cards):
                 state = self._cards[number]
                 with self._state:
-                    closed = [name for name, s in state.relays.items() if s == "closed"]
-                for name in closed:
+                    names = [name for name, s in state.relays.items() if s != "open"]
+                for name in names:
                     results.append(self._switch(state, parse_relay(name), False))
         return results
 
@@ -330,9 +392,13 @@ class Panel:
                 self._set_busy(None)
             with self._state:
                 entry = self._record(card.number, form % card.number, code, True, text)
+                self._count_reply(code, True)
                 if action == "reset" and code == 0:
                     # A reset opens every relay of the card.
                     state.default, state.relays, state.errors = "open", {}, {}
+                elif action == "reset" and code == NO_REPLY:
+                    # It may have reset: what was closed may be open now.
+                    state.relays = {n: "unknown" if s == "closed" else s for n, s in state.relays.items()}
                 state.last = entry
                 self._changed()
             return entry
@@ -342,7 +408,10 @@ class Panel:
     def start_monitor(self, number: object, interval_s: object) -> Dict[str, Any]:
         if isinstance(interval_s, bool) or not isinstance(interval_s, (int, float)):
             raise RequestError(400, "interval must be a number of seconds")
-        interval = float(interval_s)
+        try:
+            interval = float(interval_s)
+        except OverflowError:  # an integer of hundreds of digits
+            interval = float("inf")
         if not MIN_INTERVAL_S <= interval <= MAX_INTERVAL_S:
             raise RequestError(400, "interval must be %g to %g s" % (MIN_INTERVAL_S, MAX_INTERVAL_S))
         with self._exchange:
@@ -356,19 +425,20 @@ class Panel:
             if monitor.running:
                 raise RequestError(409, "card %d is already being monitored" % state.card.number)
             line = "PHOTO(%02d) every %g s on %s" % (state.card.number, interval, monitor.port)
-            code = 0
+            code, text = 0, "monitoring started"
             try:
                 state.card.start_monitoring(  # type: ignore[attr-defined]
                     monitor.port, interval, self._on_reading(state), None, self._on_silence(state)
                 )
+            except PortOpenError as e:
+                code, text = e.code, "%s cannot be opened: %s" % (monitor.port, e.reason or e.description)
             except HalvexError as e:
-                code = e.code
+                code, text = e.code, str(e)
             with self._state:
                 if code == 0:
                     monitor.running, monitor.interval_s = True, interval
                     monitor.inputs, monitor.stale, monitor.since = None, False, None
-                entry = self._record(state.card.number, line, code, code != PORT_OPEN_ERROR,
-                                     "monitoring started" if code == 0 else "")
+                entry = self._record(state.card.number, line, code, code != PORT_OPEN_ERROR, text)
                 state.last = entry
                 self._changed()
             return entry

@@ -21,6 +21,7 @@ __all__ = [
     "card_layout",
     "parse_bench",
     "parse_relay",
+    "wire_fits",
     "wire_line",
 ]
 
@@ -51,6 +52,8 @@ DEFAULT_GROUP = 16
 # reachable by name.
 MAX_SPAN = 64
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
+# The library formats a command into 30 bytes: 29 characters with the line feed, and the NUL.
+MAX_WIRE_LINE = 29
 
 
 class Relay(NamedTuple):
@@ -88,6 +91,9 @@ def parse_relay(name: object) -> Relay:
     """The relay a name stands for; ValueError saying why for anything else."""
     if not isinstance(name, str):
         raise ValueError("relay must be a name such as matrix:5:7, not %s" % type(name).__name__)
+    if not name.strip():
+        raise ValueError("enter a relay name: matrix:ROW:COL, row:ROW:hi|lo, gp:N, extgp:N, ps:N, "
+                         "discharge:N or single:1..4")
     for kind, pattern in _PATTERNS:
         match = pattern.match(name)
         if match is None:
@@ -114,6 +120,12 @@ def wire_line(card: int, relay: Relay, close: bool) -> str:
     if relay.kind == "row":
         return "%s(%02d,%02d,%s)" % (verb, card, relay.first, "lo" if relay.second else "hi")
     return "%s(%02d,%02d,%02d)" % (verb, card, GROUP_CODES[relay.kind], relay.first)
+
+
+def wire_fits(line: str) -> bool:
+    """Whether the library can send ``line`` (as :func:`wire_line` gives it): it refuses, with
+    3 and nothing on the wire, a line too long for its command buffer."""
+    return len(line) + 1 <= MAX_WIRE_LINE
 
 
 def alias_explanation(card: int, relay: Relay, close: bool) -> Optional[str]:

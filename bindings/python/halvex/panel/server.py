@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import hmac
+import io
 import json
 import os
 import secrets
@@ -20,6 +21,7 @@ import signal
 import socket
 import sys
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from types import FrameType
 from typing import Any, Dict, List, Mapping, Optional, Tuple
@@ -28,7 +30,7 @@ from urllib.parse import parse_qs, urlsplit
 from .. import Chassis
 from ..errors import UsageError
 from .core import Panel, RequestError
-from .layout import BenchCard, parse_bench, parse_relay
+from .layout import INPUT_MODELS, BenchCard, parse_bench, parse_relay
 
 __all__ = ["PanelServer", "main", "DEMO_CARDS"]
 
@@ -42,8 +44,11 @@ STATIC_FILES = {
 PUBLIC_FILES = ("/panel.js", "/panel.css")
 MAX_BODY = 64 * 1024
 MAX_WAIT_S = 25.0
-# Above the longest poll's wait: a connection idle (or trickling a request) longer is closed.
+# Bounds each send of an answer.
 CONNECTION_TIMEOUT_S = 30.0
+# A request's head and body, as a whole, arrive within this from when the connection began
+# waiting for it; a connection idle or trickling longer is closed.
+REQUEST_DEADLINE_S = 10.0
 MAX_CONNECTIONS = 64
 TOKEN_HEADER = "X-Panel-Token"
 # The demo's chassis when --simulate comes without a bench file.
@@ -54,6 +59,29 @@ DEMO_CARDS = {
 }
 
 
+class _DeadlineReader(io.RawIOBase):
+    """A connection's bytes, each receive bounded by what is left of the request's deadline
+    (a per-receive limit alone lets a client trickle a byte at a time for ever)."""
+
+    def __init__(self, connection: socket.socket) -> None:
+        super().__init__()
+        self._connection = connection
+        self.deadline: Optional[float] = None  # monotonic; None while an answer is under way
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        if self.deadline is None:
+            self._connection.settimeout(CONNECTION_TIMEOUT_S)
+        else:
+            left = self.deadline - time.monotonic()
+            if left <= 0:
+                raise socket.timeout("the request did not arrive in time")
+            self._connection.settimeout(left)
+        return self._connection.recv_into(buffer)
+
+
 class _Handler(BaseHTTPRequestHandler):
     server: "PanelServer"
     protocol_version = "HTTP/1.1"
@@ -61,6 +89,26 @@ class _Handler(BaseHTTPRequestHandler):
 
     def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
         pass  # the page's log pane is the record; a request trace would drown the terminal
+
+    # ---- The request's deadline ----
+
+    def setup(self) -> None:
+        super().setup()
+        self.rfile.close()  # the socket's own reader: it would keep the socket from closing
+        self._reader = _DeadlineReader(self.connection)
+        self.rfile = io.BufferedReader(self._reader)
+
+    def handle_one_request(self) -> None:
+        self._reader.deadline = time.monotonic() + self.server.deadline_s
+        self.server.waiting(self.request)
+        super().handle_one_request()
+
+    def _received(self) -> None:
+        """The request is in: from here on the connection is busy answering."""
+        self._reader.deadline = None
+        if not self.server.answering(self.request):
+            # Its place went to a newer connection while the request came in.
+            raise ConnectionAbortedError("connection evicted")
 
     # ---- Answers ----
 
@@ -112,6 +160,7 @@ class _Handler(BaseHTTPRequestHandler):
     # ---- GET ----
 
     def do_GET(self) -> None:  # noqa: N802
+        self._received()
         routed = self._route()
         if routed is None:
             return
@@ -125,7 +174,10 @@ class _Handler(BaseHTTPRequestHandler):
             try:
                 since = int(query["since"][0]) if "since" in query else None
                 wait = min(float(query.get("wait", ["20"])[0]), MAX_WAIT_S)
-            except ValueError:
+            except (ValueError, OverflowError):
+                self._error(400, "since is a version number and wait a number of seconds")
+                return
+            if wait != wait:  # NaN
                 self._error(400, "since is a version number and wait a number of seconds")
                 return
             self._json(200, self.server.panel.snapshot(since, wait if since is not None else 0.0))
@@ -144,6 +196,12 @@ class _Handler(BaseHTTPRequestHandler):
         path, _ = routed
         try:
             body = self._body()
+        except RequestError as e:
+            self._received()
+            self._error(e.status, e.message)
+            return
+        self._received()
+        try:
             result = self._act(path, body)
         except RequestError as e:
             self._error(e.status, e.message)
@@ -153,28 +211,39 @@ class _Handler(BaseHTTPRequestHandler):
             return
         self._json(200, {"result": result, "state": self.server.panel.snapshot()})
 
-    def _content_length(self) -> Optional[int]:
-        """The body's length, or None when it is not a plain number of at most MAX_BODY."""
+    def _content_length(self) -> int:
+        """The body's length; RequestError (the connection to be closed) unless it is digits
+        only and at most MAX_BODY."""
         text = self.headers.get("Content-Length") or "0"
-        if not (text.isascii() and text.isdigit()) or int(text) > MAX_BODY:
-            return None
+        if not (text.isascii() and text.isdigit()):
+            self.close_connection = True
+            raise RequestError(400, "Content-Length must be digits only, not %r" % text[:40])
+        if len(text) > 10 or int(text) > MAX_BODY:
+            self.close_connection = True
+            raise RequestError(413, "the body must be at most %d bytes" % MAX_BODY)
         return int(text)
 
-    def _drain(self) -> None:
-        length = self._content_length()
-        if length is None:
+    def _read_body(self, length: int) -> bytes:
+        try:
+            raw = self.rfile.read(length)
+        except (socket.timeout, TimeoutError):
+            raw = b""
+        if len(raw) != length:  # the deadline passed, or the client went away, midway
             self.close_connection = True
-        else:
-            self.rfile.read(length)
+            raise RequestError(408, "the request's body did not arrive within %g s"
+                               % self.server.deadline_s)
+        return raw
+
+    def _drain(self) -> None:
+        try:
+            self._read_body(self._content_length())
+        except RequestError:
+            pass  # the connection is closed after the refusal already answered
 
     def _body(self) -> Dict[str, Any]:
         # A JSON body cannot come from a plain form of another site without the browser asking.
         kind = (self.headers.get("Content-Type") or "").split(";")[0].strip().lower()
-        length = self._content_length()
-        if length is None:
-            self.close_connection = True
-            raise RequestError(413, "the body must be at most %d bytes" % MAX_BODY)
-        raw = self.rfile.read(length)
+        raw = self._read_body(self._content_length())
         if kind != "application/json":
             raise RequestError(415, "send the request as application/json")
         try:
@@ -217,37 +286,78 @@ class PanelServer(ThreadingHTTPServer):
 
     ``token`` None serves only requests addressed to the loopback names; otherwise every
     request but those for the page's script and stylesheet carries the token (``?token=`` or
-    the ``X-Panel-Token`` header). At most MAX_CONNECTIONS connections are served at once (a
-    thread each); more are closed unanswered.
+    the ``X-Panel-Token`` header).
+
+    At most MAX_CONNECTIONS connections are served at once (a thread each). Each request must
+    arrive whole within ``deadline_s`` of when its connection began waiting for it. When all
+    places are taken, a new connection takes the place of the one that has waited longest for
+    its request (idle, or trickling one), so slow clients cannot lock the page out; only when
+    every place is answering a request is a new connection closed unanswered.
     """
 
     daemon_threads = True
     block_on_close = False
 
+    # A burst of connections up to the cap waits in the listen queue instead of being retried
+    # by the clients' kernels a second later.
+    request_queue_size = MAX_CONNECTIONS
+
     def __init__(self, panel: Panel, address: str = "127.0.0.1", port: int = 0,
-                 token: Optional[str] = None) -> None:
+                 token: Optional[str] = None, deadline_s: float = REQUEST_DEADLINE_S) -> None:
         self.panel = panel
         self.token = token
+        self.deadline_s = deadline_s
         self.address_family = socket.AF_INET6 if ":" in address else socket.AF_INET
-        self._connections = threading.BoundedSemaphore(MAX_CONNECTIONS)
+        self._places_lock = threading.Lock()
+        # Every connection served: since when it waits for a request, or None while answering.
+        self._places: Dict[Any, Optional[float]] = {}
         super().__init__((address, port), _Handler)
         self._thread: Optional[threading.Thread] = None
 
     def process_request(self, request: Any, client_address: Any) -> None:
-        if not self._connections.acquire(blocking=False):
-            self.shutdown_request(request)
-            return
+        with self._places_lock:
+            if len(self._places) >= MAX_CONNECTIONS:
+                waiting = [(since, id(c), c) for c, since in self._places.items() if since is not None]
+                if not waiting:
+                    self.shutdown_request(request)
+                    return
+                victim = min(waiting, key=lambda w: (w[0], w[1]))[2]
+                del self._places[victim]
+                try:
+                    # Its thread sees the end of input and ends; closing is left to it.
+                    victim.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+            self._places[request] = time.monotonic()
         try:
             super().process_request(request, client_address)
         except BaseException:
-            self._connections.release()
+            self._leave(request)
             raise
 
     def process_request_thread(self, request: Any, client_address: Any) -> None:
         try:
             super().process_request_thread(request, client_address)
         finally:
-            self._connections.release()
+            self._leave(request)
+
+    def _leave(self, request: Any) -> None:
+        with self._places_lock:
+            self._places.pop(request, None)
+
+    def waiting(self, request: Any) -> None:
+        """The connection waits for its next request."""
+        with self._places_lock:
+            if request in self._places:
+                self._places[request] = time.monotonic()
+
+    def answering(self, request: Any) -> bool:
+        """The connection's request is in; False when its place was taken meanwhile."""
+        with self._places_lock:
+            if request not in self._places:
+                return False
+            self._places[request] = None
+            return True
 
     @property
     def url(self) -> str:
@@ -308,6 +418,23 @@ def _arguments(argv: Optional[List[str]]) -> argparse.Namespace:
     return parser.parse_args(argv)
 
 
+def _monitor_refusal(panel: Panel, given: List[Tuple[int, str]]) -> Optional[str]:
+    """Why a --monitor-port cannot serve its slot, or None. Without any card found there is
+    nothing to check against yet (the page warns; Rediscover finds them)."""
+    models = {c["card"]: c["model"] for c in panel.snapshot()["cards"]}
+    if not models:
+        return None
+    for slot, port in given:
+        model = models.get(slot)
+        if model in INPUT_MODELS:
+            continue
+        found = "no card answered in slot %d" % slot if model is None else \
+            "the card in slot %d is an %s, which has no signal inputs" % (slot, model)
+        return ("--monitor-port %d=%s: %s; only X16 and Y48 cards are monitored (cards found: %s)"
+                % (slot, port, found, ", ".join("%d %s" % m for m in sorted(models.items()))))
+    return None
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     args = _arguments(argv)
     bench: Dict[int, BenchCard] = {}
@@ -340,10 +467,20 @@ def main(argv: Optional[List[str]] = None) -> int:
         result = panel.open()
         port_text = os.fsdecode(chassis.port)
         if result["code"]:
-            print("chassis: %s cannot be opened (%d %s); the page's Rediscover tries again"
-                  % (port_text, result["code"], result["english"]), flush=True)
+            print("chassis: %s (error %d); the page's Rediscover tries again"
+                  % (result["text"] or port_text + ": " + result["english"], result["code"]), flush=True)
         else:
             print("chassis: %s, %s" % (port_text, result["text"]), flush=True)
+        for warning in panel.snapshot()["warnings"]:
+            if warning != result["text"]:  # the line above said it already
+                print("warning: %s" % warning, flush=True)
+        if chassis.simulator is not None:
+            print("simulator: control %s (faults, inputs, relays: see halvex-sim's help)"
+                  % chassis.simulator.control_address, flush=True)
+        refusal = _monitor_refusal(panel, args.monitor_port)
+        if refusal is not None:
+            print("halvex-panel: %s" % refusal, file=sys.stderr)
+            return 2
 
         def stop(_signum: int, _frame: Optional[FrameType]) -> None:
             raise KeyboardInterrupt

@@ -13,7 +13,12 @@ const $ = (selector, root = document) => root.querySelector(selector);
 const esc = (text) =>
   String(text).replace(/[&<>"']/g, (c) => ({ "&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;" })[c]);
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-const clock = (seconds) => new Date(seconds * 1000).toLocaleTimeString();
+const pad = (n, width = 2) => String(n).padStart(width, "0");
+// 24-hour local time with milliseconds: commands a few ms apart stay apart in the log.
+function clock(seconds) {
+  const d = new Date(seconds * 1000);
+  return `${pad(d.getHours())}:${pad(d.getMinutes())}:${pad(d.getSeconds())}.${pad(d.getMilliseconds(), 3)}`;
+}
 
 // ---- Talking to the server ----
 
@@ -65,9 +70,19 @@ function link(ok, error) {
 
 function problem(card, text) {
   const view = views.get(card);
-  const el = view ? $("[data-message]", view.el) : $("[data-link]");
+  if (view) {
+    message(view, "request", text);
+  } else {
+    $("[data-link]").textContent = text;
+  }
+}
+
+// A card's last result, in its text and in its data-message for tools.
+function message(view, code, text) {
+  const el = $("[data-message]", view.el);
+  el.dataset.code = code;
+  el.dataset.message = text;
   el.textContent = text;
-  if (view) el.dataset.code = "request";
 }
 
 // ---- Rendering ----
@@ -112,7 +127,7 @@ function cardHtml(card) {
   const layout = card.layout;
   let relays = "";
   if (layout.rows) {
-    relays += `<div class="section"><div class="label">Matrix ${layout.rows.length} × ${layout.cols.length}, row hi/lo lines</div><div class="matrix" data-matrix></div></div>`;
+    relays += `<div class="section"><div class="label">Matrix ${layout.rows.length} × ${layout.cols.length}, row hi/lo lines</div><div class="scroll"><div class="matrix" data-matrix></div></div></div>`;
   }
   let groups = "";
   for (const [kind, label] of GROUPS) {
@@ -148,7 +163,7 @@ function cardHtml(card) {
       </span>
     </header>
     <div class="message" data-message></div>
-    <div class="body"><div>${relays}</div><div>${groups}${inputs}
+    <div class="body"><div class="relays">${relays}</div><div class="groups">${groups}${inputs}
       <div class="section command"><div class="label">Any relay by name</div>
         <input data-command-relay placeholder="matrix:5:7, gp:30, single:1" spellcheck="false">
         <button type="button" data-command="close">Close</button>
@@ -162,7 +177,7 @@ function render(state) {
   const container = $("[data-cards]");
   container.innerHTML = state.cards.length
     ? state.cards.map(cardHtml).join("")
-    : `<p>No cards found on ${esc(state.port)}.</p>`;
+    : `<p class="nocards">No cards on ${esc(state.port)}: see the warning above.</p>`;
   views.clear();
   for (const card of state.cards) {
     const el = container.querySelector(`[data-card="${card.card}"]`);
@@ -218,9 +233,8 @@ function applyCard(view, card) {
   const last = card.last;
   if (last && (!view.last || last.id !== view.last.id)) {
     view.last = last;
-    const message = $("[data-message]", view.el);
-    message.dataset.code = last.code === null ? "refused" : String(last.code);
-    message.textContent = `${last.relay ? last.relay + " · " : ""}${last.line} → ${resultText(last)}`;
+    message(view, last.code === null ? "refused" : String(last.code),
+            `${last.relay ? last.relay + " · " : ""}${last.line} → ${resultText(last)}`);
     bubble(view, last);
   }
 
@@ -240,7 +254,8 @@ function bubble(view, last) {
   el.hidden = false;
   const box = target.getBoundingClientRect();
   const card = view.el.getBoundingClientRect();
-  el.style.left = `${Math.min(box.right - card.left + 6, card.width - 330)}px`;
+  // Inside the card, so that a narrow window does not scroll sideways.
+  el.style.left = `${Math.max(0, Math.min(box.right - card.left + 6, card.width - el.offsetWidth - 4))}px`;
   el.style.top = `${box.top - card.top - 4}px`;
 }
 
@@ -290,6 +305,13 @@ function apply(state) {
   $("[data-chassis-open]").textContent = state.open
     ? `${state.cards.length} card${state.cards.length === 1 ? "" : "s"} found`
     : "not open: check the port and Rediscover";
+  const warnings = $("[data-warnings]");
+  const warningText = (state.warnings || []).join("\n");
+  if (warnings.dataset.text !== warningText) {
+    warnings.dataset.text = warningText;
+    warnings.innerHTML = (state.warnings || []).map((w) => `<li>${esc(w)}</li>`).join("");
+    warnings.hidden = !warningText;
+  }
   const busy = $("[data-busy]");
   busy.hidden = !state.busy;
   busy.textContent = state.busy ? `busy: ${state.busy}…` : "";
@@ -319,7 +341,8 @@ document.addEventListener("click", (event) => {
     post("/api/monitor", { card, action: target.dataset.monitor, interval }, target);
   } else if (target.dataset.command) {
     const relay = $("[data-command-relay]", cardEl).value.trim();
-    post("/api/relay", { card, relay, action: target.dataset.command }, target);
+    if (!relay) problem(card, "enter a relay name (matrix:5:7, gp:30, single:1)");
+    else post("/api/relay", { card, relay, action: target.dataset.command }, target);
   } else if (target.dataset.global === "rediscover") {
     post("/api/rediscover", {}, target);
   } else if (target.dataset.global === "open-closed") {
