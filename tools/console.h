@@ -39,4 +39,11 @@ struct SerialPort {
 // the machine's own); Windows reads the registry and ignores it.
 std::vector<SerialPort> ListSerialPorts(const std::string& root);
 
+// Why `port` does not open ("no such file", "permission denied: ..."), or "" when nothing
+// stands in the way that the platform can tell.
+std::string PortOpenReason(const std::string& port);
+// The other processes that have `port` open as "pid 12 (minicom)", leaving out this one and the
+// far end of a pseudo-terminal; empty where the platform cannot tell.
+std::vector<std::string> PortSharers(const std::string& port);
+
 }  // namespace halvexctl

@@ -28,6 +28,8 @@ namespace {
 
 constexpr int kUsageError = 64;  // outside the library's result codes
 constexpr int kNoReply = 4;      // also a watch that ends while its inputs are silent
+constexpr int kNoCard = 69;      // the port opened but no card answered discovery
+constexpr int kNoReplyRun = 3;  // no-reply results in a row after which the shell suspects the port
 
 const char* const kEnglish[] = {
     "success",
@@ -165,6 +167,8 @@ struct Options {
     bool allowGroupRows = false;
     double interval = 0.2;
     double duration = -1.0;
+    std::string script;  // the script and line a command comes from; line 0: the command line
+    int line = 0;
 };
 
 struct OptionDef {
@@ -222,22 +226,53 @@ std::string Message(int32_t code) {
 }
 
 const char* English(int32_t code) {
+    if (code == kNoCard)
+        return "no card answered discovery";
     return code >= 0 && code <= 9 ? kEnglish[code] : kEnglish[9];
 }
 
-// JSON text; bytes of the cards' own texts above 0x7f are taken as Latin-1.
-std::string Json(const std::string& s, bool utf8 = false) {
+// The length of the well-formed UTF-8 sequence at s[i], or 0 when the byte there starts none.
+size_t Utf8Length(const std::string& s, size_t i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80             ? 1
+               : (c & 0xe0) == 0xc0 ? 2
+               : (c & 0xf0) == 0xe0 ? 3
+               : (c & 0xf8) == 0xf0 ? 4
+                                    : 0;
+    if (n == 0 || i + n > s.size())
+        return 0;
+    unsigned long cp = n == 1 ? c : c & (0x7f >> n);
+    for (size_t k = 1; k < n; ++k) {
+        const unsigned char t = static_cast<unsigned char>(s[i + k]);
+        if ((t & 0xc0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (t & 0x3f);
+    }
+    const unsigned long least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[n] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
+        return 0;  // overlong forms and surrogates are not text
+    return n;
+}
+
+// JSON text: UTF-8 passes as it is; each byte that is not part of well-formed UTF-8 (a card's
+// own bytes) becomes \u00XX, the code point of the same number.
+std::string Json(const std::string& s) {
     std::string out = "\"";
-    for (unsigned char c : s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
         char esc[8];
-        if (c == '"' || c == '\\') {
+        const size_t n = c >= 0x80 ? Utf8Length(s, i) : 1;
+        if (c >= 0x80 && n > 0) {
+            out.append(s, i, n);
+            i += n - 1;
+        } else if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
         } else if (c == '\n') {
             out += "\\n";
         } else if (c == '\r') {
             out += "\\r";
-        } else if (c < 0x20 || (c >= 0x80 && !utf8)) {
+        } else if (c < 0x20 || c >= 0x80) {
             std::snprintf(esc, sizeof(esc), "\\u%04x", c);
             out += esc;
         } else {
@@ -275,18 +310,28 @@ std::string Joined(const std::vector<std::string>& words) {
 
 // Prints one result: "WHAT: OK" on standard output or "WHAT: error N: english (message)" on
 // standard error, or its JSON object on standard output.
+// A failure's `detail` says why or what to check; a script's line is named in both forms.
 int Report(const Options& o, const std::string& what, int32_t code,
-           const std::string& jsonExtra = "", const std::string& textExtra = "") {
+           const std::string& jsonExtra = "", const std::string& textExtra = "",
+           const std::string& detail = "") {
+    // The library has no message of its own for a chassis where no card answered.
+    const std::string message = code == kNoCard ? English(code) : Message(code);
     if (o.json) {
-        std::printf("{\"command\":%s,\"result\":%d,\"english\":%s,\"message\":%s%s}\n",
-                    Json(what).c_str(), code, Json(English(code)).c_str(),
-                    Json(Message(code), true).c_str(), jsonExtra.c_str());
+        const std::string line = o.line > 0 ? ",\"line\":" + std::to_string(o.line) : "";
+        const std::string why = detail.empty() ? "" : ",\"detail\":" + Json(detail);
+        std::printf(
+            "{\"command\":%s,\"code\":%d,\"result\":%d,\"english\":%s,\"message\":%s%s%s%s}\n",
+            Json(what).c_str(), code, code, Json(English(code)).c_str(), Json(message).c_str(),
+            line.c_str(), jsonExtra.c_str(), why.c_str());
     } else if (code == 0) {
         std::printf("%s: OK%s\n", what.c_str(), textExtra.c_str());
     } else {
         std::fflush(stdout);
-        std::fprintf(stderr, "%s: error %d: %s (%s)\n", what.c_str(), code, English(code),
-                     Message(code).c_str());
+        const std::string where =
+            o.line > 0 ? "halvexctl: " + o.script + ":" + std::to_string(o.line) + ": " : "";
+        const std::string korean = code == kNoCard ? "" : " (" + message + ")";
+        std::fprintf(stderr, "%s%s: error %d: %s%s%s\n", where.c_str(), what.c_str(), code,
+                     English(code), korean.c_str(), detail.empty() ? "" : (": " + detail).c_str());
     }
     std::fflush(stdout);
     return code;
@@ -299,9 +344,10 @@ int ReportUsage(bool json, const std::string& what, const UsageError& e,
         e.command.empty() ? "halvexctl --help" : "halvexctl " + e.command + " --help";
     if (json) {
         std::printf(
-            "{\"command\":%s,\"result\":%d,\"english\":\"usage error\",\"message\":%s,"
-            "\"hint\":%s}\n",
-            Json(what).c_str(), kUsageError, Json(where + e.message).c_str(), Json(hint).c_str());
+            "{\"command\":%s,\"code\":%d,\"result\":%d,\"english\":\"usage error\","
+            "\"message\":%s,\"hint\":%s}\n",
+            Json(what).c_str(), kUsageError, kUsageError, Json(where + e.message).c_str(),
+            Json(hint).c_str());
         std::fflush(stdout);
     } else {
         std::fflush(stdout);
@@ -396,7 +442,37 @@ class Session {
             openResult_ = OpenHalvex(port_.c_str());
         }
         open_ = openResult_ == 0;
+        if (!open_)
+            return openResult_;
+        // Our open is exclusive, but one made before it is not undone and reads our replies.
+        for (const std::string& who : PortSharers(port_)) {
+            std::fprintf(stderr,
+                         "halvexctl: warning: %s is also open in %s, which may take the cards' "
+                         "replies\n",
+                         port_.c_str(), who.c_str());
+        }
+        if (Slots().empty())
+            openResult_ = kNoCard;
         return openResult_;
+    }
+
+    // Closes the port and forgets the open, so the next command opens and discovers again.
+    int32_t Forget() {
+        tried_ = false;
+        return Close();
+    }
+
+    // The slots discovery found cards in, in order.
+    static std::vector<int32_t> Slots() {
+        CardInfo* records = nullptr;
+        int32_t count = 0;
+        GetHalvexSeries(&records, &count);
+        std::vector<int32_t> slots;
+        for (int32_t i = 0; i < count; ++i)
+            slots.push_back(records[i].cardNumber);
+        if (records != nullptr)
+            ReleaseSeries(records);
+        return slots;
     }
 
     int32_t Close() {
@@ -708,7 +784,7 @@ int RunCodes(Session&, const Invocation& inv) {
         std::printf("{\"codes\":[");
         for (int c = 0; c <= 9; ++c) {
             std::printf("%s{\"code\":%d,\"english\":%s,\"message\":%s}", c ? "," : "", c,
-                        Json(English(c)).c_str(), Json(Message(c), true).c_str());
+                        Json(English(c)).c_str(), Json(Message(c)).c_str());
         }
         std::printf("]}\n");
         return 0;
@@ -951,6 +1027,25 @@ int RunPorts(Session&, const Invocation& inv) {
 // ---- run and shell ----------------------------------------------------------------------------
 
 int Execute(Session& session, const Invocation& inv);
+int OpenReported(Session& session, const Options& o, const std::string& what);
+
+// A script line's words; a control character (a NUL would cut a word short in the library's
+// strings) is refused with its column. A CR before the line end is a line end.
+std::vector<std::string> ScriptWords(std::string line) {
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    for (size_t i = 0; i < line.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if (c < 0x20 && c != '\t') {
+            char text[96];
+            std::snprintf(text, sizeof(text),
+                          "control character 0x%02x in column %u: lines take printable text only",
+                          c, static_cast<unsigned>(i + 1));
+            throw UsageError{text};
+        }
+    }
+    return Words(line);
+}
 
 struct ScriptLine {
     int number;
@@ -992,60 +1087,117 @@ int RunScript(Session& session, const Invocation& top) {
     }
     // Every line is checked before anything is sent: a typo on line 90 must not leave the
     // chassis half set up.
+    // Every bad line is reported, so one edit fixes them all.
     std::vector<ScriptLine> lines;
     std::string text;
     int number = 0;
+    bool bad = false;
     while (std::getline(*in, text)) {
         ++number;
         try {
-            const std::vector<std::string> words = Words(text);
+            const std::vector<std::string> words = ScriptWords(text);
             if (words.empty())
                 continue;
             lines.push_back({number, ParseLine(words, top.options)});
+            lines.back().inv.options.script = file;
+            lines.back().inv.options.line = number;
         } catch (const UsageError& e) {
-            return ReportUsage(top.options.json, text, e,
-                               file + ":" + std::to_string(number) + ": ");
+            ReportUsage(top.options.json, text, e, file + ":" + std::to_string(number) + ": ");
+            bad = true;
         }
     }
     for (const ScriptLine& line : lines) {
         if (FindCommand(line.inv.args[0])->usesPort && session.port().empty()) {
-            return ReportUsage(top.options.json, Joined(line.inv.args),
-                               {"no command port: give --port or set HALVEX_PORT", "run"},
-                               file + ":" + std::to_string(line.number) + ": ");
+            ReportUsage(top.options.json, Joined(line.inv.args),
+                        {"no command port: give --port or set HALVEX_PORT", "run"},
+                        file + ":" + std::to_string(line.number) + ": ");
+            bad = true;
+            break;  // one port for every line: once is enough
         }
     }
+    if (bad)
+        return kUsageError;
     int first = 0;
+    std::vector<int> failed;
+    size_t ran = 0;
     for (const ScriptLine& line : lines) {
         const int rc = Execute(session, line.inv);
+        ++ran;
         if (rc == 0)
             continue;
         if (first == 0)
             first = rc;
+        failed.push_back(line.number);
         if (!top.options.keepGoing) {
             std::fprintf(stderr, "halvexctl: %s:%d: stopped at the first failure (%d)\n",
                          file.c_str(), line.number, rc);
             break;
         }
     }
+    if (top.options.keepGoing) {
+        std::string numbers;
+        for (int n : failed)
+            numbers += (numbers.empty() ? "" : ", ") + std::to_string(n);
+        if (top.options.json) {
+            std::string list;
+            for (int n : failed)
+                list += (list.empty() ? "" : ",") + std::to_string(n);
+            std::printf(
+                "{\"command\":%s,\"code\":%d,\"result\":%d,\"english\":%s,\"lines\":%u,"
+                "\"failed\":[%s]}\n",
+                Json("run " + file).c_str(), first, first, Json(English(first)).c_str(),
+                static_cast<unsigned>(ran), list.c_str());
+            std::fflush(stdout);
+        } else {
+            std::fflush(stdout);
+            std::fprintf(stderr, "halvexctl: %s: %u lines run, %u failed%s\n", file.c_str(),
+                         static_cast<unsigned>(ran), static_cast<unsigned>(failed.size()),
+                         failed.empty() ? "" : (" (lines " + numbers + ")").c_str());
+        }
+    }
     return first;
 }
+
+// The shell's own lines, for its help.
+const char* const kShellHelp =
+    "\nshell commands:\n"
+    "  help [COMMAND]         this help, or a command's\n"
+    "  reopen                 close the command port, open it again and discover the cards\n"
+    "                         (after its adapter was unplugged and plugged in again)\n"
+    "  quit, exit             leave the shell (so does end of input)\n";
+
+std::atomic<bool> gPromptInterrupted{false};
 
 void PrintHelp(const Command* c);
 
 int RunShell(Session& session, const Invocation& top) {
     const bool prompt = IsTerminal(stdin);
     int first = 0;
+    int noReplies = 0;
     std::string text;
     for (;;) {
         if (prompt) {
             std::printf("halvexctl> ");
             std::fflush(stdout);
         }
-        if (!std::getline(std::cin, text))
-            break;
+        // Ctrl-C at the prompt drops the line typed so far, as a shell does.
+        if (prompt)
+            OnInterrupt([] { gPromptInterrupted = true; });
+        gPromptInterrupted = false;
+        const bool got = static_cast<bool>(std::getline(std::cin, text));
+        if (prompt)
+            OnInterrupt(nullptr);
+        if (!got) {
+            if (!gPromptInterrupted)
+                break;
+            std::cin.clear();
+            std::clearerr(stdin);
+            std::printf("\n");
+            continue;
+        }
         std::vector<std::string> words;
         try {
-            words = Words(text);
+            words = ScriptWords(text);
             if (words.empty())
                 continue;
             if (words[0] == "quit" || words[0] == "exit")
@@ -1055,10 +1207,37 @@ int RunShell(Session& session, const Invocation& top) {
                 if (words.size() > 1 && c == nullptr)
                     throw UsageError{"unknown command '" + words[1] + "'"};
                 PrintHelp(c);
+                if (c == nullptr)
+                    std::printf("%s", kShellHelp);
                 continue;
             }
-            const Invocation inv = ParseLine(words, top.options);
-            const int rc = Execute(session, inv);
+            int rc;
+            if (words[0] == "reopen") {
+                if (words.size() > 1)
+                    throw UsageError{"reopen takes no arguments"};
+                if (session.port().empty())
+                    throw UsageError{"no command port: give --port or set HALVEX_PORT"};
+                session.Forget();
+                const std::string what = "reopen " + session.port();
+                rc = OpenReported(session, top.options, what);
+                if (rc == 0) {
+                    const size_t n = Session::Slots().size();
+                    Report(top.options, what, 0, ",\"cards\":" + std::to_string(n),
+                           "  " + std::to_string(n) + " card" + (n == 1 ? "" : "s"));
+                }
+            } else {
+                const Invocation inv = ParseLine(words, top.options);
+                rc = Execute(session, inv);
+            }
+            // A port whose adapter went answers nothing, ever: say what brings it back.
+            noReplies = rc == kNoReply ? noReplies + 1 : 0;
+            if (noReplies == kNoReplyRun) {
+                std::fflush(stdout);
+                std::fprintf(stderr,
+                             "halvexctl: %d commands in a row had no reply: the port %s may be "
+                             "gone (adapter unplugged?); 'reopen' opens it again\n",
+                             kNoReplyRun, session.port().c_str());
+            }
             if (first == 0)
                 first = rc;
         } catch (const UsageError& e) {
@@ -1222,6 +1401,22 @@ int RunHelp(Session&, const Invocation& inv) {
     return 0;
 }
 
+// Opens the session's port and reports a failure with what stands in the way.
+int OpenReported(Session& session, const Options& o, const std::string& what) {
+    const int32_t rc = session.Open();
+    if (rc == 5)
+        return Report(o, what, rc, "", "", PortOpenReason(session.port()));
+    if (rc == kNoCard) {
+        return Report(o, what, rc, "", "",
+                      "check the port name (" + session.port() +
+                          "), the cable, the chassis power, and that no other program uses the "
+                          "port");
+    }
+    if (rc != 0)
+        return Report(o, what, rc);
+    return 0;
+}
+
 // Runs one checked command in the session, opening the port on first need.
 int Execute(Session& session, const Invocation& inv) {
     const Command* c = FindCommand(inv.args[0]);
@@ -1233,9 +1428,9 @@ int Execute(Session& session, const Invocation& inv) {
         if (c->usesPort && !session.IsOpen() && !inv.help) {
             if (session.port().empty())
                 throw UsageError{"no command port: give --port or set HALVEX_PORT", c->name};
-            const int32_t rc = session.Open();
+            const int32_t rc = OpenReported(session, inv.options, "open port " + session.port());
             if (rc != 0)
-                return Report(inv.options, "open port " + session.port(), rc);
+                return rc;
         }
         return c->run(session, inv);
     } catch (const UsageError& e) {

@@ -371,7 +371,9 @@ class Scripts(ToolTest):
         results = [json.loads(l) for l in out.splitlines()]
         self.assertEqual([(r["command"], r["result"]) for r in results],
                          [("close 3 matrix 5 7", 0), ("close 3 matrix 99 7", 3),
-                          ("close 5 pull-up", 8), ("close 3 gp 1", 0)])
+                          ("close 5 pull-up", 8), ("close 3 gp 1", 0), ("run -", 3)])
+        self.assertEqual([r.get("line") for r in results], [1, 2, 3, 4, None])
+        self.assertEqual(results[-1]["failed"], [2, 3], "the summary names the failed lines")
 
     def test_a_bad_line_runs_nothing(self) -> None:
         cases = [
