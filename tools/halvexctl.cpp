@@ -1379,7 +1379,8 @@ void PrintHelp(const Command* c) {
         PrintOptions(OptionsFor(nullptr));
         std::printf(
             "\nResults go to standard output, errors and progress to standard error. The exit\n"
-            "status is the library's result code (0 success), or 64 for a usage error.\n"
+            "status is the library's result code (0 success), 64 for a usage error, or 69 when\n"
+            "the port opened but no card answered discovery.\n"
             "'halvexctl COMMAND --help' describes one command.\n");
         return;
     }
@@ -1491,6 +1492,7 @@ void PrintMan() {
     for (int c = 0; c <= 8; ++c)
         std::printf(".TP\n.B %d\n%s.\n", c, Roff(English(c)).c_str());
     std::printf(".TP\n.B 64\na usage error.\n");
+    std::printf(".TP\n.B %d\nthe port opened but no card answered discovery.\n", kNoCard);
 }
 
 void PrintCompletion() {

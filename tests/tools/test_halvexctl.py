@@ -175,6 +175,18 @@ class Arguments(ToolTest):
         self.assertEqual(rc, 5)
         self.assertEqual(json.loads(out)["result"], 5)
 
+    def test_no_card_answering_is_a_failure_that_says_what_to_check(self) -> None:
+        self.sim.request("reset")
+        rc, _, err = run("list")
+        self.assertEqual(rc, 69)
+        self.assertIn("no card answered discovery: check the port name", err)
+
+    def test_json_keeps_utf8_text(self) -> None:
+        self.sim.request("card 3 X16 HALVEX X16 \u00fcnf")
+        rc, out, _ = run("--json", "list")
+        self.assertEqual(rc, 0)
+        self.assertIn("HALVEX X16 \u00fcnf", [c["id"] for c in json.loads(out)["cards"]])
+
     def test_help_and_codes(self) -> None:
         rc, out, _ = run("--help")
         self.assertEqual(rc, 0)
@@ -382,6 +394,8 @@ class Scripts(ToolTest):
             ("close 3 gp 1\nrun other.hx\n", ":2: 'run' cannot run inside a script"),
             ("close 3 gp 1 --port /dev/null\n", ":1: --port applies to the whole run"),
             ("identify 'x\n", ":1: unterminated quote"),
+            ("close 3 matrix 5\x0099 7\n", ":1: control character 0x00"),
+            ("close 3 matrix 5\nclose 3 matrix 30 1\n", ":2: row 30 is sent as"),  # every bad line
         ]
         for body, fragment in cases:
             with self.subTest(body=body):
