@@ -32,10 +32,18 @@ if grep -rqs -e "$build" -e "$src/include" "$prefix/lib/cmake" "$prefix/lib/pkgc
   fail "the installed package refers to the build tree"
 fi
 
+# A card in slot 3 for the tool and the examples to find.
+exec 3<>"/dev/tcp/${HALVEX_SIM_CONTROL%:*}/${HALVEX_SIM_CONTROL##*:}"
+printf 'reset\ncard 3 X16 HALVEX X16 INSTALLED\n' >&3
+read -r _ <&3
+read -r _ <&3
+exec 3>&-
+
 # Installed programs start from the moved prefix with no LD_LIBRARY_PATH.
 unset LD_LIBRARY_PATH
 "$prefix/bin/halvexctl" --help >/dev/null || fail "installed halvexctl --help exited $?"
-"$prefix/bin/halvexctl" --port "$HALVEX_PORT" list >/dev/null || fail "installed halvexctl list exited $?"
+list=$("$prefix/bin/halvexctl" --port "$HALVEX_PORT" list) || fail "installed halvexctl list exited $?"
+grep -q "HALVEX X16 INSTALLED" <<<"$list" || fail "installed halvexctl list did not show the card: $list"
 
 # One version everywhere.
 check_version() { # what, reported
@@ -53,13 +61,6 @@ check_version "the CMake package" "$(sed -n 's/^-- Halvex version //p' "$scratch
 cmake --build "$scratch/cmake-example" >/dev/null
 cc -o "$scratch/pkgconfig-example" "$src/examples/list_cards.c" \
   $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs halvex)
-
-# A card in slot 3 for the examples to find.
-exec 3<>"/dev/tcp/${HALVEX_SIM_CONTROL%:*}/${HALVEX_SIM_CONTROL##*:}"
-printf 'reset\ncard 3 X16 HALVEX X16 INSTALLED\n' >&3
-read -r _ <&3
-read -r _ <&3
-exec 3>&-
 
 # CMake gives the example a run path to the package; pkg-config leaves that to the user.
 for example in "$scratch/cmake-example/list_cards" "LD_LIBRARY_PATH=$prefix/lib $scratch/pkgconfig-example"; do
