@@ -180,7 +180,8 @@ struct OptionDef {
 };
 
 const OptionDef kOptions[] = {
-    {"--port", "PORT", nullptr, false, "command port (default: $HALVEX_PORT)"},
+    {"--port", "PORT", "list identify self-test reset close open read watch run shell", false,
+     "command port (default: $HALVEX_PORT)"},
     {"--monitor-port", "PORT", "read watch", true,
      "the card's monitoring port (default: $HALVEX_MONITOR_PORT)"},
     {"--interval", "SECONDS", "watch", true, "polling interval of watch (default 0.2)"},
@@ -308,21 +309,36 @@ std::string Joined(const std::vector<std::string>& words) {
     return out;
 }
 
+// The card and relay a command line names, as JSON fields (none when it names none), and what
+// a "no such card" or "another model" result should add; defined with the parser.
+struct Target {
+    bool hasCard = false;
+    long long card = 0;
+    std::string relay;
+};
+Target TargetOf(const std::string& what);
+std::string TargetJson(const Target& t);
+std::string CardDetail(int32_t code, const Target& t);
+
 // Prints one result: "WHAT: OK" on standard output or "WHAT: error N: english (message)" on
 // standard error, or its JSON object on standard output.
 // A failure's `detail` says why or what to check; a script's line is named in both forms.
 int Report(const Options& o, const std::string& what, int32_t code,
            const std::string& jsonExtra = "", const std::string& textExtra = "",
-           const std::string& detail = "") {
+           std::string detail = "") {
     // The library has no message of its own for a chassis where no card answered.
     const std::string message = code == kNoCard ? English(code) : Message(code);
+    const Target target = TargetOf(what);
+    if (detail.empty())
+        detail = CardDetail(code, target);
     if (o.json) {
         const std::string line = o.line > 0 ? ",\"line\":" + std::to_string(o.line) : "";
         const std::string why = detail.empty() ? "" : ",\"detail\":" + Json(detail);
         std::printf(
-            "{\"command\":%s,\"code\":%d,\"result\":%d,\"english\":%s,\"message\":%s%s%s%s}\n",
+            "{\"command\":%s,\"code\":%d,\"result\":%d,\"english\":%s,\"message\":%s%s%s%s%s}"
+            "\n",
             Json(what).c_str(), code, code, Json(English(code)).c_str(), Json(message).c_str(),
-            line.c_str(), jsonExtra.c_str(), why.c_str());
+            TargetJson(target).c_str(), line.c_str(), jsonExtra.c_str(), why.c_str());
     } else if (code == 0) {
         std::printf("%s: OK%s\n", what.c_str(), textExtra.c_str());
     } else {
@@ -343,11 +359,12 @@ int ReportUsage(bool json, const std::string& what, const UsageError& e,
     const std::string hint =
         e.command.empty() ? "halvexctl --help" : "halvexctl " + e.command + " --help";
     if (json) {
+        // The shape of every result; there is no library message, so both texts are English.
         std::printf(
             "{\"command\":%s,\"code\":%d,\"result\":%d,\"english\":\"usage error\","
-            "\"message\":%s,\"hint\":%s}\n",
-            Json(what).c_str(), kUsageError, kUsageError, Json(where + e.message).c_str(),
-            Json(hint).c_str());
+            "\"message\":\"usage error\"%s,\"detail\":%s,\"hint\":%s}\n",
+            Json(what).c_str(), kUsageError, kUsageError, TargetJson(TargetOf(what)).c_str(),
+            Json(where + e.message).c_str(), Json(hint).c_str());
         std::fflush(stdout);
     } else {
         std::fflush(stdout);
@@ -423,6 +440,15 @@ struct SelfTestLimit {
 // The time each model's card may take for its self test, as the library waits for it.
 const SelfTestLimit kSelfTestLimits[] = {{"X16", 15}, {"X48", 50}, {"Y48", 5}};
 
+// The model a card's identification names, as discovery registers it; "" for none.
+std::string ModelIn(const char* idText) {
+    for (const SelfTestLimit& l : kSelfTestLimits) {
+        if (std::strstr(idText, l.model) != nullptr)
+            return l.model;
+    }
+    return "";
+}
+
 class Session {
   public:
     explicit Session(std::string port) : port_(std::move(port)) {}
@@ -489,12 +515,8 @@ class Session {
         GetHalvexSeries(&records, &count);
         std::string model;
         for (int32_t i = 0; i < count; ++i) {
-            if (records[i].cardNumber != slot)
-                continue;
-            for (const SelfTestLimit& l : kSelfTestLimits) {
-                if (std::strstr(records[i].idText, l.model) != nullptr)
-                    model = l.model;
-            }
+            if (records[i].cardNumber == slot)
+                model = ModelIn(records[i].idText);
         }
         if (records != nullptr)
             ReleaseSeries(records);
@@ -634,6 +656,65 @@ std::vector<std::string> Words(const std::string& line) {
     return words;
 }
 
+Target TargetOf(const std::string& what) {
+    Target t;
+    std::vector<std::string> words;
+    try {
+        words = Words(what);
+    } catch (const UsageError&) {
+        return t;
+    }
+    std::vector<std::string> args;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (w.size() > 1 && w[0] == '-' && !(w[1] >= '0' && w[1] <= '9')) {
+            const OptionDef* d = FindOption(w);
+            if (d != nullptr && d->value != nullptr && w.find('=') == std::string::npos)
+                ++i;  // its value
+            continue;
+        }
+        args.push_back(w);
+    }
+    const Command* c = args.empty() ? nullptr : FindCommand(args[0]);
+    if (c == nullptr || std::strncmp(c->args, "CARD", 4) != 0 || args.size() < 2)
+        return t;
+    char* end = nullptr;
+    errno = 0;
+    const long long card = std::strtoll(args[1].c_str(), &end, 10);
+    if (args[1].empty() || *end != '\0' || errno != 0)
+        return t;
+    t.hasCard = true;
+    t.card = card;
+    if (std::strstr(c->args, "RELAY") != nullptr && args.size() > 2)
+        t.relay = Joined(std::vector<std::string>(args.begin() + 2, args.end()));
+    return t;
+}
+
+std::string TargetJson(const Target& t) {
+    if (!t.hasCard)
+        return "";
+    return ",\"card\":" + std::to_string(t.card) + (t.relay.empty() ? "" : ",\"relay\":" + Json(t.relay));
+}
+
+// Where the cards are, for a command that named an empty slot; which model the card is, for
+// one that asked it for a relay or input it does not have.
+std::string CardDetail(int32_t code, const Target& t) {
+    if (code == 7) {
+        std::string slots;
+        for (int32_t slot : Session::Slots())
+            slots += (slots.empty() ? "" : ", ") + std::to_string(slot);
+        return slots.empty() ? "discovery found no card" : "the cards are in slots " + slots;
+    }
+    if (code == 8 && t.hasCard) {
+        const std::string model = Session::ModelOf(static_cast<int32_t>(t.card));
+        if (!model.empty()) {
+            return "card " + std::to_string(t.card) + " is " + (model[0] == 'Y' ? "a " : "an ") +
+                   model;
+        }
+    }
+    return "";
+}
+
 void NeedCount(const Invocation& inv, size_t count) {
     const Command* c = FindCommand(inv.args[0]);
     if (inv.args.size() != count) {
@@ -644,13 +725,31 @@ void NeedCount(const Invocation& inv, size_t count) {
     }
 }
 
+constexpr int32_t kFirstSlot = 1, kLastSlot = 16;
+
+// A card number is a slot of the chassis: anything else is a typo, caught before discovery.
 int32_t CardArg(const Invocation& inv) {
+    int32_t card;
     try {
-        return ParseInt(inv.args[1], "card number");
+        card = ParseInt(inv.args[1], "card number");
     } catch (UsageError& e) {
         e.command = inv.args[0];
         throw;
     }
+    if (card < kFirstSlot || card > kLastSlot) {
+        throw UsageError{"bad card number '" + inv.args[1] + "': the slots are " +
+                             std::to_string(kFirstSlot) + "-" + std::to_string(kLastSlot),
+                         inv.args[0]};
+    }
+    return card;
+}
+
+// Rows, columns and relay numbers count from 0 or 1; a negative one is a typo.
+int32_t RelayNumber(const std::string& text, const char* what) {
+    const int32_t v = ParseInt(text, what);
+    if (v < 0)
+        throw UsageError{"bad " + std::string(what) + " '" + text + "': it cannot be negative"};
+    return v;
 }
 
 std::string NeedMonitorPort(const Invocation& inv) {
@@ -721,17 +820,17 @@ RelayPlan PlanRelay(const Invocation& inv) {
     try {
         switch (k.shape) {
             case Shape::kRowColumn:
-                plan.a = ParseInt(inv.args[3], "row");
-                plan.b = ParseInt(inv.args[4], "column");
+                plan.a = RelayNumber(inv.args[3], "row");
+                plan.b = RelayNumber(inv.args[4], "column");
                 break;
             case Shape::kRowLine:
-                plan.a = ParseInt(inv.args[3], "row");
+                plan.a = RelayNumber(inv.args[3], "row");
                 if (inv.args[4] != "hi" && inv.args[4] != "lo")
                     throw UsageError{"bad line '" + inv.args[4] + "': expected hi or lo"};
                 plan.b = inv.args[4] == "lo" ? 1 : 0;
                 break;
             case Shape::kNumber:
-                plan.a = ParseInt(inv.args[3], "relay number");
+                plan.a = RelayNumber(inv.args[3], "relay number");
                 break;
             case Shape::kSingle:
                 break;
@@ -801,14 +900,18 @@ int RunList(Session& session, const Invocation& inv) {
     if (inv.options.json) {
         std::string cards = ",\"cards\":[";
         for (int32_t i = 0; i < count; ++i) {
+            const std::string model = ModelIn(records[i].idText);
             cards += (i ? "," : "") + std::string("{\"card\":") +
-                     std::to_string(records[i].cardNumber) + ",\"id\":" + Json(records[i].idText) +
-                     "}";
+                     std::to_string(records[i].cardNumber) +
+                     ",\"model\":" + (model.empty() ? "null" : Json(model)) +
+                     ",\"id\":" + Json(records[i].idText) + "}";
         }
         Report(inv.options, "list", 0, cards + "]");
     } else {
         for (int32_t i = 0; i < count; ++i) {
-            std::printf("slot %2d  %s\n", records[i].cardNumber,
+            const std::string model = ModelIn(records[i].idText);
+            std::printf("slot %2d  %-7s  %s\n", records[i].cardNumber,
+                        model.empty() ? "unknown" : model.c_str(),
                         Visible(records[i].idText).c_str());
         }
         std::printf("%d card%s on %s\n", count, count == 1 ? "" : "s", session.port().c_str());
@@ -818,11 +921,17 @@ int RunList(Session& session, const Invocation& inv) {
     return 0;
 }
 
+// A reply as the card sent it in JSON; on a terminal without the line end that closes it.
 int DeviceText(const Invocation& inv, int32_t rc, const char* reply, int32_t length) {
     const std::string text = rc == kNoReply ? "" : reply;
+    std::string shown = text;
+    if (!shown.empty() && shown.back() == '\n')
+        shown.pop_back();
+    if (!shown.empty() && shown.back() == '\r')
+        shown.pop_back();
     return Report(inv.options, Joined(inv.args), rc,
                   ",\"reply\":" + Json(text) + ",\"length\":" + std::to_string(length),
-                  "  " + Visible(text));
+                  "  " + Visible(shown));
 }
 
 int RunIdentify(Session&, const Invocation& inv) {
@@ -1543,7 +1652,7 @@ void PrintCompletion() {
         "    esac\n"
         "    return 0\n"
         "}\n"
-        "complete -F _halvexctl halvexctl\n",
+        "complete -o filenames -F _halvexctl halvexctl\n",
         valued.c_str(), valued.c_str(), options.c_str(), commands.c_str(), kinds.c_str(),
         commands.c_str());
 }

@@ -123,6 +123,10 @@ class Arguments(ToolTest):
             (["open", "3", "row", "1", "mid"], "expected hi or lo", "open"),
             (["close", "3", "gp", "99999999999"], "bad relay number", "close"),
             (["close", "3", "pull-up", "1"], "pull-up", "close"),
+            (["close", "17", "gp", "1"], "bad card number '17': the slots are 1-16", "close"),
+            (["identify", "0"], "bad card number '0'", "identify"),
+            (["open", "3", "matrix", "-1", "2"], "bad row '-1': it cannot be negative", "open"),
+            (["close", "3", "gp", "-4"], "bad relay number '-4'", "close"),
             (["identify"], "identify CARD", "identify"),
             (["reset", "3", "4"], "reset CARD", "reset"),
             (["list", "--interval", "abc"], "bad interval", "list"),
@@ -160,7 +164,9 @@ class Arguments(ToolTest):
                 obj = json.loads(out)
                 self.assertEqual((obj["result"], obj["english"], obj["hint"]),
                                  (USAGE, "usage error", hint))
-                self.assertIn(fragment, obj["message"])
+                self.assertIn(fragment, obj["detail"])
+                if len(args) > 1 and args[1].lstrip("-").isdigit():  # a result's card field
+                    self.assertEqual(obj["card"], int(args[1]))
                 self.assertEqual(err, "")
         self.assertEqual(self.sim.commands(), [], "bad arguments never reach the chassis")
 
@@ -174,6 +180,40 @@ class Arguments(ToolTest):
         rc, out, _ = run("--json", "list", port=bad)
         self.assertEqual(rc, 5)
         self.assertEqual(json.loads(out)["result"], 5)
+
+    @unittest.skipIf(WINE, "the reasons POSIX gives")
+    def test_a_port_that_will_not_open_says_why_and_a_shared_one_warns(self) -> None:
+        import fcntl
+
+        folder = tempfile.mkdtemp(prefix="halvex-notaport-")
+        self.addCleanup(os.rmdir, folder)
+        me = "pid %d (" % os.getpid()
+        # (port, lock it here first, the reason after "error 5: ...: ")
+        cases = [("/nonexistent/port", False, "no such file"),
+                 (folder, False, "it is a folder, not a serial port"),
+                 ("/etc/passwd", False, "not a serial port (not a terminal device)"),
+                 (PORT, True, "held by another process: " + me)]
+        for port, lock, reason in cases:
+            with self.subTest(port=port):
+                fd = os.open(PORT, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK) if lock else -1
+                if lock:
+                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                try:
+                    rc, _, err = run("list", port=port)
+                finally:
+                    if lock:
+                        os.close(fd)
+                self.assertEqual(rc, 5, err)
+                self.assertIn("the serial port cannot be opened (", err)
+                self.assertIn("): " + reason, err)
+        # Open here without the lock: the tool's open succeeds and names who else reads.
+        fd = os.open(PORT, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            rc, _, err = run("list")
+        finally:
+            os.close(fd)
+        self.assertEqual(rc, 0, err)
+        self.assertIn("warning: %s is also open in %s" % (PORT, me), err)
 
     def test_no_card_answering_is_a_failure_that_says_what_to_check(self) -> None:
         self.sim.request("reset")
@@ -200,6 +240,8 @@ class Arguments(ToolTest):
                 self.assertEqual((rc, err), (0, ""))
                 self.assertTrue(out.startswith("usage: halvexctl [OPTIONS] " + command), out)
                 self.assertEqual(run("help", command, port="")[1], out)
+                # Only the commands that talk to the chassis take a port.
+                self.assertEqual("--port" in out, command not in ("codes", "ports", "help"))
         _, out, _ = run("close", "--help")
         self.assertIn("ext-gp N", out)
         self.assertIn("--allow-group-rows", out)
@@ -226,12 +268,12 @@ class Commands(ToolTest):
     def test_list(self) -> None:
         rc, out, err = run("list")
         self.assertEqual((rc, err), (0, ""), "no progress when standard error is a pipe")
-        self.assertIn("slot  3  HALVEX X16 BENCH", out)
+        self.assertIn("slot  3  X16      HALVEX X16 BENCH", out)
         self.assertIn("3 cards on", out)
         rc, out, _ = run("--json", "list")
         self.assertEqual(rc, 0)
         self.assertEqual(json.loads(out)["cards"],
-                         [{"card": s, "id": t} for s, _, t in CHASSIS])
+                         [{"card": s, "model": m, "id": t} for s, m, t in CHASSIS])
 
     def test_every_relay_kind_on_the_wire(self) -> None:
         cases = [
@@ -264,22 +306,28 @@ class Commands(ToolTest):
         self.assertIn("matrix:5:7", self.sim.request("relays 3"))
 
     def test_refusals_carry_their_code_and_both_texts(self) -> None:
+        # (arguments, code, English, what the line adds)
         cases = [
-            (["close", "5", "pull-up"], 8, "the card is of another model"),
-            (["close", "9", "matrix", "1", "1"], 7, "no card with this number"),
-            (["close", "3", "matrix", "99", "7"], 3, "a parameter is out of range"),
-            (["open", "4", "gp", "1"], 8, "the card is of another model"),
+            (["close", "5", "pull-up"], 8, "the card is of another model", ": card 5 is a Y48"),
+            (["close", "9", "matrix", "1", "1"], 7, "no card with this number",
+             ": the cards are in slots 3, 4, 5"),
+            (["close", "3", "matrix", "99", "7"], 3, "a parameter is out of range", ""),
+            (["open", "4", "gp", "1"], 8, "the card is of another model", ": card 4 is an X48"),
+            (["reset", "16"], 7, "no card with this number", ": the cards are in slots 3, 4, 5"),
         ]
-        for args, code, english in cases:
+        for args, code, english, detail in cases:
             with self.subTest(args=args):
                 rc, out, err = run(*args)
                 self.assertEqual((rc, out), (code, ""))
                 self.assertTrue(err.startswith(f"{' '.join(args)}: error {code}: {english} ("),
                                 err)
+                self.assertTrue(err.endswith(")%s\n" % detail), err)
                 self.assertEqual(err.count("\n"), 1, err)
                 rc, out, _ = run("--json", *args)
                 obj = json.loads(out)
-                self.assertEqual((obj["result"], obj["english"]), (code, english))
+                self.assertEqual((obj["result"], obj["english"], obj["card"], obj.get("relay")),
+                                 (code, english, int(args[1]), " ".join(args[2:]) or None))
+                self.assertEqual(obj.get("detail", ""), detail[2:])
         _, _, err = run("close", "3", "matrix", "99", "7")
         self.assertIn("명령어의 파라메터가 올바르지 않습니다.", err)
 
@@ -297,7 +345,9 @@ class Commands(ToolTest):
         obj = json.loads(out)
         self.assertEqual((obj["reply"], obj["length"]), ("HALVEX Y48 BENCH\n", 17))
         rc, out, _ = run("self-test", "3")
-        self.assertEqual((rc, out.strip()), (0, "self-test 3: OK  PASS\\n"))
+        self.assertEqual((rc, out.strip()), (0, "self-test 3: OK  PASS"), "no line end shown")
+        rc, out, _ = run("identify", "5")
+        self.assertEqual((rc, out), (0, "identify 5: OK  HALVEX Y48 BENCH\n"))
         rc, out, _ = run("reset", "4")
         self.assertEqual((rc, out.strip()), (0, "reset 4: OK"))
 
@@ -434,7 +484,7 @@ class Progress(ToolTest):
         self.sim.request("next 3 hex:" + b"HALVEX X16 BENCH\n".hex())
         self.sim.request("next 3 wait:1500 hex:" + b"PASS\n".hex())
         rc, out, seen = run_on_terminal("self-test", "3")
-        self.assertEqual((rc, out), (0, "self-test 3: OK  PASS\\n\n"))
+        self.assertEqual((rc, out), (0, "self-test 3: OK  PASS\n"))
         self.assertIn("discovering cards on %s (slots 1-16): " % PORT, seen)
         self.assertRegex(seen, r"self-test of card 3 \(X16\): 1\.\d s of at most 15 s")
         self.assertTrue(seen.endswith("\r"), "the progress line is wiped: %r" % seen[-80:])
@@ -642,6 +692,10 @@ class ManPageAndCompletion(ToolTest):
                                    text=True, timeout=30)
                 self.assertEqual(p.stderr, "")
                 self.assertEqual(" ".join(sorted(p.stdout.split())), expected)
+        # Readline then marks folders with a slash and quotes what needs it.
+        p = subprocess.run(["bash", "-c", 'source "$1"; complete -p halvexctl', "bash", path],
+                           capture_output=True, text=True, timeout=30)
+        self.assertIn("-o filenames", p.stdout)
 
 
 if __name__ == "__main__":
