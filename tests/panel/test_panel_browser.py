@@ -1,19 +1,22 @@
 """The panel in headless Chromium, driven by Selenium, against the simulated chassis of the demo
 bench: clicks reach the simulator's relays, refusals show their code and messages, the inputs
-follow the simulator live, and a lost monitoring port shows as silence. Writes a screenshot of
-the page to HALVEX_PANEL_SCREENSHOT (default build/native/panel/panel.png)."""
+follow the simulator live, a lost monitoring port shows as silence, and at 800 x 600 every relay
+is reachable. Writes a screenshot of the page to HALVEX_PANEL_SCREENSHOT (default
+build/native/panel/panel.png) and the 800 x 600 one beside it (panel-800x600.png)."""
 
 from __future__ import annotations
 
 import os
+import re
 import secrets
 import shutil
+import struct
 import sys
 import time
 import unittest
 from typing import Callable, List, TypeVar
 
-from panel_support import REPO, RunningPanel
+from panel_support import REPO, RunningPanel, post
 
 from halvex.panel import PanelServer
 
@@ -75,6 +78,47 @@ class PanelInChromium(unittest.TestCase):
     def log_lines(self) -> List[str]:
         return [e.text for e in self.driver.find_elements(By.CSS_SELECTOR, "[data-log] > [data-log-entry]")]
 
+    def test_every_relay_usable_at_800_by_600(self) -> None:
+        # A viewport of exactly 800 x 600 (the window's size would include the browser's own frame).
+        self.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                                    {"width": 800, "height": 600, "deviceScaleFactor": 1, "mobile": False})
+        self.addCleanup(self.driver.execute_cdp_cmd, "Emulation.clearDeviceMetricsOverride", {})
+        for column in range(1, 21):  # a log long enough to fill its pane's height
+            self.assertEqual(post(self.panel.port, "/api/relay", {"card": 2, "relay": "matrix:1:%d" % column,
+                                                                   "action": "open"})[0], 200)
+        self.driver.get(self.panel.url)
+        self.wait(lambda: len(self.driver.find_elements(By.CSS_SELECTOR, '[data-card="2"] [data-relay]')) > 48 * 48,
+                  what="the X48's grid")
+        for bubble in self.driver.find_elements(By.CSS_SELECTOR, "[data-bubble]"):
+            if bubble.is_displayed():
+                bubble.click()  # a refusal's note from an earlier test, dismissed as a user would
+        self.assertEqual(self.driver.execute_script("return [innerWidth, innerHeight]"), [800, 600])
+        self.driver.execute_script('document.querySelector(\'[data-card="2"]\').scrollIntoView()')
+        shot = os.path.join(os.path.dirname(SCREENSHOT), "panel-800x600.png")
+        os.makedirs(os.path.dirname(shot), exist_ok=True)
+        self.assertTrue(self.driver.save_screenshot(shot))
+        with open(shot, "rb") as f:
+            head = f.read(24)
+        self.assertEqual((head[:8], head[12:16]), (b"\x89PNG\r\n\x1a\n", b"IHDR"))
+        self.assertEqual(struct.unpack(">II", head[16:24]), (800, 600))
+        self.assertLessEqual(self.driver.execute_script("return document.documentElement.scrollWidth"), 800)
+        # Each control scrolled into view (its grid's own scroller too) must be what a click there hits.
+        covered = self.driver.execute_script("""
+            const covered = [];
+            for (const el of document.querySelectorAll("[data-card] [data-relay]")) {
+              el.scrollIntoView({ block: "center", inline: "center" });
+              const box = el.getBoundingClientRect();
+              const hit = document.elementFromPoint(box.left + box.width / 2, box.top + box.height / 2);
+              if (!hit || !el.contains(hit)) {
+                covered.push(`${el.closest("[data-card]").dataset.card}/${el.dataset.relay} under ${hit && hit.outerHTML.slice(0, 60)}`);
+              }
+            }
+            return [document.querySelectorAll("[data-card] [data-relay]").length, covered];""")
+        self.assertGreater(covered[0], 48 * 48 + 2 * 48 + 24)
+        self.assertEqual(covered[1][:5], [], "%d relay controls covered" % len(covered[1]))
+        self.assertLessEqual(self.driver.execute_script("return document.documentElement.scrollWidth"), 800)
+        self.driver.get("about:blank")
+
     def test_the_page_with_a_token(self) -> None:
         # As --listen serves it: the page's own files must load without the token.
         server = PanelServer(self.panel.panel, token=secrets.token_urlsafe(18)).start()
@@ -106,6 +150,10 @@ class PanelInChromium(unittest.TestCase):
             self.assertEqual(self.sim.relays(1), [])
             self.assertIn("OPEN(01,05,07)", self.log_lines()[0])  # newest first
             self.assertIn("CLOSE(01,05,07)", self.log_lines()[1])
+            times = [e.text for e in self.driver.find_elements(By.CSS_SELECTOR, "[data-log-entry] .t")]
+            self.assertTrue(times and all(re.fullmatch(r"\d\d:\d\d:\d\d\.\d{3}", t) for t in times), times)
+            self.assertEqual(self.driver.execute_script(  # 24-hour, whatever the browser's locale
+                "return clock(new Date(2026, 11, 9, 13, 5, 9, 42).getTime() / 1000)"), "13:05:09.042")
 
         with self.subTest("a GP relay of the Y48"):
             self.relay(5, "gp:3").click()
@@ -116,14 +164,16 @@ class PanelInChromium(unittest.TestCase):
         with self.subTest("refusals by model, by the card's range and for a group row"):
             operations = {slot: self.sim.operations(slot) for slot in (1, 2, 5)}
             for card, relay, shown in ((2, "gp:3", "8 card of another model · 해당 아이디를 가진 카드가 제공하는 기능이 아닙니다."),
-                                       (5, "gp:30", "3 parameter out of range · 명령어의 파라메터가 올바르지 않습니다.")):
+                                       (5, "gp:30", "3 parameter out of range · 명령어의 파라메터가 올바르지 않습니다."),
+                                       (5, "", "enter a relay name (matrix:5:7, gp:30, single:1)")):
                 element = self.driver.find_element(By.CSS_SELECTOR, '[data-card="%d"]' % card)
                 field = element.find_element(By.CSS_SELECTOR, "[data-command-relay]")
                 field.clear()
                 field.send_keys(relay)
                 element.find_element(By.CSS_SELECTOR, '[data-command="close"]').click()
                 message = element.find_element(By.CSS_SELECTOR, "[data-message]")
-                self.wait(lambda: shown in message.text, what="the refusal of %s" % relay)
+                self.wait(lambda: shown in message.text, what="the refusal of %r" % relay)
+                self.assertEqual(message.get_attribute("data-message"), message.text)
             self.relay(1, "matrix:10:3").click()
             self.wait(lambda: self.relay(1, "matrix:10:3").get_attribute("data-code") == "refused",
                       what="the group row refused")
