@@ -475,6 +475,71 @@ class Scripts(ToolTest):
         self.assertIn("reset 4: OK", seen)
 
 
+    @unittest.skipIf(WINE, "the simulator's ports are replugged natively")
+    def test_the_shell_reopens_a_replugged_port(self) -> None:
+        shell = subprocess.Popen(CTL + ["shell"], env=tool_env(), stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.addCleanup(shell.kill)
+        assert shell.stdin is not None and shell.stdout is not None
+
+        def say(line: str, until: str) -> None:
+            assert shell.stdin is not None and shell.stdout is not None
+            shell.stdin.write(line.encode() + b"\n")
+            shell.stdin.flush()
+            seen = b""
+            while until.encode() not in seen:
+                chunk = shell.stdout.readline()
+                self.assertTrue(chunk, "the shell ended: %r" % seen)
+                seen += chunk
+
+        say("reset 4", "reset 4: OK")
+        self.sim.request("vanish cmd")
+        for _ in range(2):
+            say("reset 4", "reset 4: error 4")
+        say("reset 4", "may be gone (adapter unplugged?); 'reopen' opens it again")
+        self.sim.request("replug cmd")
+        say("reopen", "reopen %s: OK  3 cards" % PORT)
+        say("reset 4", "reset 4: OK")
+        shell.stdin.close()
+        self.assertEqual(shell.wait(60), 4, "the first failure's code")
+
+    @unittest.skipIf(WINE, "terminals are tested natively")
+    def test_ctrl_c_at_the_prompt_drops_the_line(self) -> None:
+        import fcntl
+        import termios
+
+        master, slave = pty.openpty()
+
+        def own_terminal() -> None:  # so a typed ^C is a SIGINT from the terminal, as at a desk
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        shell = subprocess.Popen(CTL + ["shell"], env=tool_env(), stdin=slave, stdout=slave,
+                                 stderr=slave, preexec_fn=own_terminal)
+        os.close(slave)
+        self.addCleanup(os.close, master)
+        self.addCleanup(shell.kill)
+        seen = b""
+
+        def read_until(what: bytes) -> None:
+            nonlocal seen
+            deadline = time.monotonic() + 30
+            while what not in seen and time.monotonic() < deadline:
+                if select.select([master], [], [], 0.1)[0]:
+                    seen += os.read(master, 4096)
+            self.assertIn(what, seen)
+
+        read_until(b"halvexctl> ")
+        os.write(master, b"close 3 gp")
+        read_until(b"close 3 gp")
+        os.write(master, b"\x03")
+        read_until(b"close 3 gp^C\r\nhalvexctl> ")
+        os.write(master, b"reset 4\nquit\n")
+        read_until(b"reset 4: OK")
+        self.assertEqual(shell.wait(30), 0, "still running after Ctrl-C, and nothing failed")
+        self.assertNotIn(b"close 3 gp:", seen, "the dropped line did not run")
+
+
 @unittest.skipIf(WINE, "terminals are tested natively")
 class Progress(ToolTest):
     def test_discovery_and_self_test_show_progress_on_a_terminal(self) -> None:
