@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import ctypes
 import gc
+import importlib.util
 import os
 import pickle
 import select
@@ -580,6 +581,25 @@ class ArgumentTest(OpenChassisTestCase):
                 self.sim.clear_log()
                 self.x16.close_row(4, lo)
                 self.assertEqual(self.command_lines(), [b"CLOSE(03,04,%s)\n" % field])
+
+    @unittest.skipIf(importlib.util.find_spec("mypy") is None, "mypy is not installed")
+    def test_type_checkers_know_the_row_line_names(self) -> None:
+        import tempfile
+
+        with tempfile.TemporaryDirectory() as folder:
+            for name, line in (("good", '"lo"'), ("bad", '"mid"')):
+                with open(os.path.join(folder, name + ".py"), "w") as snippet:
+                    snippet.write("from halvex import X16Card\n\n\n"
+                                  "def switch(card: X16Card) -> None:\n"
+                                  "    card.close_row(5, %s)\n    card.open_row(5, True)\n" % line)
+            result = subprocess.run(
+                [sys.executable, "-m", "mypy", "--strict", "--cache-dir=/dev/null",
+                 "--no-error-summary", "good.py", "bad.py"],
+                cwd=folder, capture_output=True, text=True, timeout=300,
+                env=dict(os.environ, MYPYPATH=os.path.join(REPO, "bindings", "python")))
+        errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+        self.assertEqual(len(errors), 1, result.stdout + result.stderr)
+        self.assertTrue(errors[0].startswith("bad.py:5: error: Argument 2 to \"close_row\""), errors)
 
     def test_card_of_a_model_is_typed_or_refused(self) -> None:
         self.assertIs(type(self.chassis.card(3, X16Card)), X16Card)

@@ -19,6 +19,7 @@ from typing import (
     Dict,
     Iterator,
     List,
+    Literal,
     Mapping,
     NamedTuple,
     Optional,
@@ -66,6 +67,8 @@ PortName = Union[str, bytes, "os.PathLike[str]"]
 LibrarySpec = Union[Library, str, "os.PathLike[str]", None]
 # State of the signal inputs 1..8 (index 0 is channel 1); True when the input is active.
 SignalReading = Tuple[bool, bool, bool, bool, bool, bool, bool, bool]
+# A row's line: True or "lo" for the lo line, False or "hi" for the hi line.
+RowLine = Union[bool, Literal["lo", "hi"]]
 
 # Texts from the cards are decoded byte for byte, so text.encode("latin-1") gives the exact
 # bytes back whatever the card sent.
@@ -481,12 +484,12 @@ class _MatrixRelays(Card):
         """Opens the crosspoint of ``row`` and ``column``."""
         self._call("Open%sRelayMatrix" % self.model, ("row", row), ("column", column))
 
-    def close_row(self, row: int, lo: Union[bool, str]) -> None:
+    def close_row(self, row: int, lo: RowLine) -> None:
         """Closes the lo line of ``row`` when ``lo`` is True or "lo", its hi line when it is
         False or "hi"."""
         self._call("Close%sRowHiLoMatrix" % self.model, ("row", row), ("lo", _lo_arg(lo)))
 
-    def open_row(self, row: int, lo: Union[bool, str]) -> None:
+    def open_row(self, row: int, lo: RowLine) -> None:
         """Opens the lo line of ``row`` when ``lo`` is True or "lo", its hi line when it is
         False or "hi"."""
         self._call("Open%sRowHiLoMatrix" % self.model, ("row", row), ("lo", _lo_arg(lo)))
