@@ -3,6 +3,7 @@ simulated chassis on the other end."""
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import gc
 import importlib.util
@@ -16,7 +17,7 @@ import threading
 import time
 import unittest
 import weakref
-from typing import Callable, List, Tuple
+from typing import Callable, Iterator, List, Tuple
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPO, "bindings", "python"))
@@ -864,16 +865,20 @@ class MonitoringTest(OpenChassisTestCase):
         self.x16.stop_monitoring()  # nothing running is fine
 
     def test_two_threads_starting_one_card_leave_one_monitor_held(self) -> None:
-        # Both threads pass the "already monitoring?" check before either holds its monitor.
+        # Both threads come for the card's turn together; the one second takes its turn after
+        # the first has held its monitor and begun it (the turn keeps them from both passing
+        # the "already monitoring?" check first).
         both_checked = threading.Barrier(2, timeout=10)
         checked = threading.local()
 
         class CheckTogether(Y48Card):
-            def _refuse_if_monitoring(self) -> None:
-                super()._refuse_if_monitoring()
+            @contextlib.contextmanager
+            def _turn(self) -> Iterator[None]:
                 if not getattr(checked, "once", False):
                     checked.once = True
                     both_checked.wait()
+                with super()._turn():
+                    yield
 
         card = CheckTogether(self.chassis, 5)
         readings = [Readings(), Readings()]

@@ -204,6 +204,10 @@ class Chassis:
     :class:`ChassisInUse` (close the first, or share its object). Calls on a chassis that is
     not open raise :class:`ChassisClosed`. Every method may be called from any thread: the
     library's calls on the command port take turns, and a callback may call any method.
+
+    Ctrl-C reaches the main thread at once even while a call waits for a card (a self test,
+    a silent card, a slow discovery): the call goes on in the background and the next call
+    waits for it, so nothing is sent twice and the chassis stays usable.
     """
 
     def __init__(self, port: PortName, library: LibrarySpec = None) -> None:
