@@ -1,6 +1,6 @@
 """The wheel alone is enough: built by the `wheel` target, installed into a fresh virtual
-environment with nothing else from this repository, it runs the README's Python example and
-the example pytest file with the plugin's fixtures.
+environment with nothing else from this repository, it runs the README's Python example,
+the example pytest file with the plugin's fixtures and the halvexctl command it installs.
 
     check_wheel.py SOURCE_DIR BUILD_DIR
 
@@ -40,7 +40,7 @@ wheel = wheels[0]
 if not os.path.basename(wheel).endswith("-py3-none-linux_x86_64.whl"):
     fail("the wheel is not tagged py3-none-linux_x86_64: " + wheel)
 with zipfile.ZipFile(wheel) as archive:
-    for name in ("halvex/libhalvex.so.1", "halvex/halvex-sim"):
+    for name in ("halvex/libhalvex.so.1", "halvex/halvex-sim", "halvex/halvexctl"):
         info = archive.getinfo(name)
         mode = info.external_attr >> 16
         if (mode & 0o170000) != 0o100000 or not mode & 0o111:
@@ -65,6 +65,18 @@ with tempfile.TemporaryDirectory() as scratch:
     for path in where:
         if not path.startswith(venv):
             fail("the wheel's library and simulator were not the ones used: %s" % where)
+
+    # The installed command runs the bundled program, which loads the bundled library (the
+    # loader names each library it starts; the build's own copy must not be the one).
+    halvexctl = os.path.join(venv, "bin", "halvexctl")
+    result = run([halvexctl, "--version"], cwd=scratch, env=dict(env, LD_DEBUG="libs"))
+    if not re.fullmatch(r"halvexctl \d+\.\d+\.\d+\n", result.stdout):
+        fail("halvexctl --version printed %r" % result.stdout)
+    loaded = re.findall(r"calling init: (\S*libhalvex\S*)", result.stderr)
+    if not loaded or not all(path.startswith(venv) for path in loaded):
+        fail("halvexctl did not load the wheel's library: %s" % loaded)
+    if "usage: halvexctl" not in run([halvexctl, "--help"], cwd=scratch, env=env).stdout:
+        fail("halvexctl --help printed no usage")
 
     readme = open(os.path.join(source, "README.md"), encoding="utf-8").read()
     examples = [b for b in re.findall(r"```python\n(.*?)```", readme, re.S) if "halvex.sim" in b

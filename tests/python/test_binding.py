@@ -3,8 +3,10 @@ simulated chassis on the other end."""
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import gc
+import importlib.util
 import os
 import pickle
 import select
@@ -15,7 +17,7 @@ import threading
 import time
 import unittest
 import weakref
-from typing import Callable, List, Tuple
+from typing import Callable, Iterator, List, Tuple
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPO, "bindings", "python"))
@@ -476,13 +478,13 @@ class RelayTest(OpenChassisTestCase):
         self.assertEqual((self.sim.relays(3), self.sim.operations(3)), ([], 2))
 
     def test_identify_and_self_test_return_the_reply_text(self) -> None:
-        self.assertEqual(self.x16.identify(), "HALVEX X16\n")
-        self.assertEqual(self.y48.identify(), "HALVEX Y48\n")
+        self.assertEqual(self.x16.identify(), "HALVEX X16")
+        self.assertEqual(self.y48.identify(raw=True), "HALVEX Y48\n")
         self.assertEqual(self.x48.self_test(), "PASS\n")
         self.assertEqual(self.command_lines(), [b"*IDN?(03)\n", b"*IDN?(05)\n", b"*TST?(04)\n"])
         # Any byte the card sends comes back, and the text turns back into those bytes.
         self.sim.next_reply(3, b"HALVEX X16 \xb0\xa1\xff\n")
-        reply = self.x16.identify()
+        reply = self.x16.identify(raw=True)
         self.assertEqual(reply, "HALVEX X16 \xb0\xa1\xff\n")
         self.assertEqual(reply.encode(halvex.CARD_TEXT_ENCODING), b"HALVEX X16 \xb0\xa1\xff\n")
 
@@ -580,6 +582,25 @@ class ArgumentTest(OpenChassisTestCase):
                 self.sim.clear_log()
                 self.x16.close_row(4, lo)
                 self.assertEqual(self.command_lines(), [b"CLOSE(03,04,%s)\n" % field])
+
+    @unittest.skipIf(importlib.util.find_spec("mypy") is None, "mypy is not installed")
+    def test_type_checkers_know_the_row_line_names(self) -> None:
+        import tempfile
+
+        with tempfile.TemporaryDirectory() as folder:
+            for name, line in (("good", '"lo"'), ("bad", '"mid"')):
+                with open(os.path.join(folder, name + ".py"), "w") as snippet:
+                    snippet.write("from halvex import X16Card\n\n\n"
+                                  "def switch(card: X16Card) -> None:\n"
+                                  "    card.close_row(5, %s)\n    card.open_row(5, True)\n" % line)
+            result = subprocess.run(
+                [sys.executable, "-m", "mypy", "--strict", "--cache-dir=/dev/null",
+                 "--no-error-summary", "good.py", "bad.py"],
+                cwd=folder, capture_output=True, text=True, timeout=300,
+                env=dict(os.environ, MYPYPATH=os.path.join(REPO, "bindings", "python")))
+        errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+        self.assertEqual(len(errors), 1, result.stdout + result.stderr)
+        self.assertTrue(errors[0].startswith("bad.py:5: error: Argument 2 to \"close_row\""), errors)
 
     def test_card_of_a_model_is_typed_or_refused(self) -> None:
         self.assertIs(type(self.chassis.card(3, X16Card)), X16Card)
@@ -735,6 +756,19 @@ class PortReasonTest(SimulatorTestCase):
             holder.wait(10)
             holder.stdout.close()
 
+    def test_port_held_by_this_process_says_so(self) -> None:
+        self.plug()
+        port = self.sim.monitor_port(5)
+        with Chassis(self.sim.port, LIBRARY) as chassis:
+            with chassis.card(5).monitoring(port, 0.01, print):
+                with self.assertRaises(halvex.PortOpenError) as caught:
+                    chassis.card(3).start_monitoring(port, 0.01, print)
+        self.assertEqual(
+            caught.exception.reason,
+            "held by this process (pid %d): the library has it open here, as the command port "
+            "or a card's monitoring port" % os.getpid(),
+        )
+
     @unittest.skipUnless(sys.platform.startswith("linux"), "device permissions as on Linux")
     def test_permission_denied_names_the_group(self) -> None:
         device = os.path.realpath(self.sim.monitor_port(7))
@@ -831,16 +865,20 @@ class MonitoringTest(OpenChassisTestCase):
         self.x16.stop_monitoring()  # nothing running is fine
 
     def test_two_threads_starting_one_card_leave_one_monitor_held(self) -> None:
-        # Both threads pass the "already monitoring?" check before either holds its monitor.
+        # Both threads come for the card's turn together; the one second takes its turn after
+        # the first has held its monitor and begun it (the turn keeps them from both passing
+        # the "already monitoring?" check first).
         both_checked = threading.Barrier(2, timeout=10)
         checked = threading.local()
 
         class CheckTogether(Y48Card):
-            def _refuse_if_monitoring(self) -> None:
-                super()._refuse_if_monitoring()
+            @contextlib.contextmanager
+            def _turn(self) -> Iterator[None]:
                 if not getattr(checked, "once", False):
                     checked.once = True
                     both_checked.wait()
+                with super()._turn():
+                    yield
 
         card = CheckTogether(self.chassis, 5)
         readings = [Readings(), Readings()]
@@ -865,6 +903,64 @@ class MonitoringTest(OpenChassisTestCase):
         now = running.count()
         self.assertTrue(wait_for(lambda: running.count() >= now + 3), "the monitor stopped")
         self.y48.stop_monitoring()
+
+    def test_start_and_stop_racing_end_with_the_monitor_and_its_record_agreeing(self) -> None:
+        # A stop that ends nothing and then drops a start's freshly held record left the
+        # library calling a callback the collector had freed.
+        port = self.sim.monitor_port(5)
+        together = threading.Barrier(2, timeout=10)
+        readings = Readings()
+        problems: List[BaseException] = []
+
+        def start() -> None:
+            together.wait()
+            try:
+                self.y48.start_monitoring(port, 0.001, readings, silence_s=30)
+            except HalvexError:  # AlreadyMonitoring, or the port still held by the last one
+                pass
+            except BaseException as error:  # reported to the test below
+                problems.append(error)
+
+        for _ in range(150):
+            starter = threading.Thread(target=start)
+            starter.start()
+            together.wait()
+            try:
+                self.y48.stop_monitoring()
+            except BaseException as error:  # reported to the test below
+                problems.append(error)
+            starter.join(30)
+            gc.collect()
+        self.assertEqual(problems, [])
+        held = self.chassis.library.monitor(5) is not None
+        value = ctypes.c_int32(0)
+        busy = self.chassis.library.GetY48SignalMonitoringData(5, port.encode(), ctypes.byref(value))
+        self.assertEqual(held, busy == 5, "the library's monitor and the binding's record disagree")
+        if held:
+            now = readings.count()
+            self.assertTrue(wait_for(lambda: readings.count() >= now + 3), "the monitor stopped")
+
+    def test_silence_handlers_may_stop_each_others_monitors(self) -> None:
+        both_silent = threading.Barrier(2, timeout=10)
+        cards = {3: self.x16, 5: self.y48}
+        stopped: List[int] = []
+
+        def stop_the_other(card: halvex.Card) -> None:
+            both_silent.wait()  # each handler runs while the other does
+            try:
+                cards[8 - card.number].stop_monitoring()
+            except HalvexError as error:
+                if error.code != 6:  # 6: the vanished port would not close
+                    raise
+            stopped.append(card.number)
+
+        for number, card in cards.items():
+            card.start_monitoring(self.sim.monitor_port(number), 0.01, print, 0.3, stop_the_other)
+        for number in cards:
+            self.sim.vanish(number)
+        self.assertTrue(wait_for(lambda: len(stopped) == 2, 15), "the handlers wait for each other")
+        self.assertEqual(sorted(stopped), [3, 5])
+        self.assertEqual(self.chassis.library.monitored_cards(), ())
 
     def test_refused_start_holds_nothing(self) -> None:
         readings = Readings()
@@ -1013,6 +1109,36 @@ class ChassisLifetimeTest(SimulatorTestCase):
             time.sleep(0.3)
             self.assertEqual(readings.count(), after, "a reading came after the discovery")
             self.assertEqual([card.number for card in chassis.cards()], [3, 4, 5])
+
+    def test_ctrl_c_ends_a_self_test_waiting_for_a_silent_card(self) -> None:
+        self.plug()
+        code = (
+            "import sys, halvex\n"
+            "chassis = halvex.Chassis(%r, %r)\n"
+            "chassis.open()\n"
+            "card = chassis.card(4)\n"
+            "print('open', flush=True)\n"
+            "sys.stdin.readline()\n"
+            "card.self_test()\n"
+        ) % (self.sim.port, LIBRARY)
+        env = dict(os.environ, PYTHONPATH=os.path.join(REPO, "bindings", "python"))
+        child = subprocess.Popen([sys.executable, "-c", code], env=env, text=True,
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE)
+        try:
+            self.assertEqual(child.stdout.readline(), "open\n")  # type: ignore[union-attr]
+            self.sim.silent(4, True)  # the X48 self test now waits 50 s for it
+            child.stdin.write("\n")  # type: ignore[union-attr]
+            child.stdin.flush()  # type: ignore[union-attr]
+            time.sleep(0.5)
+            child.send_signal(signal.SIGINT)
+            _, stderr = child.communicate(timeout=10)
+        finally:
+            child.kill()
+            child.communicate()
+        self.assertNotEqual(child.returncode, 0)
+        self.assertIn("KeyboardInterrupt", stderr)
+        self.assertEqual(self.command_lines()[-1], b"*TST?(04)\n")
 
     def test_exit_with_a_monitor_running_stops_it_first(self) -> None:
         # The check is registered before the binding is imported, so it runs after the

@@ -224,9 +224,24 @@ class Library:
         # their threads and never says when they have left, so their callbacks are kept.
         self._retired: List[MonitorRecord] = []
         self._monitors_lock = threading.Lock()
+        # Card number -> the lock its starts, stops and readings take turns on, so that the
+        # binding's record always matches what the library runs (see card_turn).
+        self._card_locks: Dict[int, threading.Lock] = {}
+        # The last call the main thread stopped waiting for (Ctrl-C); later calls wait for it.
+        self.abandoned_call: Optional[threading.Thread] = None
 
     def __repr__(self) -> str:
         return "Library(%r)" % (self.path,)
+
+    def card_turn(self, card_number: int) -> threading.Lock:
+        """The lock held across a card's Begin or End and the change to its record: a stop
+        that ran before a start's Begin must not then drop the record of the monitor that
+        Begin went on to start."""
+        with self._monitors_lock:
+            lock = self._card_locks.get(card_number)
+            if lock is None:
+                lock = self._card_locks[card_number] = threading.Lock()
+            return lock
 
     def hold_monitor(self, record: "MonitorRecord") -> bool:
         """Keeps a monitor's callback alive until the monitor is released; False (and nothing
@@ -243,17 +258,23 @@ class Library:
             return self._monitors.get(card_number)
 
     def release_monitor(
-        self, card_number: int, end_name: str, record: Optional["MonitorRecord"] = None
-    ) -> None:
-        """Lets go of a callback once its monitor has ended (only ``record``'s, if given)."""
+        self,
+        card_number: int,
+        end_name: str,
+        record: Optional["MonitorRecord"] = None,
+        wait: bool = True,
+    ) -> Optional["MonitorRecord"]:
+        """Lets go of a callback once its monitor has ended (only ``record``'s, if given) and
+        ends its watchdog, waiting for it with ``wait``; returns the record let go, if any."""
         with self._monitors_lock:
             held = self._monitors.get(card_number)
             if held is None or held.end_name != end_name:
-                return
+                return None
             if record is not None and held is not record:
-                return
+                return None
             del self._monitors[card_number]
-        held.stop_watching()
+        held.stop_watching(wait)
+        return held
 
     def forget_monitors(self, waited: bool = True) -> None:
         """Lets go of every callback after a discovery, which ends all monitors of the old
@@ -278,8 +299,11 @@ class Library:
         with self._monitors_lock:
             held = list(self._monitors.values())
         for record in held:
-            getattr(self, record.end_name)(record.card_number)
-            self.release_monitor(record.card_number, record.end_name)
+            with self.card_turn(record.card_number):
+                getattr(self, record.end_name)(record.card_number)
+                self.release_monitor(record.card_number, record.end_name, record, wait=False)
+            # Outside the turn: the watchdog's handler may be waiting for it.
+            record.stop_watching()
 
 
 _log = logging.getLogger("halvex")
@@ -323,10 +347,12 @@ class MonitorRecord:
             return
         with self._changed:
             self._last = time.monotonic()
-        self._watchdog = threading.Thread(
-            target=self._watch, name="halvex-silence-%02d" % self.card_number, daemon=True
-        )
-        self._watchdog.start()
+            if self._stopping:
+                return
+            watchdog = _Watchdog(self._watch, self.card_number)
+            # Started before it is published: a stop joins only a thread that has started.
+            watchdog.start()
+            self._watchdog = watchdog
 
     def reading_arrived(self) -> None:
         with self._changed:
@@ -341,13 +367,15 @@ class MonitorRecord:
             self.callback_errors += 1
 
     def stop_watching(self, wait: bool = True) -> None:
-        """Ends the watchdog and waits for it (with ``wait``, and unless called from its own
-        silence handler)."""
+        """Ends the watchdog and waits for it (with ``wait``, and unless called from a
+        silence handler, on a watchdog's thread)."""
         with self._changed:
             self._stopping = True
             self._changed.notify_all()
-        watchdog = self._watchdog
-        if wait and watchdog is not None and watchdog is not threading.current_thread():
+            watchdog = self._watchdog
+        # A watchdog never waits for one: two silence handlers may be ending each other's
+        # monitors, and each watchdog would wait for the other forever.
+        if wait and watchdog is not None and not isinstance(threading.current_thread(), _Watchdog):
             watchdog.join()
 
     def _watch(self) -> None:
@@ -371,6 +399,13 @@ class MonitorRecord:
                     _log.exception("on_silence handler of card %d raised", self.card_number)
                 finally:
                     self._changed.acquire()
+
+
+class _Watchdog(threading.Thread):
+    """The thread that watches one monitor for silence and runs its ``on_silence``."""
+
+    def __init__(self, target: Callable[[], None], card_number: int) -> None:
+        super().__init__(target=target, name="halvex-silence-%02d" % card_number, daemon=True)
 
 
 _loaded: Dict[str, Library] = {}
@@ -431,6 +466,8 @@ def _forget_monitors_in_child() -> None:
     _loaded_lock = threading.Lock()
     for library in list(_loaded.values()):
         library._monitors_lock = threading.Lock()
+        library._card_locks = {}
+        library.abandoned_call = None
         library._monitors.clear()
         library._retired.clear()
 

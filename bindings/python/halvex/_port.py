@@ -35,9 +35,9 @@ def _permission_reason(path: str) -> str:
     )
 
 
-def _holders(path: str) -> List[str]:
+def _holders(path: str) -> List[int]:
     """The processes holding the port's lock (the library takes one on every port it opens),
-    as "pid (name)", from /proc/locks."""
+    from /proc/locks."""
     try:
         target = os.stat(path)
         with open("/proc/locks", encoding="ascii", errors="replace") as locks:
@@ -45,22 +45,18 @@ def _holders(path: str) -> List[str]:
     except OSError:
         return []
     wanted = "%02x:%02x:%d" % (os.major(target.st_dev), os.minor(target.st_dev), target.st_ino)
-    found: List[str] = []
+    found: List[int] = []
     for line in lines:
         words = line.split()
         # "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5 0 EOF"; blocked waiters carry "->" first.
         if "->" in words or len(words) < 6 or words[1] != "FLOCK" or words[5] != wanted:
             continue
-        if words[4].isdigit():
-            holder = _describe_process(int(words[4]))
-            if holder not in found:
-                found.append(holder)
+        if words[4].isdigit() and int(words[4]) not in found:
+            found.append(int(words[4]))
     return found
 
 
 def _describe_process(pid: int) -> str:
-    if pid == os.getpid():
-        return "this process (pid %d)" % pid
     try:
         with open("/proc/%d/comm" % pid, encoding="utf-8", errors="replace") as comm:
             return "pid %d (%s)" % (pid, comm.read().strip())
@@ -108,8 +104,15 @@ def other_holders(path: str) -> List[Tuple[int, str]]:
 
 def _held_reason(path: str) -> str:
     holders = _holders(path)
+    others = [_describe_process(pid) for pid in holders if pid != os.getpid()]
+    # The library in this very process: its command port, or a card monitoring on that port.
+    mine = "this process (pid %d): the library has it open here, as the command port or a " \
+        "card's monitoring port" % os.getpid()
+    if others:
+        return "held by another process: " + ", ".join(others) + (
+            "; and by " + mine if os.getpid() in holders else "")
     if holders:
-        return "held by another process: " + ", ".join(holders)
+        return "held by " + mine
     return "held by another process (the port is opened for exclusive use)"
 
 

@@ -19,6 +19,7 @@ from typing import (
     Dict,
     Iterator,
     List,
+    Literal,
     Mapping,
     NamedTuple,
     Optional,
@@ -66,6 +67,8 @@ PortName = Union[str, bytes, "os.PathLike[str]"]
 LibrarySpec = Union[Library, str, "os.PathLike[str]", None]
 # State of the signal inputs 1..8 (index 0 is channel 1); True when the input is active.
 SignalReading = Tuple[bool, bool, bool, bool, bool, bool, bool, bool]
+# A row's line: True or "lo" for the lo line, False or "hi" for the hi line.
+RowLine = Union[bool, Literal["lo", "hi"]]
 
 # Texts from the cards are decoded byte for byte, so text.encode("latin-1") gives the exact
 # bytes back whatever the card sent.
@@ -114,6 +117,48 @@ def _lo_arg(value: object) -> int:
     raise TypeError('lo must be a bool, "lo" or "hi", not %s' % type(value).__name__)
 
 
+def _long_call(library: Library, function: Callable[..., int], *args: Any) -> int:
+    """Calls an export that may wait long on a card (up to 50 s for an X48 self test) so that
+    Ctrl-C still reaches the caller at once.
+
+    Python runs signal handlers on the main thread only, between its own steps, so a
+    KeyboardInterrupt raised there would wait for the library to return. On the main thread
+    the call therefore runs on a thread of its own while the main thread waits in short
+    steps. An interrupted call is left to finish on its own: its command was sent once and is
+    not sent again, and the next call of the main thread waits for it first, so calls still
+    reach the chassis in order. Other threads call the library directly.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        return function(*args)
+    _wait_for(library.abandoned_call)
+    library.abandoned_call = None
+    outcome: List[int] = []
+    failure: List[BaseException] = []
+
+    def run() -> None:
+        try:
+            outcome.append(function(*args))
+        except BaseException as error:  # an argument ctypes could not convert: the caller's
+            failure.append(error)
+
+    worker = threading.Thread(target=run, name="halvex-call", daemon=True)
+    worker.start()
+    try:
+        _wait_for(worker)
+    except BaseException:
+        library.abandoned_call = worker
+        raise
+    if failure:
+        raise failure[0]
+    return outcome[0]
+
+
+def _wait_for(thread: Optional[threading.Thread]) -> None:
+    # Short steps, so that the signal handler runs between them on every platform.
+    while thread is not None and thread.is_alive():
+        thread.join(0.05)
+
+
 def _port_text(port: PortName) -> str:
     if isinstance(port, bytes):
         return os.fsdecode(port)
@@ -159,6 +204,10 @@ class Chassis:
     :class:`ChassisInUse` (close the first, or share its object). Calls on a chassis that is
     not open raise :class:`ChassisClosed`. Every method may be called from any thread: the
     library's calls on the command port take turns, and a callback may call any method.
+
+    Ctrl-C reaches the main thread at once even while a call waits for a card (a self test,
+    a silent card, a slow discovery): the call goes on in the background and the next call
+    waits for it, so nothing is sent twice and the chassis stays usable.
     """
 
     def __init__(self, port: PortName, library: LibrarySpec = None) -> None:
@@ -270,7 +319,7 @@ class Chassis:
             # Claimed before the port is opened, so that two threads cannot both open.
             _open_chassis[id(self.library)] = self
         try:
-            code = self.library.OpenHalvex(_port_bytes(self.port))
+            code = _long_call(self.library, self.library.OpenHalvex, _port_bytes(self.port))
             # A failed open keeps the old cards, and their monitors run on.
             if code == 0:
                 # Inside a callback the library ends the old monitors without waiting.
@@ -393,25 +442,35 @@ class Card:
             # ctypes would silently wrap a number that does not fit the library's int32.
             if not _INT32_MIN <= value <= _INT32_MAX:
                 raise HalvexError.from_code(PARAMETER_RANGE_ERROR, self.library)
-        check(self.library, getattr(self.library, name)(self.number, *values))
+        check(self.library, _long_call(self.library, getattr(self.library, name), self.number, *values))
 
     def _query(self, name: str) -> str:
         self.chassis._require_open()
         buffer = ctypes.create_string_buffer(_REPLY_BUFFER_SIZE)
         length = ctypes.c_int32(0)
-        code = getattr(self.library, name)(self.number, buffer, ctypes.byref(length))
+        code = _long_call(
+            self.library, getattr(self.library, name), self.number, buffer, ctypes.byref(length)
+        )
         reply = buffer.value.decode(CARD_TEXT_ENCODING)
         # Codes 1 to 3 are the card's own answer; its text goes with the error.
         check(self.library, code, reply if code in (1, 2, 3) else None)
         return reply
 
     def self_test(self) -> str:
-        """Runs the card's self test (up to 15 s X16, 50 s X48, 5 s Y48); returns the reply."""
+        """Runs the card's self test (up to 15 s X16, 50 s X48, 5 s Y48); returns the reply.
+
+        Ctrl-C (KeyboardInterrupt) reaches the main thread at once even while the test is
+        waiting for the card; the test then finishes in the background and the card's next
+        call waits for it (nothing is sent twice). The same holds for every call that talks
+        to a card.
+        """
         return self._query("SelfTestHalvex")
 
-    def identify(self) -> str:
-        """Asks the card for its identification; returns the reply with its line end."""
-        return self._query("QueryHalvexID")
+    def identify(self, raw: bool = False) -> str:
+        """Asks the card for its identification; returns the reply without its line feed, or
+        exactly as the card sent it with ``raw``."""
+        reply = self._query("QueryHalvexID")
+        return reply if raw or not reply.endswith("\n") else reply[:-1]
 
     def reset(self) -> None:
         """Resets the card, which opens all its relays."""
@@ -429,12 +488,12 @@ class _MatrixRelays(Card):
         """Opens the crosspoint of ``row`` and ``column``."""
         self._call("Open%sRelayMatrix" % self.model, ("row", row), ("column", column))
 
-    def close_row(self, row: int, lo: Union[bool, str]) -> None:
+    def close_row(self, row: int, lo: RowLine) -> None:
         """Closes the lo line of ``row`` when ``lo`` is True or "lo", its hi line when it is
         False or "hi"."""
         self._call("Close%sRowHiLoMatrix" % self.model, ("row", row), ("lo", _lo_arg(lo)))
 
-    def open_row(self, row: int, lo: Union[bool, str]) -> None:
+    def open_row(self, row: int, lo: RowLine) -> None:
         """Opens the lo line of ``row`` when ``lo`` is True or "lo", its hi line when it is
         False or "hi"."""
         self._call("Open%sRowHiLoMatrix" % self.model, ("row", row), ("lo", _lo_arg(lo)))
@@ -520,6 +579,10 @@ def _in_callback() -> bool:
     return getattr(_monitor_thread, "card", None) is not None
 
 
+def _in_own_callback(card: "Card") -> bool:
+    return getattr(_monitor_thread, "card", None) == (id(card.library), card.number)
+
+
 class _SignalInputs(Card):
     """The eight signal inputs, read over the card's own monitoring port."""
 
@@ -553,15 +616,31 @@ class _SignalInputs(Card):
 
         return on_reading
 
-    def _reap_ended(self) -> None:
+    @contextlib.contextmanager
+    def _turn(self) -> Iterator[None]:
+        """Takes the card's turn for a start, stop or reading, so that each Begin or End and
+        the change to the binding's record go together. Not inside the card's own callback:
+        a stop on another thread holds the turn while it waits for that callback to return,
+        and there the library starts nothing anyway (its monitor is still running)."""
+        if _in_own_callback(self):
+            yield
+            return
+        with self.library.card_turn(self.number):
+            yield
+
+    def _reap_ended(self) -> Optional[MonitorRecord]:
         """Lets go of a monitor that stopped itself from its callback, once the library has
-        reaped its thread."""
+        reaped its thread; returns the record let go, whose watchdog the caller waits for
+        once the card's turn is over."""
         record = self.library.monitor(self.number)
         # Inside a callback End does not wait for the ended monitor to leave its own.
         if record is not None and record.ended and not _in_callback():
             code = getattr(self.library, record.end_name)(self.number)
             if code in (0, 6, NO_SUCH_CARD):
-                self.library.release_monitor(self.number, record.end_name)
+                return self.library.release_monitor(
+                    self.number, record.end_name, record, wait=False
+                )
+        return None
 
     def _refuse_if_monitoring(self) -> None:
         record = self.library.monitor(self.number)
@@ -617,9 +696,25 @@ class _SignalInputs(Card):
         else:
             silence = float(silence_s)
         self.chassis._require_open()
-        self._reap_ended()
-        self._refuse_if_monitoring()
+        reaped: Optional[MonitorRecord] = None
+        try:
+            with self._turn():
+                reaped = self._reap_ended()
+                self._start(port, port_bytes, float(interval_s), callback, silence, on_silence)
+        finally:
+            if reaped is not None:
+                reaped.stop_watching()
 
+    def _start(
+        self,
+        port: PortName,
+        port_bytes: bytes,
+        interval_s: float,
+        callback: Callable[[SignalReading], None],
+        silence: float,
+        on_silence: Optional[Callable[["Card"], None]],
+    ) -> None:
+        self._refuse_if_monitoring()
         card = self
         handler: Optional[Callable[[], None]] = None
         if on_silence is not None:
@@ -635,8 +730,9 @@ class _SignalInputs(Card):
         if not self.library.hold_monitor(record):
             # Another thread started this card's monitor since the check above.
             raise AlreadyMonitoring(self.number, error_message(PORT_OPEN_ERROR, self.library))
-        code = begin(self.number, port_bytes, float(interval_s), record.callback)
+        code = begin(self.number, port_bytes, interval_s, record.callback)
         if code != 0:
+            # Its watchdog never started, so nothing is waited for.
             self.library.release_monitor(self.number, record.end_name, record)
             self._check_port_result(code, port)
             return
@@ -650,17 +746,22 @@ class _SignalInputs(Card):
         start or discovery, once the library has reaped the monitor's thread.
         """
         end_name = self._end_name()
-        code = getattr(self.library, end_name)(self.number)
-        if code in (0, 6, NO_SUCH_CARD):
-            if _in_callback():
-                # End did not wait: the ended monitor may still be inside its callback.
-                record = self.library.monitor(self.number)
-                if record is not None:
-                    record.ended = True
-                    record.stop_watching(wait=False)
-            else:
-                # The monitor's thread has left (6 only means its port would not close).
-                self.library.release_monitor(self.number, end_name)
+        released: Optional[MonitorRecord] = None
+        with self._turn():
+            code = getattr(self.library, end_name)(self.number)
+            if code in (0, 6, NO_SUCH_CARD):
+                if _in_callback():
+                    # End did not wait: the ended monitor may still be inside its callback.
+                    record = self.library.monitor(self.number)
+                    if record is not None:
+                        record.ended = True
+                        record.stop_watching(wait=False)
+                else:
+                    # The monitor's thread has left (6 only means its port would not close).
+                    released = self.library.release_monitor(self.number, end_name, wait=False)
+        if released is not None:
+            # Outside the turn: its silence handler may be waiting for the turn right now.
+            released.stop_watching()
         check(self.library, code)
 
     @contextlib.contextmanager
@@ -699,11 +800,18 @@ class _SignalInputs(Card):
         """
         port_bytes = _port_bytes(port)
         self.chassis._require_open()
-        self._reap_ended()
-        self._refuse_if_monitoring()
         value = ctypes.c_int32(0)
         get = getattr(self.library, "Get%sSignalMonitoringData" % self.model)
-        self._check_port_result(get(self.number, port_bytes, ctypes.byref(value)), port)
+        reaped: Optional[MonitorRecord] = None
+        try:
+            with self._turn():
+                reaped = self._reap_ended()
+                self._refuse_if_monitoring()
+                code = _long_call(self.library, get, self.number, port_bytes, ctypes.byref(value))
+        finally:
+            if reaped is not None:
+                reaped.stop_watching()
+        self._check_port_result(code, port)
         return value.value
 
 
