@@ -30,7 +30,7 @@
 #include "api/sim_client.h"
 #include "driver/controller.h"
 #include "halvex.h"
-#include "link/reply_reader.h"
+#include "cards/protocol.h"
 #include "link/serial_link.h"
 
 namespace {

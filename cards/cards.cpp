@@ -4,24 +4,22 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cards/relay_command.h"
-#include "driver/error_codes.h"
-#include "link/reply_reader.h"
+#include "core/result_codes.h"
 
 namespace halvex {
 
 namespace {
 
 constexpr int32_t kPauseMs = 10;
+// One row per model. The X48 also reads its matrix replies without the pause (see below).
+constexpr int32_t kX16SelfTestLimitMs = 15000, kX48SelfTestLimitMs = 50000,
+                  kY48SelfTestLimitMs = 5000;
 constexpr int32_t kX48ResetPauseMs = 30;
-constexpr int32_t kX16SelfTestLimitMs = 15000;
-constexpr int32_t kX48SelfTestLimitMs = 50000;
-constexpr int32_t kY48SelfTestLimitMs = 5000;
 
 // The three device commands carry only the card number.
-bool SendDeviceCommand(CHalvexCardBase& card, const char* format) {
+bool SendDeviceCommand(CHalvexCardBase& card, DeviceCommand which) {
     char command[kCommandBufferSize];
-    std::snprintf(command, sizeof(command), format, card.GetCardNumber());
+    FormatDeviceCommand(command, sizeof(command), which, card.GetCardNumber());
     return card.SendCommand(command);
 }
 
@@ -41,15 +39,15 @@ bool CHalvexCardBase::SendCommand(const char* command) {
 }
 
 int32_t CHalvexCardBase::SelfTest(char*, int32_t*) {
-    return SendDeviceCommand(*this, "*TST?(%02d)\n") ? 1 : 0;
+    return SendDeviceCommand(*this, DeviceCommand::kSelfTest) ? 1 : 0;
 }
 
 int32_t CHalvexCardBase::QueryID(char*, int32_t*) {
-    return SendDeviceCommand(*this, "*IDN?(%02d)\n") ? 1 : 0;
+    return SendDeviceCommand(*this, DeviceCommand::kIdentify) ? 1 : 0;
 }
 
 int32_t CHalvexCardBase::Reset() {
-    return SendDeviceCommand(*this, "*RST(%02d)\n") ? 1 : 0;
+    return SendDeviceCommand(*this, DeviceCommand::kReset) ? 1 : 0;
 }
 
 int32_t CHalvexCardBase::Collect(int32_t pauseMs, int32_t limitMs, char* reply,
@@ -86,52 +84,54 @@ int32_t CHalvexCardBase::SwitchNumbered(int32_t group, int32_t relay, bool close
     return Exchange(command, kPauseMs);
 }
 
-// Each model: the base sends, then the model's own pause and time limit.
+int32_t CHalvexCardBase::SelfTestAs(const ModelTraits& model, char* reply, int32_t* replyLength) {
+    CHalvexCardBase::SelfTest(reply, replyLength);
+    return Collect(kPauseMs, model.selfTestLimitMs, reply, replyLength);
+}
+
+int32_t CHalvexCardBase::QueryIDAs(char* reply, int32_t* replyLength) {
+    CHalvexCardBase::QueryID(reply, replyLength);
+    return Collect(kPauseMs, kDefaultReplyLimitMs, reply, replyLength);
+}
+
+int32_t CHalvexCardBase::ResetAs(const ModelTraits& model) {
+    CHalvexCardBase::Reset();
+    return Collect(model.resetPauseMs, kDefaultReplyLimitMs, nullptr, nullptr);  // text dropped
+}
+
+// Each model: its row of traits.
+namespace {
+constexpr ModelTraits kX16{kX16SelfTestLimitMs, kPauseMs};
+constexpr ModelTraits kX48{kX48SelfTestLimitMs, kX48ResetPauseMs};
+constexpr ModelTraits kY48{kY48SelfTestLimitMs, kPauseMs};
+}  // namespace
 
 int32_t CHalvexX16Card::SelfTest(char* reply, int32_t* replyLength) {
-    CHalvexCardBase::SelfTest(reply, replyLength);
-    return Collect(kPauseMs, kX16SelfTestLimitMs, reply, replyLength);
+    return SelfTestAs(kX16, reply, replyLength);
 }
-
 int32_t CHalvexX16Card::QueryID(char* reply, int32_t* replyLength) {
-    CHalvexCardBase::QueryID(reply, replyLength);
-    return Collect(kPauseMs, kDefaultReplyLimitMs, reply, replyLength);
+    return QueryIDAs(reply, replyLength);
 }
-
 int32_t CHalvexX16Card::Reset() {
-    CHalvexCardBase::Reset();
-    return Collect(kPauseMs, kDefaultReplyLimitMs, nullptr, nullptr);  // the text is dropped
+    return ResetAs(kX16);
 }
-
 int32_t CHalvexX48Card::SelfTest(char* reply, int32_t* replyLength) {
-    CHalvexCardBase::SelfTest(reply, replyLength);
-    return Collect(kPauseMs, kX48SelfTestLimitMs, reply, replyLength);
+    return SelfTestAs(kX48, reply, replyLength);
 }
-
 int32_t CHalvexX48Card::QueryID(char* reply, int32_t* replyLength) {
-    CHalvexCardBase::QueryID(reply, replyLength);
-    return Collect(kPauseMs, kDefaultReplyLimitMs, reply, replyLength);
+    return QueryIDAs(reply, replyLength);
 }
-
 int32_t CHalvexX48Card::Reset() {
-    CHalvexCardBase::Reset();
-    // A longer pause than the other models; the text is dropped.
-    return Collect(kX48ResetPauseMs, kDefaultReplyLimitMs, nullptr, nullptr);
+    return ResetAs(kX48);
 }
-
 int32_t CHalvexY48Card::SelfTest(char* reply, int32_t* replyLength) {
-    CHalvexCardBase::SelfTest(reply, replyLength);
-    return Collect(kPauseMs, kY48SelfTestLimitMs, reply, replyLength);
+    return SelfTestAs(kY48, reply, replyLength);
 }
-
 int32_t CHalvexY48Card::QueryID(char* reply, int32_t* replyLength) {
-    CHalvexCardBase::QueryID(reply, replyLength);
-    return Collect(kPauseMs, kDefaultReplyLimitMs, reply, replyLength);
+    return QueryIDAs(reply, replyLength);
 }
-
 int32_t CHalvexY48Card::Reset() {
-    CHalvexCardBase::Reset();
-    return Collect(kPauseMs, kDefaultReplyLimitMs, nullptr, nullptr);  // the text is dropped
+    return ResetAs(kY48);
 }
 
 // Relays. The X48 reads its matrix replies at once; everything else pauses 10 ms first.

@@ -7,18 +7,23 @@
 #include <mutex>
 #include <string>
 
+#include "cards/protocol.h"
 #include "halvex.h"
 #include "link/serial_link.h"
 #include "monitor/worker_thread.h"
 
 namespace halvex {
 
-constexpr int32_t kCommandBufferSize = 30;  // 29 characters with the line feed, and the NUL
-constexpr int32_t kIdTextSize = 128;
 constexpr int32_t kBaudRate = 115200;
 
 // True on a monitor's worker thread, where no call may wait for a worker (see StopMonitor).
 bool OnMonitorThread();
+
+// What sets one model's device commands apart from another's.
+struct ModelTraits {
+    int32_t selfTestLimitMs;
+    int32_t resetPauseMs;
+};
 
 class CHalvexCardBase {
   public:
@@ -59,6 +64,12 @@ class CHalvexCardBase {
     bool MonitorGone();
 
   protected:
+    // The model versions of SelfTest, QueryID and Reset: the base sends, then the model's own
+    // pause and time limit.
+    int32_t SelfTestAs(const ModelTraits& model, char* reply, int32_t* replyLength);
+    int32_t QueryIDAs(char* reply, int32_t* replyLength);
+    int32_t ResetAs(const ModelTraits& model);
+
     // Pauses, then collects and classifies the reply on the command link within `limitMs`.
     int32_t Collect(int32_t pauseMs, int32_t limitMs, char* reply, int32_t* replyLength);
     // Sends a relay command and classifies its reply within the usual 50 ms; the text is dropped.

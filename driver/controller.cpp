@@ -5,8 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/error_codes.h"
-#include "link/reply_reader.h"
+#include "core/result_codes.h"
 
 namespace halvex {
 
@@ -84,28 +83,6 @@ void RenewControllerInChild() {
     gClosing.store(false);
 }
 
-std::unique_ptr<CHalvexCardBase> CreateCard(int cardNumber, const char* idText) {
-    if (std::strstr(idText, "X16") != nullptr) {
-        return std::make_unique<CHalvexX16Card>(cardNumber, idText);
-    }
-    if (std::strstr(idText, "X48") != nullptr) {
-        return std::make_unique<CHalvexX48Card>(cardNumber, idText);
-    }
-    if (std::strstr(idText, "Y48") != nullptr) {
-        return std::make_unique<CHalvexY48Card>(cardNumber, idText);
-    }
-    return nullptr;
-}
-
-void ExtractIdText(const char* reply, char* idText, int32_t size) {
-    int32_t n = 0;
-    for (const char* p = reply; *p != '\0' && n < size - 1; ++p) {
-        if (*p != '\t' && *p != '\n' && *p != '\r')
-            idText[n++] = *p;
-    }
-    idText[n] = '\0';
-}
-
 int32_t DriverController::Open(const char* portName) {
     Reap(false);
     CardRegistry retired;
@@ -178,7 +155,7 @@ CardRegistry DriverController::DiscoverCards() {
     for (int32_t i = 0; i < kSlotCount; ++i) {
         const int32_t n = i + 1;
         char chIDNCommand[kCommandBufferSize];
-        std::snprintf(chIDNCommand, sizeof(chIDNCommand), "*IDN?(%02d)\n", n);
+        FormatDeviceCommand(chIDNCommand, sizeof(chIDNCommand), DeviceCommand::kIdentify, n);
         link.Write(chIDNCommand, static_cast<int32_t>(std::strlen(chIDNCommand)));
         SleepMs(kDiscoveryPauseMs);
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cards/cards.h"
+#include "cards/protocol.h"
 #include "halvex.h"
 #include "link/serial_link.h"
 
@@ -59,13 +60,6 @@ class DriverController {
     std::mutex keptMutex_;
     std::vector<std::shared_ptr<CHalvexCardBase>> kept_;
 };
-
-// The card of the model named in the text ("X16", then "X48", then "Y48"), or null.
-std::unique_ptr<CHalvexCardBase> CreateCard(int cardNumber, const char* idText);
-
-// The identification text of a reply: up to its first NUL, without tabs, carriage returns
-// and line feeds, cut to fit `size` bytes with its terminator.
-void ExtractIdText(const char* reply, char* idText, int32_t size);
 
 // The one controller, created when the library is loaded and destroyed when it is unloaded.
 DriverController* Controller();

@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "driver/controller.h"
-#include "driver/error_codes.h"
+#include "core/result_codes.h"
 
 namespace halvex {
 

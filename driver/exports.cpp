@@ -9,7 +9,7 @@
 #endif
 
 #include "driver/controller.h"
-#include "driver/error_codes.h"
+#include "core/messages.h"
 #include "driver/export_frame.h"
 
 using namespace halvex;

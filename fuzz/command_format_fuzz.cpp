@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cards/relay_command.h"
+#include "cards/protocol.h"
 
 namespace {
 int32_t Take(const uint8_t*& p, size_t& left) {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/reply_reader.h"
+#include "cards/protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     halvex::ReplyLine line;
@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char reply[halvex::kReplyBufferSize + 1];
     std::memset(reply, 0x5a, sizeof(reply));
     int32_t length = -1;
-    const int32_t code = line.Finish(reply, &length);
+    const int32_t code = halvex::FinishReply(line, reply, &length);
     if (code == 4) {
         if (fed != 0 || length != -1 || reply[0] != 0x5a)
             std::abort();

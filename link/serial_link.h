@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/clock.h"
+
 namespace halvex {
 
 class SerialLink {
@@ -49,11 +51,5 @@ class SerialLink {
     std::unique_ptr<State> state_;
     int64_t holdOffUntil_ = 0;  // performance counter; 0: none
 };
-
-// The platform's high-resolution monotonic counter and its frequency in counts per second.
-int64_t PerfCounter();
-int64_t PerfFrequency();
-// Sleeps the calling thread; 0 or less yields at most.
-void SleepMs(int32_t ms);
 
 }  // namespace halvex

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "cards/cards.h"
-#include "driver/error_codes.h"
+#include "core/result_codes.h"
 #include "monitor/signal_decode.h"
 
 namespace halvex {
@@ -53,7 +53,7 @@ bool CHalvexCardBase::SendMonitorCommand(const char* command) {
 
 int32_t CHalvexCardBase::SendPhotoCommand() {
     char chPhotoCommand[kCommandBufferSize];
-    std::snprintf(chPhotoCommand, sizeof(chPhotoCommand), "PHOTO(%02d)\n", cardNumber);
+    FormatDeviceCommand(chPhotoCommand, sizeof(chPhotoCommand), DeviceCommand::kPhoto, cardNumber);
     return SendMonitorCommand(chPhotoCommand) ? 1 : 0;
 }
 

@@ -6,7 +6,7 @@
 
 #include "driver/controller.h"
 #include "driver/export_frame.h"
-#include "link/reply_reader.h"
+#include "cards/protocol.h"
 #include "support/pty_peer.h"
 
 using namespace halvex;

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cards/relay_command.h"
+#include "cards/protocol.h"
 
 using halvex::FormatHiLoCommand;
 using halvex::FormatRelayCommand;

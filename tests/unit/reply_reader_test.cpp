@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "link/reply_reader.h"
+#include "cards/protocol.h"
 #include "support/pty_peer.h"
 
 using halvex::ClassifyReply;

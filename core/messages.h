@@ -1,22 +1,11 @@
-// Result codes and their messages (Korean, code page 949 bytes).
+// The messages of the result codes (Korean, code page 949 bytes).
 #pragma once
 
 #include <cstdint>
 
-namespace halvex {
+#include "core/result_codes.h"
 
-enum ErrorCode : int32_t {
-    kSuccess = 0,
-    kFormatError = 1,
-    kCmdError = 2,
-    kParameterRangeError = 3,
-    kNoReply = 4,
-    kPortOpenError = 5,
-    kPortCloseError = 6,
-    kNoSuchCard = 7,
-    kWrongModel = 8,
-    kUnknownCode = 9,
-};
+namespace halvex {
 
 // The message of a code; codes outside kSuccess-kUnknownCode get the message of kUnknownCode.
 const char* ErrorMessage(int32_t code);

@@ -1,4 +1,4 @@
-// Collects one reply line from a link within a time limit and classifies it.
+// Collects one reply line from a link within a time limit: bytes and lines, no meanings.
 #pragma once
 
 #include <cstdint>
@@ -8,20 +8,10 @@
 namespace halvex {
 
 constexpr int32_t kReplyBufferSize = 256;  // 255 characters and the terminator
-constexpr int32_t kDefaultReplyLimitMs = 50;
 // How long the line is left to settle after a reply that did not complete within its limit:
 // a late reply that arrives meanwhile is discarded with the next command's purge. A reply later
 // than this still cannot be told from the next command's.
 constexpr int32_t kSettleGuardMs = 80;
-
-// Polls `link` until a line feed arrives, 255 characters are held, or more than `limitMs` have
-// passed since the first poll (which always happens). Returns kNoReply when nothing arrived;
-// otherwise stores the text in `reply` (256 bytes; up to its first NUL, line feed kept) and the
-// count of bytes collected in `replyLength`, and returns the classification. Null out-pointers
-// are skipped; the exchange and its result are the same. A reply without its line end holds the
-// link's next write off for kSettleGuardMs.
-int32_t ReadReplyWithin(SerialLink& link, int32_t limitMs, char* reply, int32_t* replyLength);
-int32_t ReadReply(SerialLink& link, char* reply, int32_t* replyLength);
 
 // The line being collected: the part of the reader that knows nothing of ports and clocks.
 class ReplyLine {
@@ -33,10 +23,10 @@ class ReplyLine {
     // dropped); true once the line is complete: a line feed was seen or the line is full.
     bool Take(const uint8_t* chunk, int32_t count);
     bool Complete() const { return lineEnd_ || Room() <= 0; }
-    // kNoReply when nothing was collected; otherwise stores the text up to its first NUL in `reply`
-    // (256 bytes) and the count of collected bytes in `replyLength`, either of which may be
-    // null, and returns the classification.
-    int32_t Finish(char* reply, int32_t* replyLength);
+    // The count of bytes collected, and the text, always terminated (a NUL among the bytes
+    // ends it early).
+    int32_t Length() const { return n_; }
+    const char* Text() const { return ret_; }
 
   private:
     char ret_[kReplyBufferSize] = {};
@@ -44,13 +34,15 @@ class ReplyLine {
     bool lineEnd_ = false;
 };
 
+enum class LineState { kNone, kPartial, kComplete };
+
+// Polls `link` until a line feed arrives, 255 characters are held, or more than `limitMs` have
+// passed since the first poll (which always happens), collecting into `line`. A line without
+// its end holds the link's next write off for kSettleGuardMs.
+LineState CollectLine(SerialLink& link, int32_t limitMs, ReplyLine& line);
+
 // How the reader passes the time until a reply is queued: asleep in the link (the default), or
 // polling back to back as the first design did. Only the benchmark switches it, to compare.
 void SetSpinningWait(bool spin);
-
-// kFormatError for "Format Error", kCmdError for "CMD Error", kParameterRangeError for
-// "Parameter Range Error", else kSuccess. Trailing carriage returns and line feeds are not part
-// of the comparison, so a card's error line is an error.
-int32_t ClassifyReply(const char* text);
 
 }  // namespace halvex

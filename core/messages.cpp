@@ -1,4 +1,4 @@
-#include "driver/error_codes.h"
+#include "core/messages.h"
 
 #include <cstring>
 
