@@ -15,6 +15,8 @@ constexpr int32_t kPauseMs = 10;
 constexpr int32_t kX16SelfTestLimitMs = 15000, kX48SelfTestLimitMs = 50000,
                   kY48SelfTestLimitMs = 5000;
 constexpr int32_t kX48ResetPauseMs = 30;
+constexpr int32_t kPhotoPauseMs = 10;
+constexpr int32_t kMonitorBufferSize = 256;
 
 // The three device commands carry only the card number.
 bool SendDeviceCommand(CHalvexCardBase& card, DeviceCommand which) {
@@ -191,6 +193,94 @@ int32_t CHalvexY48Card::SwitchGPRelay(int32_t relay, bool close) {
 }
 int32_t CHalvexY48Card::SwitchExtGPRelay(int32_t relay, bool close) {
     return SwitchNumbered(kExtGPGroup, relay, close);
+}
+
+// Monitoring: the card's poll cycle and single reads; the monitor it owns runs the worker.
+
+CHalvexCardBase::~CHalvexCardBase() {
+    StopMonitor();
+}
+
+bool CHalvexCardBase::SendMonitorCommand(const char* command) {
+    const bool ok = monitorLink.Write(command, static_cast<int32_t>(std::strlen(command)));
+    SleepMs(kPhotoPauseMs);
+    return ok;
+}
+
+int32_t CHalvexCardBase::SendPhotoCommand() {
+    char chPhotoCommand[kCommandBufferSize];
+    FormatDeviceCommand(chPhotoCommand, sizeof(chPhotoCommand), DeviceCommand::kPhoto, cardNumber);
+    return SendMonitorCommand(chPhotoCommand) ? 1 : 0;
+}
+
+int32_t CHalvexCardBase::ReadStatusByte(uint8_t* statusByte) {
+    const bool sent = SendPhotoCommand() != 0;
+    SleepMs(kPhotoPauseMs);
+    uint8_t retBuff[kMonitorBufferSize];
+    int32_t iBuffLength = 0;
+    monitorLink.Read(retBuff, kMonitorBufferSize, &iBuffLength);
+    if (iBuffLength <= 0)
+        return sent ? 0 : -1;
+    *statusByte = retBuff[0];
+    return 1;
+}
+
+int32_t CHalvexCardBase::PollSignals() {
+    while (stopMonitoring.load() == 0) {
+        // A port that went away (adapter unplugged, far side closed) is closed and tried again
+        // each cycle, so the readings resume when it comes back; meanwhile nothing is delivered.
+        if (!monitorLink.IsOpen())
+            monitorLink.OpenPort(monitor_.Port().c_str(), kBaudRate);
+        uint8_t statusByte = 0;
+        int32_t got = -1;
+        if (monitorLink.IsOpen())
+            got = ReadStatusByte(&statusByte);
+        if (got < 0) {
+            monitorLink.ClosePort();
+            SleepMs(2 * kPhotoPauseMs);  // the cycle keeps its length without a port
+        }
+        if (got > 0) {
+            SignalStatus signalStatus[kSignalChannels];
+            DecodeSignalStatus(statusByte, signalStatus);
+            if (!monitor_.Deliver(signalStatus, kSignalChannels))
+                break;
+        }
+        monitor_.Pause();
+    }
+    return 0;
+}
+
+int32_t CHalvexCardBase::BeginSignalMonitoring(const char* port, double intervalSeconds,
+                                               SignalCallback callback) {
+    if (callback == nullptr)
+        return kParameterRangeError;
+    return monitor_.Begin(port, kBaudRate, intervalSeconds, callback, [this] { MonitorSignals(); });
+}
+
+int32_t CHalvexCardBase::EndSignalMonitoring() {
+    return monitor_.End();
+}
+
+int32_t CHalvexCardBase::GetSignalMonitoringData(const char* port, int32_t* value) {
+    return monitor_.WithPort(port, kBaudRate, [&] {
+        uint8_t statusByte = 0;
+        const bool read = ReadStatusByte(&statusByte) > 0;
+        if (read && value != nullptr)
+            *value = statusByte;
+        return read ? kSuccess : kNoReply;
+    });
+}
+
+bool CHalvexCardBase::StopMonitor() {
+    return monitor_.Stop();
+}
+
+bool CHalvexCardBase::RetireMonitor() {
+    return monitor_.Retire();
+}
+
+bool CHalvexCardBase::MonitorGone() {
+    return monitor_.Gone();
 }
 
 }  // namespace halvex

@@ -2,22 +2,16 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <string>
 
 #include "cards/protocol.h"
 #include "halvex.h"
 #include "link/serial_link.h"
-#include "monitor/worker_thread.h"
+#include "monitor/signal_monitor.h"
 
 namespace halvex {
 
 constexpr int32_t kBaudRate = 115200;
-
-// True on a monitor's worker thread, where no call may wait for a worker (see StopMonitor).
-bool OnMonitorThread();
 
 // What sets one model's device commands apart from another's.
 struct ModelTraits {
@@ -91,32 +85,12 @@ class CHalvexCardBase {
     std::atomic<int32_t> stopMonitoring{1};
 
   private:
-    // Idle: no worker. Running: polling. Stopping: asked to stop, the worker has not left yet
-    // (it may still be in a callback that began before). Left: gone, its thread not yet joined.
-    enum class Phase { Idle, Running, Stopping, Left };
-
-    static void MonitorEntry(void* card);
-    // With stateMutex_: brings the monitor to Idle for Begin and Get, waiting for a worker that
-    // is leaving; false when one runs, or when waiting could mean waiting for ourselves.
-    bool WaitUntilIdle(std::unique_lock<std::mutex>& lock);
-    // With stateMutex_: stops the worker and closes the port; see StopMonitor. kPortCloseError
-    // when the port would not close.
-    int32_t Stop(std::unique_lock<std::mutex>& lock, bool* stillRunning);
     // One reading on the monitoring port: the command, its pauses, the first reply byte.
     // 1 with the byte, 0 when nothing came back, -1 when nothing came back and the command could
     // not be written either (the port has gone).
     int32_t ReadStatusByte(uint8_t* statusByte);
 
-    // Every field below, stopMonitoring's changes, and the hand-over between the calls and the
-    // worker. Held only for short, bounded work; waits release it.
-    std::mutex stateMutex_;
-    std::condition_variable changed_;  // stop requested, a callback returned, the worker left
-    Phase phase_ = Phase::Idle;
-    bool inCallback_ = false;
-    bool closeOnExit_ = false;  // ended from a monitor's thread: the worker closes the port
-    bool retired_ = false;      // no longer in the registry
-    std::string monitorPort_;   // for reopening a port that went away
-    WorkerThread worker_;
+    SignalMonitor monitor_{monitorLink, stopMonitoring, signalCallback, monitorInterval};
 };
 
 class CHalvexX16Card : public CHalvexCardBase {

@@ -39,6 +39,13 @@ bool FormatDeviceCommand(char* buffer, int32_t size, DeviceCommand command, int3
     return Fits(std::snprintf(buffer, static_cast<size_t>(size), format, card), size);
 }
 
+void DecodeSignalStatus(uint8_t statusByte, SignalStatus (&signalStatus)[kSignalChannels]) {
+    for (int32_t i = 0; i < kSignalChannels; ++i) {
+        signalStatus[i].channel = i + 1;
+        signalStatus[i].state = (statusByte >> i) & 1 ? 0 : 1;
+    }
+}
+
 int32_t ClassifyReply(const char* text) {
     size_t n = std::strlen(text);
     while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r'))

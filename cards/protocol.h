@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "halvex.h"
 #include "link/line_reader.h"
 
 namespace halvex {
@@ -32,6 +33,11 @@ bool FormatHiLoCommand(char* buffer, int32_t size, bool close, int32_t card, int
 enum class DeviceCommand { kIdentify, kSelfTest, kReset, kPhoto };
 // "*IDN?(%02d)\n", "*TST?(%02d)\n", "*RST(%02d)\n" or "PHOTO(%02d)\n" into `buffer`.
 bool FormatDeviceCommand(char* buffer, int32_t size, DeviceCommand command, int32_t card);
+
+constexpr int32_t kSignalChannels = 8;
+
+// The reply to PHOTO: channel i + 1 is active (state 1) when bit i of the status byte is 0.
+void DecodeSignalStatus(uint8_t statusByte, SignalStatus (&signalStatus)[kSignalChannels]);
 
 // kFormatError for "Format Error", kCmdError for "CMD Error", kParameterRangeError for
 // "Parameter Range Error", else kSuccess. Trailing carriage returns and line feeds are not part

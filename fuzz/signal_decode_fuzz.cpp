@@ -6,7 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "monitor/signal_decode.h"
+#include "cards/protocol.h"
+#include "monitor/signal_monitor.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)

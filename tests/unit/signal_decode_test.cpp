@@ -4,7 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "monitor/signal_decode.h"
+#include "cards/protocol.h"
+#include "monitor/signal_monitor.h"
 
 namespace {
 
