@@ -11,10 +11,6 @@ namespace halvex {
 namespace {
 
 constexpr int32_t kPauseMs = 10;
-// One row per model. The X48 also reads its matrix replies without the pause (see below).
-constexpr int32_t kX16SelfTestLimitMs = 15000, kX48SelfTestLimitMs = 50000,
-                  kY48SelfTestLimitMs = 5000;
-constexpr int32_t kX48ResetPauseMs = 30;
 constexpr int32_t kPhotoPauseMs = 10;
 constexpr int32_t kMonitorBufferSize = 256;
 
@@ -99,41 +95,6 @@ int32_t CHalvexCardBase::QueryIDAs(char* reply, int32_t* replyLength) {
 int32_t CHalvexCardBase::ResetAs(const ModelTraits& model) {
     CHalvexCardBase::Reset();
     return Collect(model.resetPauseMs, kDefaultReplyLimitMs, nullptr, nullptr);  // text dropped
-}
-
-// Each model: its row of traits.
-namespace {
-constexpr ModelTraits kX16{kX16SelfTestLimitMs, kPauseMs};
-constexpr ModelTraits kX48{kX48SelfTestLimitMs, kX48ResetPauseMs};
-constexpr ModelTraits kY48{kY48SelfTestLimitMs, kPauseMs};
-}  // namespace
-
-int32_t CHalvexX16Card::SelfTest(char* reply, int32_t* replyLength) {
-    return SelfTestAs(kX16, reply, replyLength);
-}
-int32_t CHalvexX16Card::QueryID(char* reply, int32_t* replyLength) {
-    return QueryIDAs(reply, replyLength);
-}
-int32_t CHalvexX16Card::Reset() {
-    return ResetAs(kX16);
-}
-int32_t CHalvexX48Card::SelfTest(char* reply, int32_t* replyLength) {
-    return SelfTestAs(kX48, reply, replyLength);
-}
-int32_t CHalvexX48Card::QueryID(char* reply, int32_t* replyLength) {
-    return QueryIDAs(reply, replyLength);
-}
-int32_t CHalvexX48Card::Reset() {
-    return ResetAs(kX48);
-}
-int32_t CHalvexY48Card::SelfTest(char* reply, int32_t* replyLength) {
-    return SelfTestAs(kY48, reply, replyLength);
-}
-int32_t CHalvexY48Card::QueryID(char* reply, int32_t* replyLength) {
-    return QueryIDAs(reply, replyLength);
-}
-int32_t CHalvexY48Card::Reset() {
-    return ResetAs(kY48);
 }
 
 // Relays. The X48 reads its matrix replies at once; everything else pauses 10 ms first.

@@ -93,14 +93,30 @@ class CHalvexCardBase {
     SignalMonitor monitor_{monitorLink, stopMonitoring, signalCallback, monitorInterval};
 };
 
-class CHalvexX16Card : public CHalvexCardBase {
+// One row per model: the self test's time limit and the pause before a reset's reply.
+inline constexpr ModelTraits kX16Traits{15000, 10};
+inline constexpr ModelTraits kX48Traits{50000, 30};
+inline constexpr ModelTraits kY48Traits{5000, 10};
+
+// A model's device commands: the base sends, then the model's own pause and time limit.
+template <const ModelTraits& Model>
+class CHalvexModelCard : public CHalvexCardBase {
   public:
     using CHalvexCardBase::CHalvexCardBase;
-    ~CHalvexX16Card() override { StopMonitor(); }
-    int32_t SelfTest(char* reply, int32_t* replyLength) override;
-    int32_t QueryID(char* reply, int32_t* replyLength) override;
-    int32_t Reset() override;
+    int32_t SelfTest(char* reply, int32_t* replyLength) override {
+        return SelfTestAs(Model, reply, replyLength);
+    }
+    int32_t QueryID(char* reply, int32_t* replyLength) override {
+        return QueryIDAs(reply, replyLength);
+    }
+    int32_t Reset() override { return ResetAs(Model); }
     bool CheckModel() override { return true; }
+};
+
+class CHalvexX16Card : public CHalvexModelCard<kX16Traits> {
+  public:
+    using CHalvexModelCard::CHalvexModelCard;
+    ~CHalvexX16Card() override { StopMonitor(); }
     int32_t MonitorSignals() override { return PollSignals(); }
 
     int32_t SwitchRelayMatrix(int32_t row, int32_t column, bool close);
@@ -115,14 +131,10 @@ class CHalvexX16Card : public CHalvexCardBase {
     int32_t SwitchGndRelay(bool close);
 };
 
-class CHalvexX48Card : public CHalvexCardBase {
+class CHalvexX48Card : public CHalvexModelCard<kX48Traits> {
   public:
-    using CHalvexCardBase::CHalvexCardBase;
+    using CHalvexModelCard::CHalvexModelCard;
     ~CHalvexX48Card() override { StopMonitor(); }
-    int32_t SelfTest(char* reply, int32_t* replyLength) override;
-    int32_t QueryID(char* reply, int32_t* replyLength) override;
-    int32_t Reset() override;
-    bool CheckModel() override { return true; }
     int32_t MonitorSignals() override { return 1; }  // no signal inputs on this model
 
     int32_t SwitchRelayMatrix(int32_t row, int32_t column, bool close);
@@ -133,14 +145,10 @@ class CHalvexX48Card : public CHalvexCardBase {
     int32_t SwitchGndRelay(bool close);
 };
 
-class CHalvexY48Card : public CHalvexCardBase {
+class CHalvexY48Card : public CHalvexModelCard<kY48Traits> {
   public:
-    using CHalvexCardBase::CHalvexCardBase;
+    using CHalvexModelCard::CHalvexModelCard;
     ~CHalvexY48Card() override { StopMonitor(); }
-    int32_t SelfTest(char* reply, int32_t* replyLength) override;
-    int32_t QueryID(char* reply, int32_t* replyLength) override;
-    int32_t Reset() override;
-    bool CheckModel() override { return true; }
     int32_t MonitorSignals() override { return PollSignals(); }
 
     int32_t SwitchGPRelay(int32_t relay, bool close);
