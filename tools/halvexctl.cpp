@@ -849,16 +849,20 @@ void CheckRelay(const Invocation& inv) {
     PlanRelay(inv);
 }
 
+// The export of the card's model, known since discovery; for a slot without a card or a model
+// without the relay, the kind's first, so that the library answers 7 or 8 itself.
+const ModelCalls& CallsFor(const RelayKind& kind, const std::string& model) {
+    for (const ModelCalls& m : kind.models) {
+        if (m.model != nullptr && model == m.model)
+            return m;
+    }
+    return kind.models[0];
+}
+
 int RunRelay(Session&, const Invocation& inv) {
     const RelayPlan plan = PlanRelay(inv);
-    int32_t rc = 8;  // no model of the list takes the card
-    for (const ModelCalls& m : plan.kind->models) {
-        if (m.model == nullptr)
-            break;
-        rc = (plan.close ? m.close : m.open)(plan.card, plan.a, plan.b);
-        if (rc != 8)
-            break;
-    }
+    const ModelCalls& m = CallsFor(*plan.kind, Session::ModelOf(plan.card));
+    const int32_t rc = (plan.close ? m.close : m.open)(plan.card, plan.a, plan.b);
     return Report(inv.options, Joined(inv.args), rc);
 }
 
@@ -976,9 +980,9 @@ int RunRead(Session&, const Invocation& inv) {
     const std::string port = NeedMonitorPort(inv);
     const int32_t card = CardArg(inv);
     int32_t value = -1;
-    int32_t rc = GetX16SignalMonitoringData(card, port.c_str(), &value);
-    if (rc == 8)
-        rc = GetY48SignalMonitoringData(card, port.c_str(), &value);
+    const int32_t rc = Session::ModelOf(card) == "Y48"
+                           ? GetY48SignalMonitoringData(card, port.c_str(), &value)
+                           : GetX16SignalMonitoringData(card, port.c_str(), &value);
     char text[64] = "";
     std::string json;
     if (rc == 0) {
@@ -1048,12 +1052,9 @@ int RunWatch(Session&, const Invocation& inv) {
     OnInterrupt([] { gStop = true; });
     const long long startMs = NowMs();
     gLastReadingMs = startMs;
-    bool y48 = false;
-    int32_t rc = BeginX16SignalMonitoring(card, port.c_str(), o.interval, &OnReading);
-    if (rc == 8) {
-        y48 = true;
-        rc = BeginY48SignalMonitoring(card, port.c_str(), o.interval, &OnReading);
-    }
+    const bool y48 = Session::ModelOf(card) == "Y48";
+    int32_t rc = y48 ? BeginY48SignalMonitoring(card, port.c_str(), o.interval, &OnReading)
+                     : BeginX16SignalMonitoring(card, port.c_str(), o.interval, &OnReading);
     if (rc != 0) {
         OnInterrupt(nullptr);
         return Report(o, Joined(inv.args), rc);
