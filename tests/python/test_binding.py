@@ -252,12 +252,20 @@ class DiscoveryTest(SimulatorTestCase):
     def test_x48_before_y48_and_rediscovery_replaces_the_cards(self) -> None:
         self.plug(((7, "Y48", "Y48/X48 COMBO"), (8, "Y48", "PLAIN Y48")))
         with Chassis(self.sim.port, LIBRARY) as chassis:
+            listings = []
+            real = chassis.library.GetHalvexSeries
+            chassis.library.GetHalvexSeries = lambda *a: listings.append(1) or real(*a)
+            self.addCleanup(setattr, chassis.library, "GetHalvexSeries", real)
             self.assertEqual(
                 [(type(c), c.number) for c in chassis.cards()], [(X48Card, 7), (Y48Card, 8)]
             )
             self.plug(((2, "X16", "HALVEX X16"),))
+            for _ in range(3):
+                chassis.card(8)
             chassis.open()
             self.assertEqual([(type(c), c.number) for c in chassis.cards()], [(X16Card, 2)])
+            self.assertEqual(chassis.card(2).number, 2)
+            self.assertEqual(len(listings), 2, "the library's list is read once per discovery")
 
     def test_each_model_offers_only_its_own_relays(self) -> None:
         everywhere = ["self_test", "identify", "reset"]
@@ -307,7 +315,7 @@ class DiscoveryTest(SimulatorTestCase):
             "        assert chassis.series() == expected\n"
             "    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
             "    for _ in range(20000):\n"
-            "        chassis.series()\n"
+            "        chassis._read_series()\n"
             "    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
             "print('growth-kb', after - before)\n"
         ) % (self.sim.port, LIBRARY)

@@ -216,6 +216,8 @@ class Chassis:
         self.library: Library = library if isinstance(library, Library) else load_library(library)
         # The simulator Chassis.simulated started for this chassis; stopped with it.
         self.simulator: Optional["SimulatedChassis"] = None
+        # The last discovery's list, read from the library once per discovery.
+        self._series: Optional[List[CardRecord]] = None
 
     def __repr__(self) -> str:
         return "Chassis(%r, %r)" % (self.port, self.library.path)
@@ -286,6 +288,7 @@ class Chassis:
             return _open_chassis.get(id(self.library)) is self
 
     def _mark_closed(self) -> None:
+        self._series = None
         with _open_lock:
             if _open_chassis.get(id(self.library)) is self:
                 del _open_chassis[id(self.library)]
@@ -318,6 +321,7 @@ class Chassis:
                 )
             # Claimed before the port is opened, so that two threads cannot both open.
             _open_chassis[id(self.library)] = self
+        self._series = None  # whatever happens, the library's list is read afresh
         try:
             code = _long_call(self.library, self.library.OpenHalvex, _port_bytes(self.port))
             # A failed open keeps the old cards, and their monitors run on.
@@ -350,6 +354,13 @@ class Chassis:
     def series(self) -> List[CardRecord]:
         """The cards of the last discovery as the library lists them, in slot order."""
         self._require_open()
+        cached = self._series
+        if cached is not None:
+            return list(cached)
+        self._series = self._read_series()
+        return list(self._series)
+
+    def _read_series(self) -> List[CardRecord]:
         records = ctypes.POINTER(CardInfo)()
         count = ctypes.c_int32(0)
         self.library.GetHalvexSeries(ctypes.byref(records), ctypes.byref(count))
