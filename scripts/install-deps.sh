@@ -145,6 +145,25 @@ step() { # what, command...: runs the command, on failure shows its output and s
     fail "$what" "${SUDO:+sudo }$*"
   fi
 }
+# A mirror caught mid-sync serves lists that fail their checksums for a while; after three tries
+# the lists that did arrive are used, taking packages from the release itself so that both
+# halves of a multi-arch pair (Wine's) come from lists of one state.
+from_release=()
+update_lists() {
+  local try
+  for try in 1 2 3; do
+    $SUDO apt-get update >"$log" 2>&1 && ! grep -q '^E: ' "$log" && return 0
+    echo "install-deps: the package lists did not all download (try $try of 3)" >&2
+    [ $try = 3 ] || sleep 20
+  done
+  grep '^E: ' "$log" >&2
+  if grep -q '^E: Some index files failed to download' "$log"; then
+    echo "install-deps: going on with the lists that did download, from the release itself" >&2
+    from_release=(-t "$codename")
+    return 0
+  fi
+  fail "reading the package lists" "${SUDO:+sudo }apt-get update"
+}
 
 if [[ " ${need[*]} " == *":i386 "* ]] &&
   ! dpkg --print-foreign-architectures 2>/dev/null | grep -qx i386; then
@@ -152,8 +171,8 @@ if [[ " ${need[*]} " == *":i386 "* ]] &&
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
-  step "reading the package lists" apt-get update
-  step "installing ${need[*]}" apt-get install -y --no-install-recommends "${need[@]}"
+  update_lists
+  step "installing ${need[*]}" apt-get install -y --no-install-recommends "${from_release[@]}" "${need[@]}"
 fi
 # With Wine in place its loader can be tried: qemu only where the kernel cannot start it.
 if [ ${#qemu[@]} -gt 0 ] && qemu_needed; then
@@ -165,7 +184,7 @@ if [ ${#qemu[@]} -gt 0 ] && qemu_needed; then
       cp "$log.sources" /etc/apt/sources.list.d/bookworm-backports.sources
     rm -f "$log.sources"
   fi
-  step "reading the package lists" apt-get update
-  step "installing ${qemu[*]}" apt-get install -y --no-install-recommends "${qemu[@]}"
+  update_lists
+  step "installing ${qemu[*]}" apt-get install -y --no-install-recommends "${from_release[@]}" "${qemu[@]}"
 fi
 rm -f "$log"
