@@ -106,28 +106,28 @@ int32_t CHalvexX16Card::SwitchRowHiLoMatrix(int32_t row, int32_t lo, bool close)
     return SwitchHiLo(row, lo, close, kPauseMs);
 }
 int32_t CHalvexX16Card::SwitchGPRelay(int32_t relay, bool close) {
-    return SwitchNumbered(kGPGroup, relay, close);
+    return SwitchNumbered(Relay(RelayId::kGP).group, relay, close);
 }
 int32_t CHalvexX16Card::SwitchExtGPRelay(int32_t relay, bool close) {
-    return SwitchNumbered(kExtGPGroup, relay, close);
+    return SwitchNumbered(Relay(RelayId::kExtGP).group, relay, close);
 }
 int32_t CHalvexX16Card::SwitchPsRelay(int32_t relay, bool close) {
-    return SwitchNumbered(kPsGroup, relay, close);
+    return SwitchNumbered(Relay(RelayId::kPs).group, relay, close);
 }
 int32_t CHalvexX16Card::SwitchDischargeRelay(int32_t relay, bool close) {
-    return SwitchNumbered(kDischargeGroup, relay, close);
+    return SwitchNumbered(Relay(RelayId::kDischarge).group, relay, close);
 }
 int32_t CHalvexX16Card::SwitchPullUpRelay(bool close) {
-    return SwitchNumbered(kSingleRelayGroup, kPullUp, close);
+    return SwitchSingle(RelayId::kPullUp, close);
 }
 int32_t CHalvexX16Card::SwitchPullDownRelay(bool close) {
-    return SwitchNumbered(kSingleRelayGroup, kPullDown, close);
+    return SwitchSingle(RelayId::kPullDown, close);
 }
 int32_t CHalvexX16Card::SwitchTestProbeRelay(bool close) {
-    return SwitchNumbered(kSingleRelayGroup, kTestProbe, close);
+    return SwitchSingle(RelayId::kTestProbe, close);
 }
 int32_t CHalvexX16Card::SwitchGndRelay(bool close) {
-    return SwitchNumbered(kSingleRelayGroup, kGround, close);
+    return SwitchSingle(RelayId::kGround, close);
 }
 
 int32_t CHalvexX48Card::SwitchRelayMatrix(int32_t row, int32_t column, bool close) {
@@ -137,23 +137,23 @@ int32_t CHalvexX48Card::SwitchRowHiLoMatrix(int32_t row, int32_t lo, bool close)
     return SwitchHiLo(row, lo, close, 0);
 }
 int32_t CHalvexX48Card::SwitchPullUpRelay(bool close) {
-    return SwitchNumbered(kSingleRelayGroup, kPullUp, close);
+    return SwitchSingle(RelayId::kPullUp, close);
 }
 int32_t CHalvexX48Card::SwitchPullDownRelay(bool close) {
-    return SwitchNumbered(kSingleRelayGroup, kPullDown, close);
+    return SwitchSingle(RelayId::kPullDown, close);
 }
 int32_t CHalvexX48Card::SwitchTestProbeRelay(bool close) {
-    return SwitchNumbered(kSingleRelayGroup, kTestProbe, close);
+    return SwitchSingle(RelayId::kTestProbe, close);
 }
 int32_t CHalvexX48Card::SwitchGndRelay(bool close) {
-    return SwitchNumbered(kSingleRelayGroup, kGround, close);
+    return SwitchSingle(RelayId::kGround, close);
 }
 
 int32_t CHalvexY48Card::SwitchGPRelay(int32_t relay, bool close) {
-    return SwitchNumbered(kGPGroup, relay, close);
+    return SwitchNumbered(Relay(RelayId::kGP).group, relay, close);
 }
 int32_t CHalvexY48Card::SwitchExtGPRelay(int32_t relay, bool close) {
-    return SwitchNumbered(kExtGPGroup, relay, close);
+    return SwitchNumbered(Relay(RelayId::kExtGP).group, relay, close);
 }
 
 // Monitoring: the card's poll cycle and single reads; the monitor it owns runs the worker.

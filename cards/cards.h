@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "cards/protocol.h"
+#include "core/vocabulary.h"
 #include "halvex.h"
 #include "link/serial_link.h"
 #include "monitor/signal_monitor.h"
@@ -13,11 +14,8 @@ namespace halvex {
 
 constexpr int32_t kBaudRate = 115200;
 
-// What sets one model's device commands apart from another's.
-struct ModelTraits {
-    int32_t selfTestLimitMs;
-    int32_t resetPauseMs;
-};
+// What sets one model's device commands apart from another's: its row of the vocabulary.
+using ModelTraits = ModelInfo;
 
 class CHalvexCardBase {
   public:
@@ -73,6 +71,10 @@ class CHalvexCardBase {
     int32_t SwitchMatrix(int32_t row, int32_t column, bool close, int32_t pauseMs);
     int32_t SwitchHiLo(int32_t row, int32_t lo, bool close, int32_t pauseMs);
     int32_t SwitchNumbered(int32_t group, int32_t relay, bool close);
+    // A single relay: its group and fixed subcode.
+    int32_t SwitchSingle(RelayId kind, bool close) {
+        return SwitchNumbered(Relay(kind).group, Relay(kind).subcode, close);
+    }
     // The polling loop shared by the models that report signal inputs.
     int32_t PollSignals();
 
@@ -93,11 +95,6 @@ class CHalvexCardBase {
     SignalMonitor monitor_{monitorLink, stopMonitoring, signalCallback, monitorInterval};
 };
 
-// One row per model: the self test's time limit and the pause before a reset's reply.
-inline constexpr ModelTraits kX16Traits{15000, 10};
-inline constexpr ModelTraits kX48Traits{50000, 30};
-inline constexpr ModelTraits kY48Traits{5000, 10};
-
 // A model's device commands: the base sends, then the model's own pause and time limit.
 template <const ModelTraits& Model>
 class CHalvexModelCard : public CHalvexCardBase {
@@ -113,7 +110,7 @@ class CHalvexModelCard : public CHalvexCardBase {
     bool CheckModel() override { return true; }
 };
 
-class CHalvexX16Card : public CHalvexModelCard<kX16Traits> {
+class CHalvexX16Card : public CHalvexModelCard<kX16Model> {
   public:
     using CHalvexModelCard::CHalvexModelCard;
     ~CHalvexX16Card() override { StopMonitor(); }
@@ -131,7 +128,7 @@ class CHalvexX16Card : public CHalvexModelCard<kX16Traits> {
     int32_t SwitchGndRelay(bool close);
 };
 
-class CHalvexX48Card : public CHalvexModelCard<kX48Traits> {
+class CHalvexX48Card : public CHalvexModelCard<kX48Model> {
   public:
     using CHalvexModelCard::CHalvexModelCard;
     ~CHalvexX48Card() override { StopMonitor(); }
@@ -145,7 +142,7 @@ class CHalvexX48Card : public CHalvexModelCard<kX48Traits> {
     int32_t SwitchGndRelay(bool close);
 };
 
-class CHalvexY48Card : public CHalvexModelCard<kY48Traits> {
+class CHalvexY48Card : public CHalvexModelCard<kY48Model> {
   public:
     using CHalvexModelCard::CHalvexModelCard;
     ~CHalvexY48Card() override { StopMonitor(); }

@@ -16,11 +16,6 @@ constexpr int32_t kCommandBufferSize = 30;  // 29 characters with the line feed,
 constexpr int32_t kIdTextSize = 128;
 constexpr int32_t kDefaultReplyLimitMs = 50;
 
-// Relay groups and the fixed subcodes of the single relays.
-enum RelayGroup : int32_t { kGPGroup = 10, kExtGPGroup = 20, kPsGroup = 30, kDischargeGroup = 40 };
-enum SingleRelay : int32_t { kPullUp = 1, kTestProbe = 2, kPullDown = 3, kGround = 4 };
-constexpr int32_t kSingleRelayGroup = 50;
-
 // "CLOSE(%02d,%02d,%02d)\n" or the OPEN form into `buffer` of `size` bytes. False, with nothing
 // usable in the buffer, when the line would not fit: only numbers of many digits can do that.
 bool FormatRelayCommand(char* buffer, int32_t size, bool close, int32_t card, int32_t field2,

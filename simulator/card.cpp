@@ -2,14 +2,41 @@
 
 #include <cctype>
 
+#include "core/vocabulary.h"
+
 namespace halvex::sim {
 
 namespace {
 
-const char* const kRangeNames[kRangeKinds] = {"rows", "cols", "gp", "extgp", "ps", "discharge"};
+using halvex::Relay;
+using halvex::RelayId;
+
+const char* const kRangeNames[kRangeKinds] = {"rows",
+                                              "cols",
+                                              Relay(RelayId::kGP).name,
+                                              Relay(RelayId::kExtGP).name,
+                                              Relay(RelayId::kPs).name,
+                                              Relay(RelayId::kDischarge).name};
+// The names ranges had before the relays' names were made one; still read.
+const char* const kFormerRangeNames[kRangeKinds] = {"rows",
+                                                    "cols",
+                                                    Relay(RelayId::kGP).formerly,
+                                                    Relay(RelayId::kExtGP).formerly,
+                                                    Relay(RelayId::kPs).formerly,
+                                                    Relay(RelayId::kDischarge).formerly};
 
 constexpr unsigned Bit(Model m) {
-    return 1u << static_cast<unsigned>(m);
+    return 1u << static_cast<unsigned>(m);  // the vocabulary's model bits, in its model order
+}
+static_assert(Bit(Model::X16) == halvex::kX16Bit && Bit(Model::X48) == halvex::kX48Bit &&
+              Bit(Model::Y48) == halvex::kY48Bit);
+
+// The single relays' subcodes run from 1 to their count.
+constexpr long long SingleRelayCount() {
+    long long count = 0;
+    for (const halvex::RelayKindInfo& k : halvex::kRelayKinds)
+        count += k.shape == halvex::RelayShape::kSingle ? 1 : 0;
+    return count;
 }
 
 // A relay group addressed by the code in the second field of a relay command.
@@ -20,13 +47,15 @@ struct Group {
     unsigned models;
 };
 
+constexpr Group Of(RelayId id, RelayKind kind, std::optional<RangeKind> range) {
+    return {Relay(id).group, kind, range, Relay(id).models};
+}
 constexpr Group kGroups[] = {
-    {10, RelayKind::Gp, RangeKind::Gp, Bit(Model::X16) | Bit(Model::Y48)},
-    {20, RelayKind::ExtGp, RangeKind::ExtGp, Bit(Model::X16) | Bit(Model::Y48)},
-    {30, RelayKind::Ps, RangeKind::Ps, Bit(Model::X16)},
-    {40, RelayKind::Discharge, RangeKind::Discharge, Bit(Model::X16)},
-    // single relays: 1 pull-up, 2 test probe, 3 pull-down, 4 ground
-    {50, RelayKind::Single, std::nullopt, Bit(Model::X16) | Bit(Model::X48)},
+    Of(RelayId::kGP, RelayKind::Gp, RangeKind::Gp),
+    Of(RelayId::kExtGP, RelayKind::ExtGp, RangeKind::ExtGp),
+    Of(RelayId::kPs, RelayKind::Ps, RangeKind::Ps),
+    Of(RelayId::kDischarge, RelayKind::Discharge, RangeKind::Discharge),
+    Of(RelayId::kPullUp, RelayKind::Single, std::nullopt),  // subcodes name the single relays
 };
 
 const Group* FindGroup(const WireNumber& n) {
@@ -57,16 +86,27 @@ const char* ModelName(Model model) {
 
 std::optional<RangeKind> ParseRangeKind(std::string_view name) {
     for (size_t i = 0; i < kRangeKinds; ++i) {
-        if (name == kRangeNames[i])
+        if (name == kRangeNames[i] || name == kFormerRangeNames[i])
             return static_cast<RangeKind>(i);
     }
     return std::nullopt;
 }
 
+const char* RangeName(RangeKind kind) {
+    return kRangeNames[static_cast<size_t>(kind)];
+}
+
 std::string RelayKey::Name() const {
-    static const char* const kKinds[] = {"matrix", "row",       "gp",    "extgp",
-                                         "ps",     "discharge", "single"};
-    std::string name = std::string(kKinds[static_cast<int>(kind)]) + ":" + std::to_string(a);
+    if (kind == RelayKind::Single) {
+        for (const halvex::RelayKindInfo& k : halvex::kRelayKinds) {
+            if (k.shape == halvex::RelayShape::kSingle && k.subcode == a)
+                return k.name;
+        }
+    }
+    static const RelayId kKinds[] = {RelayId::kMatrix, RelayId::kRow, RelayId::kGP,
+                                     RelayId::kExtGP,  RelayId::kPs,  RelayId::kDischarge};
+    std::string name = std::string(Relay(kKinds[static_cast<int>(kind)]).name) + ":" +
+                       std::to_string(a);
     if (kind == RelayKind::Matrix)
         name += ":" + std::to_string(b);
     if (kind == RelayKind::Row)
@@ -97,7 +137,7 @@ RelayResult Card::Operate(const WireLine& line) {
     } else if (const Group* group = FindGroup(line.field2)) {
         if ((group->models & Bit(model)) == 0)
             return RelayResult::CmdError;
-        const Range accepted = group->range ? range(*group->range) : Range{1, 4};
+        const Range accepted = group->range ? range(*group->range) : Range{1, SingleRelayCount()};
         if (!accepted.Contains(line.field3))
             return RelayResult::RangeError;
         key = {group->kind, line.field3.value, 0};
@@ -153,6 +193,18 @@ std::string Card::ChangedRanges() const {
         if (ranges[i].min != fresh.ranges[i].min || ranges[i].max != fresh.ranges[i].max) {
             text += std::string(" ") + kRangeNames[i] + "=" + std::to_string(ranges[i].min) + ".." +
                     std::to_string(ranges[i].max);
+        }
+    }
+    return text;
+}
+
+std::string Card::ChangedRangesJson() const {
+    const Card fresh = Make(model, {});
+    std::string text;
+    for (size_t i = 0; i < kRangeKinds; ++i) {
+        if (ranges[i].min != fresh.ranges[i].min || ranges[i].max != fresh.ranges[i].max) {
+            text += std::string(text.empty() ? "" : ", ") + "\"" + kRangeNames[i] + "\": [" +
+                    std::to_string(ranges[i].min) + ", " + std::to_string(ranges[i].max) + "]";
         }
     }
     return text;

@@ -27,10 +27,12 @@ struct Range {
 // The relay kinds in the order "relays" and "state" list them.
 enum class RelayKind { Matrix, Row, Gp, ExtGp, Ps, Discharge, Single };
 
-// The ranges "range" can change, in the order of their names: rows cols gp extgp ps discharge.
+// The ranges "range" can change, in the order of their names: rows cols gp ext-gp ps discharge
+// (ext-gp also as extgp, its earlier name).
 enum class RangeKind { Rows, Cols, Gp, ExtGp, Ps, Discharge };
 constexpr size_t kRangeKinds = 6;
 std::optional<RangeKind> ParseRangeKind(std::string_view name);
+const char* RangeName(RangeKind kind);
 
 struct RelayKey {
     RelayKind kind = RelayKind::Matrix;
@@ -66,12 +68,14 @@ struct Card {
     void OpenAll();
     // The names of the closed relays, in RelayKey order.
     std::vector<std::string> ClosedRelays() const;
-    // "matrix:5:7 row:5:lo gp:12 single:1 ops:3"
+    // "matrix:5:7 row:5:lo gp:12 pull-up ops:3"
     std::string Describe() const;
     // "matrix:5:7 ops:2 closed", one line per relay ever operated.
     std::vector<std::string> OpsLines() const;
     // " rows=1..8" for every range unlike a fresh card's.
     std::string ChangedRanges() const;
+    // Those ranges as JSON members: "rows": [1, 8], ...
+    std::string ChangedRangesJson() const;
 };
 
 }  // namespace halvex::sim

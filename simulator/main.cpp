@@ -37,6 +37,8 @@ const char kUsage[] =
     "  --line-timeout MS   a partial line idle this long is logged (and dropped by the cards);\n"
     "                      0 waits for its line end; default 500, in spy mode 100\n"
     "  --quiet             no trace on stderr\n"
+    "  --describe          prints the cards the chassis files and options set up, as JSON\n"
+    "                      (slot, model, id_text and the ranges they change), and stops\n"
     "  --version           the simulator's version\n"
     "Spy mode passes bytes unchanged between the command port and the real chassis port DEVICE\n"
     "(opened raw 115200 8N1, exclusively, as the driver does), and between a slot's monitoring\n"
@@ -62,6 +64,7 @@ struct Settings {
     std::optional<long> lineTimeoutMs;
     std::string spyDevice;
     bool spyMonitors = false;
+    bool describe = false;
 };
 
 int Fail(const std::string& message) {
@@ -141,6 +144,7 @@ int ParseArgs(const std::vector<std::string>& args, Settings& s) {
         bool* flag = option == "--quiet"           ? &s.server.quiet
                      : option == "--stdin-control" ? &s.server.stdinControl
                      : option == "--exit-on-eof"   ? &s.server.exitOnEof
+                     : option == "--describe"      ? &s.describe
                                                    : nullptr;
         if (flag != nullptr && !value) {
             *flag = true;
@@ -197,6 +201,41 @@ int SetUp(Chassis& chassis, const Settings& s) {
     return -1;
 }
 
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            char escape[8];
+            std::snprintf(escape, sizeof(escape), "\\u%04x", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// The set-up's cards, for a front-end that draws a bench without reading its file again.
+int Describe(const Chassis& chassis) {
+    std::string out = "{\"cards\": [";
+    bool first = true;
+    for (int slot = 1; slot <= halvex::sim::kSlotCount; ++slot) {
+        const halvex::sim::Card* card = chassis.CardAt(slot);
+        if (card == nullptr)
+            continue;
+        out += std::string(first ? "" : ", ") + "{\"slot\": " + std::to_string(slot) +
+               ", \"model\": \"" + halvex::sim::ModelName(card->model) +
+               "\", \"id_text\": " + JsonString(card->idText) + ", \"ranges\": {" +
+               card->ChangedRangesJson() + "}}";
+        first = false;
+    }
+    std::printf("%s]}\n", out.c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -209,6 +248,8 @@ int main(int argc, char** argv) {
         status = SetUp(chassis, settings);
     if (status >= 0)
         return status;
+    if (settings.describe)
+        return Describe(chassis);
 
     std::string error;
     if (!halvex::sim::Server::InstallSignalHandlers(&error))

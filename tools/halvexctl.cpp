@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "console.h"
+#include "core/vocabulary.h"
 #include "halvex.h"
 
 namespace halvexctl {
@@ -31,18 +32,6 @@ constexpr int kNoReply = 4;      // also a watch that ends while its inputs are 
 constexpr int kNoCard = 69;      // the port opened but no card answered discovery
 constexpr int kNoReplyRun = 3;  // no-reply results in a row after which the shell suspects the port
 
-const char* const kEnglish[] = {
-    "success",
-    "the card rejected the command's format",
-    "the card does not support the command",
-    "a parameter is out of range",
-    "no reply from the card",
-    "the serial port cannot be opened",
-    "the serial port cannot be closed",
-    "no card with this number",
-    "the card is of another model",
-    "unknown result code",
-};
 
 struct UsageError {
     UsageError(std::string m, std::string c = "") : message(std::move(m)), command(std::move(c)) {}
@@ -55,7 +44,7 @@ struct UsageError {
 // Every relay export, called as (card, a, b); exports with fewer arguments ignore the rest.
 using RelayCall = int32_t (*)(int32_t card, int32_t a, int32_t b);
 
-enum class Shape { kRowColumn, kRowLine, kNumber, kSingle };
+using Shape = halvex::RelayShape;
 
 struct ModelCalls {
     const char* model;  // null: no further model has this kind
@@ -70,83 +59,39 @@ struct RelayKind {
     const char* args;
     Shape shape;
     const char* summary;
-    ModelCalls models[2];  // tried in turn: the first that takes the card's model answers
+    ModelCalls models[3];  // the models that have it, in the vocabulary's order
 };
 
-#define HX_RELAY2(model, object)                                              \
-    {                                                                         \
-#model, "Close" #model #object, "Open" #model #object,                      \
-     [](int32_t c, int32_t a, int32_t b) { return Close##model##object(c, a, b); }, \
-     [](int32_t c, int32_t a, int32_t b) { return Open##model##object(c, a, b); } \
-    }
-#define HX_RELAY1(model, object)                                            \
-    {                                                                       \
-#model, "Close" #model #object, "Open" #model #object,                    \
-     [](int32_t c, int32_t a, int32_t) { return Close##model##object(c, a); }, \
-     [](int32_t c, int32_t a, int32_t) { return Open##model##object(c, a); } \
-    }
-#define HX_RELAY0(model, object)                                         \
-    {                                                                    \
-#model, "Close" #model #object, "Open" #model #object,                 \
-     [](int32_t c, int32_t, int32_t) { return Close##model##object(c); }, \
-     [](int32_t c, int32_t, int32_t) { return Open##model##object(c); } \
-    }
-
+// The kinds and their exports, from the vocabulary: a model's calls exist only where it has
+// the kind, since an export of another model is not there to name.
+#define HX_IF_0(...)
+#define HX_IF_1(...) __VA_ARGS__
+#define HX_IF(flag, ...) HX_IF_##flag(__VA_ARGS__)
+#define HX_CALL_RowColumn(fn) [](int32_t c, int32_t a, int32_t b) { return fn(c, a, b); }
+#define HX_CALL_RowLine(fn) [](int32_t c, int32_t a, int32_t b) { return fn(c, a, b); }
+#define HX_CALL_Number(fn) [](int32_t c, int32_t a, int32_t) { return fn(c, a); }
+#define HX_CALL_Single(fn) [](int32_t c, int32_t, int32_t) { return fn(c); }
+#define HX_CALLS(model, object, shape)                                                    \
+    {#model, "Close" #model #object, "Open" #model #object, HX_CALL_##shape(Close##model##object), \
+     HX_CALL_##shape(Open##model##object)},
 const RelayKind kRelayKinds[] = {
-    {"matrix",
-     "ROW COLUMN",
-     Shape::kRowColumn,
-     "the crosspoint of a row and a column",
-     {HX_RELAY2(X16, RelayMatrix), HX_RELAY2(X48, RelayMatrix)}},
-    {"row",
-     "ROW hi|lo",
-     Shape::kRowLine,
-     "a row's hi or lo line",
-     {HX_RELAY2(X16, RowHiLoMatrix), HX_RELAY2(X48, RowHiLoMatrix)}},
-    {"gp", "N", Shape::kNumber, "GP relay N", {HX_RELAY1(X16, GPRelay), HX_RELAY1(Y48, GPRelay)}},
-    {"ext-gp",
-     "N",
-     Shape::kNumber,
-     "Ext GP relay N",
-     {HX_RELAY1(X16, ExtGPRelay), HX_RELAY1(Y48, ExtGPRelay)}},
-    {"ps", "N", Shape::kNumber, "PS relay N", {HX_RELAY1(X16, PsRelay), {}}},
-    {"discharge", "N", Shape::kNumber, "discharge relay N", {HX_RELAY1(X16, DischargeRelay), {}}},
-    {"pull-up",
-     "",
-     Shape::kSingle,
-     "the pull-up relay",
-     {HX_RELAY0(X16, PullUpRelay), HX_RELAY0(X48, PullUpRelay)}},
-    {"pull-down",
-     "",
-     Shape::kSingle,
-     "the pull-down relay",
-     {HX_RELAY0(X16, PullDownRelay), HX_RELAY0(X48, PullDownRelay)}},
-    {"test-probe",
-     "",
-     Shape::kSingle,
-     "the test-probe relay",
-     {HX_RELAY0(X16, TestProbeRelay), HX_RELAY0(X48, TestProbeRelay)}},
-    {"ground",
-     "",
-     Shape::kSingle,
-     "the ground relay",
-     {HX_RELAY0(X16, GndRelay), HX_RELAY0(X48, GndRelay)}},
+#define HX_RELAY(id, name, args, shape, group, sub, object, x16, x48, y48, formerly, summary) \
+    {name,                                                                                   \
+     args,                                                                                   \
+     Shape::k##shape,                                                                        \
+     summary,                                                                                \
+     {HX_IF(x16, HX_CALLS(X16, object, shape)) HX_IF(x48, HX_CALLS(X48, object, shape))      \
+          HX_IF(y48, HX_CALLS(Y48, object, shape))}},
+#include "core/vocabulary.inc"
 };
-
-#undef HX_RELAY2
-#undef HX_RELAY1
-#undef HX_RELAY0
-
-// A relay command's second field is either a matrix row or a group code; these rows share the
-// wire form of a relay group, and a card acts on the group.
-struct GroupCode {
-    int32_t code;
-    const char* group;
-};
-const GroupCode kGroupCodes[] = {
-    {10, "GP relay"},        {20, "Ext GP relay"}, {30, "PS relay"},
-    {40, "discharge relay"}, {50, "single relay"},
-};
+#undef HX_IF_0
+#undef HX_IF_1
+#undef HX_IF
+#undef HX_CALL_RowColumn
+#undef HX_CALL_RowLine
+#undef HX_CALL_Number
+#undef HX_CALL_Single
+#undef HX_CALLS
 
 std::string Models(const RelayKind& kind) {
     std::string out;
@@ -229,7 +174,7 @@ std::string Message(int32_t code) {
 const char* English(int32_t code) {
     if (code == kNoCard)
         return "no card answered discovery";
-    return code >= 0 && code <= 9 ? kEnglish[code] : kEnglish[9];
+    return halvex::ResultOf(code).english;
 }
 
 // The length of the well-formed UTF-8 sequence at s[i], or 0 when the byte there starts none.
@@ -771,7 +716,7 @@ struct RelayPlan {
 // Refuses a matrix row that a card would read as a relay group code, showing the wire form.
 void RefuseGroupRow(const RelayPlan& plan, const std::string& cmd) {
     const bool crosspoint = plan.kind->shape == Shape::kRowColumn;
-    for (const GroupCode& g : kGroupCodes) {
+    for (const halvex::RelayGroupInfo& g : halvex::kRelayGroups) {
         if (plan.a != g.code)
             continue;
         char wire[96];
@@ -784,9 +729,9 @@ void RefuseGroupRow(const RelayPlan& plan, const std::string& cmd) {
                           plan.b ? "lo" : "hi");
         }
         const std::string acts =
-            crosspoint ? std::string("the wire form of ") + g.group + " " + std::to_string(plan.b) +
+            crosspoint ? std::string("the wire form of ") + g.name + " " + std::to_string(plan.b) +
                              ": a card switches that relay, not the crosspoint"
-                       : std::string("the wire form of a ") + g.group +
+                       : std::string("the wire form of a ") + g.name +
                              " command: a card reads it as one, not as the row's line";
         throw UsageError{"row " + std::to_string(g.code) + " is sent as " + wire + ", " + acts +
                              "; --allow-group-rows sends it anyway",
