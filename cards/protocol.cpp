@@ -5,6 +5,7 @@
 
 #include "cards/cards.h"
 #include "core/result_codes.h"
+#include "core/vocabulary.h"
 
 namespace halvex {
 
@@ -18,7 +19,7 @@ bool Fits(int written, int32_t size) {
 
 bool FormatRelayCommand(char* buffer, int32_t size, bool close, int32_t card, int32_t field2,
                         int32_t field3) {
-    const char* format = close ? "CLOSE(%02d,%02d,%02d)\n" : "OPEN(%02d,%02d,%02d)\n";
+    const char* format = CommandFormat(close ? CommandId::kCloseRelay : CommandId::kOpenRelay);
     return Fits(std::snprintf(buffer, static_cast<size_t>(size), format, card, field2, field3),
                 size);
 }
@@ -27,15 +28,15 @@ bool FormatHiLoCommand(char* buffer, int32_t size, bool close, int32_t card, int
                        int32_t lo) {
     char strhilo[3];
     std::memcpy(strhilo, lo == 0 ? "hi" : "lo", sizeof(strhilo));
-    const char* format = close ? "CLOSE(%02d,%02d,%s)\n" : "OPEN(%02d,%02d,%s)\n";
+    const char* format = CommandFormat(close ? CommandId::kCloseLine : CommandId::kOpenLine);
     return Fits(std::snprintf(buffer, static_cast<size_t>(size), format, card, row, strhilo), size);
 }
 
 bool FormatDeviceCommand(char* buffer, int32_t size, DeviceCommand command, int32_t card) {
-    const char* format = command == DeviceCommand::kIdentify   ? "*IDN?(%02d)\n"
-                         : command == DeviceCommand::kSelfTest ? "*TST?(%02d)\n"
-                         : command == DeviceCommand::kReset    ? "*RST(%02d)\n"
-                                                               : "PHOTO(%02d)\n";
+    const char* format = CommandFormat(command == DeviceCommand::kIdentify   ? CommandId::kIdentify
+                                       : command == DeviceCommand::kSelfTest ? CommandId::kSelfTest
+                                       : command == DeviceCommand::kReset    ? CommandId::kReset
+                                                                             : CommandId::kPhoto);
     return Fits(std::snprintf(buffer, static_cast<size_t>(size), format, card), size);
 }
 

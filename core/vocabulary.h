@@ -42,10 +42,10 @@ struct RelayKindInfo {
     const char* name;  // as users type it: "ext-gp"
     const char* args;  // "ROW COLUMN", "N", ""
     RelayShape shape;
-    int32_t group;    // the code in a command's second field; 0 for matrix commands
-    int32_t subcode;  // a single relay's fixed third field; 0 otherwise
-    const char* object;  // the export is Close<model><object> / Open<model><object>
-    uint32_t models;     // ModelBit
+    int32_t group;         // the code in a command's second field; 0 for matrix commands
+    int32_t subcode;       // a single relay's fixed third field; 0 otherwise
+    const char* object;    // the export is Close<model><object> / Open<model><object>
+    uint32_t models;       // ModelBit
     const char* formerly;  // the simulator's earlier name, still read
     const char* summary;
 };
@@ -55,10 +55,16 @@ enum class RelayId {
 #include "core/vocabulary.inc"
 };
 inline constexpr RelayKindInfo kRelayKinds[] = {
-#define HX_RELAY(id, name, args, shape, group, sub, object, x16, x48, y48, formerly, summary)    \
-    {name,     args,     RelayShape::k##shape,                                                  \
-     group,    sub,      #object,                                                               \
-     (x16 ? kX16Bit : 0u) | (x48 ? kX48Bit : 0u) | (y48 ? kY48Bit : 0u), formerly, summary},
+#define HX_RELAY(id, name, args, shape, group, sub, object, x16, x48, y48, formerly, summary) \
+    {name,                                                                                    \
+     args,                                                                                    \
+     RelayShape::k##shape,                                                                    \
+     group,                                                                                   \
+     sub,                                                                                     \
+     #object,                                                                                 \
+     (x16 ? kX16Bit : 0u) | (x48 ? kX48Bit : 0u) | (y48 ? kY48Bit : 0u),                      \
+     formerly,                                                                                \
+     summary},
 #include "core/vocabulary.inc"
 };
 constexpr const RelayKindInfo& Relay(RelayId id) {
@@ -89,5 +95,22 @@ static_assert(ResultsInCodeOrder(), "one result row per code, in code order");
 constexpr const ResultInfo& ResultOf(int32_t code) {
     return kResults[code < kSuccess || code > kUnknownCode ? kUnknownCode : code];
 }
+
+// The command lines' printf formats, by id: kCommandFormats[CommandId::kCloseRelay].
+enum class CommandId {
+#define HX_COMMAND(id, format) k##id,
+#include "core/vocabulary.inc"
+};
+inline constexpr const char* kCommandFormats[] = {
+#define HX_COMMAND(id, format) format,
+#include "core/vocabulary.inc"
+};
+constexpr const char* CommandFormat(CommandId id) {
+    return kCommandFormats[static_cast<int>(id)];
+}
+
+// The front-ends' explanations, as printf formats.
+#define HX_TEXT(id, format) inline constexpr const char k##id##Text[] = format;
+#include "core/vocabulary.inc"
 
 }  // namespace halvex

@@ -6,6 +6,7 @@
 #     --native-only  skip the Windows cross toolchain, Wine and the fuzzing compiler
 #     --plan         print the packages it would install, one a line (NAME/bookworm-backports
 #                    for those from backports), and install nothing
+# HALVEX_APT_RETRY_PAUSE: seconds between tries of a failed apt-get update (default 20).
 # HALVEX_SETUP_ROOT names another root whose /etc/apt, /etc/os-release and Wine loader are read
 # instead of this machine's (the set-up's own test uses it); the package database is always
 # the one dpkg-query reports.
@@ -154,9 +155,9 @@ update_lists() {
   for try in 1 2 3; do
     $SUDO apt-get update >"$log" 2>&1 && ! grep -q '^E: ' "$log" && return 0
     echo "install-deps: the package lists did not all download (try $try of 3)" >&2
-    [ $try = 3 ] || sleep 20
+    [ $try = 3 ] || [ "${HALVEX_APT_RETRY_PAUSE:-20}" = 0 ] || sleep "${HALVEX_APT_RETRY_PAUSE:-20}"
   done
-  grep '^E: ' "$log" >&2
+  grep '^E: ' "$log" >&2 || true
   if grep -q '^E: Some index files failed to download' "$log"; then
     echo "install-deps: going on with the lists that did download, from the release itself" >&2
     from_release=(-t "$codename")

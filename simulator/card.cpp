@@ -105,8 +105,8 @@ std::string RelayKey::Name() const {
     }
     static const RelayId kKinds[] = {RelayId::kMatrix, RelayId::kRow, RelayId::kGP,
                                      RelayId::kExtGP,  RelayId::kPs,  RelayId::kDischarge};
-    std::string name = std::string(Relay(kKinds[static_cast<int>(kind)]).name) + ":" +
-                       std::to_string(a);
+    std::string name =
+        std::string(Relay(kKinds[static_cast<int>(kind)]).name) + ":" + std::to_string(a);
     if (kind == RelayKind::Matrix)
         name += ":" + std::to_string(b);
     if (kind == RelayKind::Row)

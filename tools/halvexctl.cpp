@@ -32,7 +32,6 @@ constexpr int kNoReply = 4;      // also a watch that ends while its inputs are 
 constexpr int kNoCard = 69;      // the port opened but no card answered discovery
 constexpr int kNoReplyRun = 3;  // no-reply results in a row after which the shell suspects the port
 
-
 struct UsageError {
     UsageError(std::string m, std::string c = "") : message(std::move(m)), command(std::move(c)) {}
     std::string message;
@@ -71,16 +70,16 @@ struct RelayKind {
 #define HX_CALL_RowLine(fn) [](int32_t c, int32_t a, int32_t b) { return fn(c, a, b); }
 #define HX_CALL_Number(fn) [](int32_t c, int32_t a, int32_t) { return fn(c, a); }
 #define HX_CALL_Single(fn) [](int32_t c, int32_t, int32_t) { return fn(c); }
-#define HX_CALLS(model, object, shape)                                                    \
+#define HX_CALLS(model, object, shape)                                                             \
     {#model, "Close" #model #object, "Open" #model #object, HX_CALL_##shape(Close##model##object), \
      HX_CALL_##shape(Open##model##object)},
 const RelayKind kRelayKinds[] = {
 #define HX_RELAY(id, name, args, shape, group, sub, object, x16, x48, y48, formerly, summary) \
-    {name,                                                                                   \
-     args,                                                                                   \
-     Shape::k##shape,                                                                        \
-     summary,                                                                                \
-     {HX_IF(x16, HX_CALLS(X16, object, shape)) HX_IF(x48, HX_CALLS(X48, object, shape))      \
+    {name,                                                                                    \
+     args,                                                                                    \
+     Shape::k##shape,                                                                         \
+     summary,                                                                                 \
+     {HX_IF(x16, HX_CALLS(X16, object, shape)) HX_IF(x48, HX_CALLS(X48, object, shape))       \
           HX_IF(y48, HX_CALLS(Y48, object, shape))}},
 #include "core/vocabulary.inc"
 };
@@ -132,7 +131,7 @@ const OptionDef kOptions[] = {
     {"--interval", "SECONDS", "watch", true, "polling interval of watch (default 0.2)"},
     {"--duration", "SECONDS", "watch", true, "stop watch after this long (default: until Ctrl-C)"},
     {"--allow-group-rows", nullptr, "close open", true,
-     "send rows 10, 20, 30, 40, 50 (a card reads them as relay groups)"},
+     "send matrix rows whose wire form is a relay group's (see close --help)"},
     {"--keep-going", nullptr, "run", false,
      "run every line; the exit status is the first failure's"},
     {"--json", nullptr, nullptr, false, "one JSON object per result on standard output"},
@@ -504,6 +503,25 @@ const OptionDef* FindOption(const std::string& name) {
     return nullptr;
 }
 
+// A relay named as everywhere else ("3:matrix:5:7", or "matrix:5:7" after the card) becomes the
+// spaced form the relay commands take: close 3 matrix 5 7.
+void SpaceRelayName(std::vector<std::string>& args) {
+    if (args.size() < 2 || (args[0] != "close" && args[0] != "open"))
+        return;
+    const size_t at = args[1].find(':') != std::string::npos                      ? 1
+                      : args.size() > 2 && args[2].find(':') != std::string::npos ? 2
+                                                                                  : 0;
+    if (at == 0)
+        return;
+    std::vector<std::string> parts;
+    std::string rest = args[at];
+    for (size_t colon; (colon = rest.find(':')) != std::string::npos; rest.erase(0, colon + 1))
+        parts.push_back(rest.substr(0, colon));
+    parts.push_back(rest);
+    args.erase(args.begin() + static_cast<std::ptrdiff_t>(at));
+    args.insert(args.begin() + static_cast<std::ptrdiff_t>(at), parts.begin(), parts.end());
+}
+
 // Parses a command line, or a line of a script on top of the session's options (`inScript`).
 Invocation Parse(const std::vector<std::string>& words, const Options& base, bool inScript) {
     Invocation inv;
@@ -564,6 +582,7 @@ Invocation Parse(const std::vector<std::string>& words, const Options& base, boo
             return inv;
         }
     }
+    SpaceRelayName(inv.args);
     return inv;
 }
 
@@ -620,6 +639,7 @@ Target TargetOf(const std::string& what) {
         }
         args.push_back(w);
     }
+    SpaceRelayName(args);
     const Command* c = args.empty() ? nullptr : FindCommand(args[0]);
     if (c == nullptr || std::strncmp(c->args, "CARD", 4) != 0 || args.size() < 2)
         return t;
@@ -638,7 +658,8 @@ Target TargetOf(const std::string& what) {
 std::string TargetJson(const Target& t) {
     if (!t.hasCard)
         return "";
-    return ",\"card\":" + std::to_string(t.card) + (t.relay.empty() ? "" : ",\"relay\":" + Json(t.relay));
+    return ",\"card\":" + std::to_string(t.card) +
+           (t.relay.empty() ? "" : ",\"relay\":" + Json(t.relay));
 }
 
 // Where the cards are, for a command that named an empty slot; which model the card is, for
@@ -715,27 +736,30 @@ struct RelayPlan {
 
 // Refuses a matrix row that a card would read as a relay group code, showing the wire form.
 void RefuseGroupRow(const RelayPlan& plan, const std::string& cmd) {
+    using halvex::CommandFormat;
+    using halvex::CommandId;
     const bool crosspoint = plan.kind->shape == Shape::kRowColumn;
     for (const halvex::RelayGroupInfo& g : halvex::kRelayGroups) {
         if (plan.a != g.code)
             continue;
-        char wire[96];
-        const char* verb = plan.close ? "CLOSE" : "OPEN";
+        char wire[96], why[256];
         if (crosspoint) {
-            std::snprintf(wire, sizeof(wire), "%s(%02d,%02d,%02d)", verb, plan.card, plan.a,
-                          plan.b);
+            std::snprintf(
+                wire, sizeof(wire),
+                CommandFormat(plan.close ? CommandId::kCloseRelay : CommandId::kOpenRelay),
+                plan.card, plan.a, plan.b);
         } else {
-            std::snprintf(wire, sizeof(wire), "%s(%02d,%02d,%s)", verb, plan.card, plan.a,
-                          plan.b ? "lo" : "hi");
+            std::snprintf(wire, sizeof(wire),
+                          CommandFormat(plan.close ? CommandId::kCloseLine : CommandId::kOpenLine),
+                          plan.card, plan.a, plan.b ? "lo" : "hi");
         }
-        const std::string acts =
-            crosspoint ? std::string("the wire form of ") + g.name + " " + std::to_string(plan.b) +
-                             ": a card switches that relay, not the crosspoint"
-                       : std::string("the wire form of a ") + g.name +
-                             " command: a card reads it as one, not as the row's line";
-        throw UsageError{"row " + std::to_string(g.code) + " is sent as " + wire + ", " + acts +
-                             "; --allow-group-rows sends it anyway",
-                         cmd};
+        wire[std::strcspn(wire, "\n")] = '\0';  // shown, not sent
+        if (crosspoint)
+            std::snprintf(why, sizeof(why), halvex::kGroupRowCrosspointText, plan.a, wire, g.name,
+                          plan.b);
+        else
+            std::snprintf(why, sizeof(why), halvex::kGroupRowLineText, plan.a, wire, g.name);
+        throw UsageError{std::string(why) + "; --allow-group-rows sends it anyway", cmd};
     }
 }
 
@@ -1327,12 +1351,11 @@ const Command kCommands[] = {
      true, true, CheckCard, RunSelfTest},
     {"reset", "CARD", "all", "ResetHalvex", "reset the card", "", true, true, CheckCard, RunReset},
     {"close", "CARD RELAY", "X16, X48, Y48", "Close<model><relay>", "close (connect) a relay",
-     "Rows 10, 20, 30, 40 and 50 have the wire form of the GP, Ext GP, PS, discharge and single "
-     "relay groups, so a card would switch a relay of that group: they are refused unless "
-     "--allow-group-rows is given.",
+     "A relay may also be named in one word, as the panel and the simulator name it: "
+     "3:matrix:5:7, 3:row:5:lo, 3:ext-gp:3, 3:ground.",
      true, true, CheckRelay, RunRelay},
     {"open", "CARD RELAY", "X16, X48, Y48", "Open<model><relay>", "open a relay",
-     "Rows 10, 20, 30, 40 and 50 are refused as for close.", true, true, CheckRelay, RunRelay},
+     "Relays are named as for close.", true, true, CheckRelay, RunRelay},
     {"read", "CARD", "X16, Y48", "GetX16SignalMonitoringData, GetY48SignalMonitoringData",
      "one reading of the signal inputs on the monitoring port", "", true, true, CheckMonitored,
      RunRead},
@@ -1416,6 +1439,20 @@ void PrintWrapped(const std::string& text) {
         std::printf("%s\n", line.c_str());
 }
 
+// "Rows 10, 20, ... and 50 have the wire form of the GP relay, ... and single relay groups, ..."
+std::string GroupRowsText() {
+    std::string rows, groups;
+    const size_t n = sizeof(halvex::kRelayGroups) / sizeof(halvex::kRelayGroups[0]);
+    for (size_t i = 0; i < n; ++i) {
+        const char* joint = i == 0 ? "" : i + 1 == n ? " and " : ", ";
+        rows += joint + std::to_string(halvex::kRelayGroups[i].code);
+        groups += joint + std::string(halvex::kRelayGroups[i].name);
+    }
+    return "Rows " + rows + " have the wire form of the " + groups +
+           " groups, so a card would switch a relay of that group: they are refused unless "
+           "--allow-group-rows is given.";
+}
+
 void PrintRelayKinds() {
     for (const RelayKind& k : kRelayKinds) {
         const std::string left = std::string(k.name) + (*k.args ? " " : "") + k.args;
@@ -1442,6 +1479,8 @@ void PrintHelp(const Command* c) {
     std::printf("usage: halvexctl [OPTIONS] %s\n\n%s.\n", Synopsis(*c).c_str(), c->summary);
     if (*c->details)
         PrintWrapped(c->details);
+    if (c->run == RunRelay)
+        PrintWrapped(GroupRowsText());
     if (std::strcmp(c->models, "-") != 0)
         std::printf("models: %s; library calls: %s\n", c->models, c->exports);
     if (c->run == RunRelay) {
@@ -1524,6 +1563,8 @@ void PrintMan() {
         std::printf(".TP\n.B %s\n%s.\n", Roff(Synopsis(c)).c_str(), Roff(c.summary).c_str());
         if (*c.details)
             std::printf("%s\n", Roff(c.details).c_str());
+        if (c.run == RunRelay)
+            std::printf("%s\n", Roff(GroupRowsText()).c_str());
         if (std::strcmp(c.models, "-") != 0) {
             std::printf("Models: %s; library calls: %s.\n", Roff(c.models).c_str(),
                         Roff(c.exports).c_str());

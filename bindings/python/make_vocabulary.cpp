@@ -1,6 +1,5 @@
-// Writes the vocabulary table as the Python module the binding, halvex.sim and the panel read.
-// The text is a JSON object and a Python literal at once, so the panel's server hands the same
-// object to its page.
+// Writes the vocabulary table as the Python module the binding, halvex.sim and the panel read:
+// one dict of plain values, which the panel's server hands its page as JSON.
 #include <cstdio>
 #include <string>
 
@@ -70,13 +69,14 @@ int main(int argc, char** argv) {
     }
     out += "    ],\n    \"groups\": [\n";
     for (const halvex::RelayGroupInfo& g : halvex::kRelayGroups)
-        out += "        {\"code\": " + std::to_string(g.code) + ", \"name\": " + Quoted(g.name) + "},\n";
+        out += "        {\"code\": " + std::to_string(g.code) + ", \"name\": " + Quoted(g.name) +
+               "},\n";
     out += "    ],\n    \"relays\": [\n";
     for (const halvex::RelayKindInfo& k : halvex::kRelayKinds) {
         out += "        {\"name\": " + Quoted(k.name) + ", \"args\": " + Quoted(k.args) +
-               ", \"shape\": " + Quoted(ShapeName(k.shape)) + ", \"group\": " +
-               std::to_string(k.group) + ", \"subcode\": " + std::to_string(k.subcode) +
-               ",\n         \"exports\": {";
+               ", \"shape\": " + Quoted(ShapeName(k.shape)) +
+               ", \"group\": " + std::to_string(k.group) +
+               ", \"subcode\": " + std::to_string(k.subcode) + ",\n         \"exports\": {";
         bool first = true;
         for (size_t i = 0; i < sizeof(halvex::kModels) / sizeof(halvex::kModels[0]); ++i) {
             if ((k.models & (1u << i)) == 0)
@@ -87,16 +87,22 @@ int main(int argc, char** argv) {
                    Quoted(("Open" + model + k.object).c_str()) + "]";
             first = false;
         }
-        out += "},\n         \"formerly\": " + Quoted(k.formerly) + ", \"summary\": " +
-               Quoted(k.summary) + "},\n";
+        out += "},\n         \"formerly\": " + Quoted(k.formerly) +
+               ", \"summary\": " + Quoted(k.summary) + "},\n";
     }
     out += "    ],\n    \"results\": [\n";
     for (const halvex::ResultInfo& r : halvex::kResults) {
-        out += "        {\"code\": " + std::to_string(r.code) + ", \"constant\": " +
-               Quoted(r.constant) + ", \"english\": " + Quoted(r.english) +
+        out += "        {\"code\": " + std::to_string(r.code) +
+               ", \"constant\": " + Quoted(r.constant) + ", \"english\": " + Quoted(r.english) +
                ",\n         \"korean_cp949\": " + Quoted(Hex(r.korean).c_str()) + "},\n";
     }
-    out += "    ],\n}\n";
+    out += "    ],\n    \"commands\": {\n";
+#define HX_COMMAND(id, format) out += "        \"" #id "\": " + Quoted(format) + ",\n";
+#include "core/vocabulary.inc"
+    out += "    },\n    \"texts\": {\n";
+#define HX_TEXT(id, format) out += "        \"" #id "\": " + Quoted(format) + ",\n";
+#include "core/vocabulary.inc"
+    out += "    },\n}\n";
     std::FILE* f = std::fopen(argv[1], "wb");
     if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() ||
         std::fclose(f) != 0) {

@@ -186,11 +186,14 @@ class PlanTest(unittest.TestCase):
 
     def test_failed_install_step_says_what_failed(self):
         self.sources(ONE_LINE)
-        env = {"PATH": self.bin, "HALVEX_SETUP_ROOT": self.root, "TMPDIR": self.tmp.name}
+        env = {"PATH": self.bin, "HALVEX_SETUP_ROOT": self.root, "TMPDIR": self.tmp.name,
+               "HALVEX_APT_RETRY_PAUSE": "0"}
         r = subprocess.run([os.path.join(self.bin, "bash"), SCRIPT, "--native-only"], env=env,
                            capture_output=True, text=True, timeout=60)
         self.assertEqual(r.returncode, 1)
         self.assertIn("FAILED: reading the package lists; run by hand: apt-get update", r.stderr)
+        with open(self.calls) as f:
+            self.assertEqual(f.read().count("apt-get update"), 3)  # a mirror mid-sync gets retries
 
 
 if __name__ == "__main__":

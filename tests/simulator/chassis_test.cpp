@@ -303,9 +303,9 @@ void Drive(Chassis& chassis, const std::vector<std::pair<std::string, std::strin
 TEST_F(ChassisTest, StateShowsEverySlotAndWhatDiffersFromANewCard) {
     for (const char* request :
          {"card 1 X16 HALVEX X16 \"REV2\" SN0001", "card 2 X48", "card 5 Y48 HALVEX Y48",
-          "range 5 gp 1 24", "range 2 cols -3 3", "delay 2 5", "status 5 0xFE", "eol 1 crlf",
-          "eol 5 none errors", "silent 2 1", "idn 9 410a", "photo 5 ff", "status 16 7",
-          "next 1 hex:0a", "next 1 none"}) {
+          "range 5 gp 1 24", "range 5 extgp 1 40", "range 2 cols -3 3", "delay 2 5",
+          "status 5 0xFE", "eol 1 crlf", "eol 5 none errors", "silent 2 1", "idn 9 410a",
+          "photo 5 ff", "status 16 7", "next 1 hex:0a", "next 1 none"}) {
         ASSERT_EQ(chassis_.Control(request), "OK\n") << request;
     }
     // The scripts answer the first two commands in the card's place, so they operate nothing.
@@ -321,12 +321,13 @@ TEST_F(ChassisTest, StateShowsEverySlotAndWhatDiffersFromANewCard) {
     const std::string expected =
         "OK 16\n"
         "01 X16 id=\"HALVEX X16 \\\"REV2\\\" SN0001\" status=0xff ops=6 eol=crlf "
-        "closed=matrix:5:7,row:5:lo,gp:12,single:4\n"
+        "closed=matrix:5:7,row:5:lo,gp:12,ground\n"
         "02 X48 id=\"HALVEX X48 SIMULATED CARD\" status=0xff ops=0 cols=-3..3 delay=5 silent=1 "
         "closed=none\n"
         "03 empty\n04 empty\n"
-        "05 Y48 id=\"HALVEX Y48\" status=0xfe ops=1 gp=1..24 erroreol=none photo=\"\\xff\" "
-        "closed=extgp:32\n"
+        "05 Y48 id=\"HALVEX Y48\" status=0xfe ops=1 gp=1..24 ext-gp=1..40 erroreol=none "
+        "photo=\"\\xff\" "
+        "closed=ext-gp:32\n"
         "06 empty\n07 empty\n08 empty\n"
         "09 empty idn=\"A\\n\"\n"
         "10 empty\n11 empty\n12 empty\n13 empty\n14 empty\n15 empty\n"
@@ -358,12 +359,12 @@ TEST_F(ChassisTest, OpsCountsEachRelayAndShowsItsState) {
               "row:2:hi ops:1 closed\n"
               "row:2:lo ops:1 open\n"
               "gp:9 ops:1 closed\n"
-              "extgp:5 ops:1 closed\n"
+              "ext-gp:5 ops:1 closed\n"
               "ps:1 ops:1 closed\n"
               "discharge:32 ops:1 closed\n"
-              "single:2 ops:1 closed\n");
+              "test-probe ops:1 closed\n");
     EXPECT_EQ(chassis_.Control("relays 3"),
-              "OK matrix:2:11 matrix:12:3 row:2:hi gp:9 extgp:5 ps:1 discharge:32 single:2 "
+              "OK matrix:2:11 matrix:12:3 row:2:hi gp:9 ext-gp:5 ps:1 discharge:32 test-probe "
               "ops:11\n");
     // A reset of the card opens every relay but keeps what they went through.
     Drive(chassis_, {{"*RST(03)\n", "OK\n"}});

@@ -244,7 +244,7 @@ TEST_F(SimulatorTest, TracksRelayStateAndOperationCount) {
     };
     for (const char* command : commands)
         ASSERT_FALSE(port_.Exchange(command).empty()) << command;
-    EXPECT_EQ(control_.Request("relays 5"), "OK matrix:5:7 row:5:lo gp:12 single:1 ops:6");
+    EXPECT_EQ(control_.Request("relays 5"), "OK matrix:5:7 row:5:lo gp:12 pull-up ops:6");
     EXPECT_EQ(port_.Exchange("*RST(05)\n"), "OK\n");
     EXPECT_EQ(control_.Request("relays 5"), "OK ops:6");
     EXPECT_EQ(control_.Request("relays 6"), "ERR no card in slot");

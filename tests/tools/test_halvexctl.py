@@ -293,6 +293,11 @@ class Commands(ToolTest):
             # Sent as asked once the user says so: the library itself refuses none of them.
             (["--allow-group-rows", "close", "3", "matrix", "30", "2"], b"CLOSE(03,30,02)\n"),
             (["open", "4", "row", "10", "lo", "--allow-group-rows"], b"OPEN(04,10,lo)\n"),
+            # The one-word names of the panel and the simulator, with or without the slot.
+            (["close", "3:matrix:5:7"], b"CLOSE(03,05,07)\n"),
+            (["open", "5", "ext-gp:3"], b"OPEN(05,20,03)\n"),
+            (["close", "3", "row:5:lo"], b"CLOSE(03,05,lo)\n"),
+            (["close", "4:ground"], b"CLOSE(04,50,04)\n"),
         ]
         # One script, one discovery: every line's wire bytes in order, and its own result.
         self.sim.request("clearlog")
@@ -301,8 +306,8 @@ class Commands(ToolTest):
         self.assertEqual((rc, err), (0, ""))
         self.assertEqual(self.sim.commands()[DISCOVERY:], [wire for _, wire in cases])
         self.assertEqual(out.splitlines(),
-                         [" ".join(a for a in args if a != "--allow-group-rows") + ": OK"
-                          for args, _ in cases])
+                         [" ".join(a for a in args if a != "--allow-group-rows").replace(":", " ")
+                          + ": OK" for args, _ in cases])
         self.assertIn("matrix:5:7", self.sim.request("relays 3"))
 
     def test_refusals_carry_their_code_and_both_texts(self) -> None:

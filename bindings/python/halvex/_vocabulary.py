@@ -70,4 +70,18 @@ VOCABULARY = {
         {"code": 9, "constant": "UNKNOWN_CODE", "english": "unknown result code",
          "korean_cp949": "c1b8c0e7c7cfc1f620becab4c220bfa1b7afc4dab5e520c0d4b4cfb4d92e"},
     ],
+    "commands": {
+        "CloseRelay": "CLOSE(%02d,%02d,%02d)\u000a",
+        "OpenRelay": "OPEN(%02d,%02d,%02d)\u000a",
+        "CloseLine": "CLOSE(%02d,%02d,%s)\u000a",
+        "OpenLine": "OPEN(%02d,%02d,%s)\u000a",
+        "Identify": "*IDN?(%02d)\u000a",
+        "SelfTest": "*TST?(%02d)\u000a",
+        "Reset": "*RST(%02d)\u000a",
+        "Photo": "PHOTO(%02d)\u000a",
+    },
+    "texts": {
+        "GroupRowCrosspoint": "row %d is sent as %s, the wire form of %s %d: a card switches that relay, not the crosspoint",
+        "GroupRowLine": "row %d is sent as %s, the wire form of a %s command: a card reads it as one, not as the row's line",
+    },
 }
