@@ -1,6 +1,8 @@
 // POSIX serial link: a tty opened non-blocking and exclusively, raw 8N1 without flow control.
 #include "link/serial_link.h"
 
+#include "link/raw_line_posix.h"
+
 #include <cerrno>
 #include <ctime>
 
@@ -23,39 +25,6 @@ namespace {
 
 int64_t NowMs() {
     return PerfCounter() * 1000 / PerfFrequency();
-}
-
-speed_t SpeedFor(int32_t baudRate) {
-    switch (baudRate) {
-        case 9600:
-            return B9600;
-        case 19200:
-            return B19200;
-        case 38400:
-            return B38400;
-        case 57600:
-            return B57600;
-        case 230400:
-            return B230400;
-        default:
-            return B115200;
-    }
-}
-
-// Raw 8N1, receiver on, modem lines ignored, no hardware or software flow control.
-bool ApplyLineSettings(int fd, int32_t baudRate) {
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0)
-        return false;
-    cfmakeraw(&tio);
-    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    cfsetispeed(&tio, SpeedFor(baudRate));
-    cfsetospeed(&tio, SpeedFor(baudRate));
-    return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
 void Release(int fd) {
@@ -100,7 +69,7 @@ bool SerialLink::OpenPort(const char* portName, int32_t baudRate) {
     tcflush(fd, TCIOFLUSH);
     state_->fd = fd;
     state_->haveFound = tcgetattr(fd, &state_->found) == 0;
-    if (!ApplyLineSettings(fd, baudRate)) {
+    if (!ApplyRawLineSettings(fd, baudRate)) {
         RestoreSettings(state_->fd, state_->found, &state_->haveFound);
         state_->fd = -1;
         Release(fd);

@@ -10,25 +10,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "link/raw_line_posix.h"
+
 namespace halvex::sim {
 
 namespace {
 
-// Raw 115200 8N1 without flow control, reads that return at once; false with errno set.
+// The simulator's ends are set as the library sets its own: raw 115200 8N1.
 bool SetRaw(int fd) {
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0)
-        return false;
-    // Without echo: an echo would send the simulator's replies back to it as commands.
-    cfmakeraw(&tio);
-    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    cfsetispeed(&tio, B115200);
-    cfsetospeed(&tio, B115200);
-    return tcsetattr(fd, TCSANOW, &tio) == 0;
+    return ApplyRawLineSettings(fd, 115200);
 }
 
 }  // namespace
