@@ -67,10 +67,13 @@ fi
 # come from backports (its own 7.2 cannot map Wine's shared user data).
 need=()
 want() { installed "$1" || need+=("$1"); }
-# The demo builds the tool and the simulator with CMake's default generator, and no more.
-for pkg in cmake g++ make; do want "$pkg"; done
+# The demo builds the tool and the simulator with CMake's default generator, and no more: the
+# tool writes JSON with nlohmann-json and edits its shell's lines with libedit.
+for pkg in cmake g++ make nlohmann-json3-dev libedit-dev; do want "$pkg"; done
 # The presets generate Ninja builds; make builds the example against an installed package.
 if [ $demo = 0 ]; then for pkg in ninja-build libgtest-dev python3 pkg-config; do want "$pkg"; done; fi
+# The API reference (doxygen) and the fixture files (toml++, header-only, for both platforms).
+if [ $demo = 0 ]; then for pkg in doxygen libtomlplusplus-dev; do want "$pkg"; done; fi
 # The Python package: its tests (pytest), type check (mypy), wheel built and installed into a
 # fresh virtual environment; the soft front panel driven in headless Chromium by Selenium (with
 # a Korean font, so that its screenshots show the messages).
