@@ -59,8 +59,8 @@ void DestroyController(bool mayWait) {
     }
     CardRegistry retired;
     {
-        std::lock_guard<std::mutex> lock(controller->mutex);
-        std::lock_guard<std::mutex> lookups(controller->registryMutex);
+        MutexLock lock(controller->mutex);
+        MutexLock lookups(controller->registryMutex);
         retired.swap(controller->cards);
         controller->link.ClosePort();
     }
@@ -87,14 +87,14 @@ int32_t DriverController::Open(const char* portName) {
     Reap(false);
     CardRegistry retired;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        MutexLock lock(mutex);
         // Reopening replaces the port rather than leaking the one held.
         if (link.IsOpen() && !link.ClosePort())
             return kPortOpenError;
         if (!link.OpenPort(portName, kBaudRate))
             return kPortOpenError;
         CardRegistry found = DiscoverCards();
-        std::lock_guard<std::mutex> lookups(registryMutex);
+        MutexLock lookups(registryMutex);
         retired.swap(cards);
         cards.swap(found);
     }
@@ -109,7 +109,7 @@ void DriverController::Retire(CardRegistry& retired) {
             running.push_back(std::move(entry.second));
     }
     retired.clear();
-    std::lock_guard<std::mutex> lock(keptMutex_);
+    MutexLock lock(keptMutex_);
     for (auto& card : running)
         kept_.push_back(std::move(card));
 }
@@ -117,7 +117,7 @@ void DriverController::Retire(CardRegistry& retired) {
 bool DriverController::Reap(bool wait) {
     std::vector<std::shared_ptr<CHalvexCardBase>> done;
     {
-        std::lock_guard<std::mutex> lock(keptMutex_);
+        MutexLock lock(keptMutex_);
         for (auto it = kept_.begin(); it != kept_.end();) {
             if ((*it)->MonitorGone()) {
                 done.push_back(std::move(*it));
@@ -139,14 +139,14 @@ bool DriverController::Reap(bool wait) {
             still.push_back(std::move(card));
     }
     done.clear();
-    std::lock_guard<std::mutex> lock(keptMutex_);
+    MutexLock lock(keptMutex_);
     for (auto& card : still)
         kept_.push_back(std::move(card));
     return kept_.empty();
 }
 
 int32_t DriverController::Close() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     return link.ClosePort() ? kSuccess : kPortCloseError;
 }
 
@@ -178,7 +178,7 @@ CardRegistry DriverController::DiscoverCards() {
 int32_t DriverController::ListCards(CardInfo** records, int32_t* count) {
     if (records == nullptr || count == nullptr)
         return kSuccess;
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     *count = 0;
     auto* list = static_cast<CardInfo*>(AllocateForCaller(sizeof(CardInfo) * kSlotCount));
     *records = list;
@@ -207,9 +207,10 @@ CHalvexCardBase* DriverController::FindCard(int32_t cardNumber) {
 }
 
 std::shared_ptr<CHalvexCardBase> DriverController::ShareCard(int32_t cardNumber) {
-    std::lock_guard<std::mutex> lock(registryMutex);
-    auto it = cards.find(static_cast<int32_t>(static_cast<uint32_t>(cardNumber) - 1u));
-    if (it == cards.end())
+    MutexLock lock(registryMutex);
+    const CardRegistry& registry = CardsForLookup();
+    auto it = registry.find(static_cast<int32_t>(static_cast<uint32_t>(cardNumber) - 1u));
+    if (it == registry.end())
         throw static_cast<int32_t>(kNoSuchCard);
     return it->second;
 }

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "driver/controller.h"
 #include "core/result_codes.h"
@@ -21,7 +20,7 @@ int32_t OnCard(int32_t cardNumber, Work work) {
         DriverController* controller = call.get();
         if (controller == nullptr)
             throw static_cast<int32_t>(kNoSuchCard);
-        std::lock_guard<std::mutex> lock(controller->mutex);
+        MutexLock lock(controller->mutex);
         Card* card = dynamic_cast<Card*>(controller->FindCard(cardNumber));
         if (card == nullptr)
             throw static_cast<int32_t>(kWrongModel);

@@ -38,9 +38,9 @@ SignalMonitor::SignalMonitor(SerialLink& link, std::atomic<int32_t>& stop, Signa
 void SignalMonitor::Entry(void* p) {
     auto* monitor = static_cast<SignalMonitor*>(p);
     tlsMonitor = monitor;
-    monitor->poll_();
+    monitor->Poll();
     {
-        std::lock_guard<std::mutex> lock(monitor->stateMutex_);
+        MutexLock lock(monitor->stateMutex_);
         if (monitor->closeOnExit_)
             monitor->monitorLink.ClosePort();
         monitor->closeOnExit_ = false;
@@ -53,25 +53,25 @@ void SignalMonitor::Entry(void* p) {
 
 bool SignalMonitor::Deliver(SignalStatus* status, int32_t count) {
     {
-        std::lock_guard<std::mutex> lock(stateMutex_);
+        MutexLock lock(stateMutex_);
         if (stopMonitoring.load() != 0)
             return false;
         inCallback_ = true;
     }
     signalCallback(status, count);
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    MutexLock lock(stateMutex_);
     inCallback_ = false;
     changed_.notify_all();
     return true;
 }
 
 void SignalMonitor::Pause() {
-    std::unique_lock<std::mutex> lock(stateMutex_);
-    changed_.wait_for(lock, std::chrono::milliseconds(MonitorPauseMs(monitorInterval)),
+    UniqueLock lock(stateMutex_);
+    changed_.wait_for(lock.native(), std::chrono::milliseconds(MonitorPauseMs(monitorInterval)),
                       [this] { return stopMonitoring.load() != 0; });
 }
 
-bool SignalMonitor::WaitUntilIdle(std::unique_lock<std::mutex>& lock) {
+bool SignalMonitor::WaitUntilIdle(UniqueLock& lock) {
     if (tlsMonitor == this)
         return false;  // the worker cannot restart itself
     for (;;) {
@@ -88,13 +88,13 @@ bool SignalMonitor::WaitUntilIdle(std::unique_lock<std::mutex>& lock) {
                 // A worker still in its callback may be waiting for this very thread.
                 if ((tlsMonitor != nullptr && inCallback_) || !WorkerThread::MayWait())
                     return false;
-                changed_.wait(lock);
+                changed_.wait(lock.native());
                 break;
         }
     }
 }
 
-int32_t SignalMonitor::Stop(std::unique_lock<std::mutex>& lock, bool* stillRunning) {
+int32_t SignalMonitor::Stop(UniqueLock& lock, bool* stillRunning) {
     *stillRunning = false;
     stopMonitoring.store(1);
     changed_.notify_all();
@@ -107,7 +107,8 @@ int32_t SignalMonitor::Stop(std::unique_lock<std::mutex>& lock, bool* stillRunni
             *stillRunning = true;
             return kSuccess;
         }
-        changed_.wait(lock, [this] { return phase_ != Phase::Stopping; });
+        changed_.wait(lock.native(),
+                      [this]() REQUIRES(stateMutex_) { return phase_ != Phase::Stopping; });
         // Another call joined the worker and a Begin may already have started the next monitor,
         // whose port is not ours to close.
         if (phase_ == Phase::Running)
@@ -122,7 +123,7 @@ int32_t SignalMonitor::Stop(std::unique_lock<std::mutex>& lock, bool* stillRunni
 
 int32_t SignalMonitor::Begin(const char* port, int32_t baudRate, double intervalSeconds,
                              SignalCallback callback, std::function<void()> poll) {
-    std::unique_lock<std::mutex> lock(stateMutex_);
+    UniqueLock lock(stateMutex_);
     if (retired_)
         return kNoSuchCard;  // a new discovery has replaced the card
     if (!WaitUntilIdle(lock))
@@ -146,14 +147,14 @@ int32_t SignalMonitor::Begin(const char* port, int32_t baudRate, double interval
 }
 
 int32_t SignalMonitor::End() {
-    std::unique_lock<std::mutex> lock(stateMutex_);
+    UniqueLock lock(stateMutex_);
     bool stillRunning = false;
     return Stop(lock, &stillRunning);
 }
 
 int32_t SignalMonitor::WithPort(const char* port, int32_t baudRate,
                                 const std::function<int32_t()>& read) {
-    std::unique_lock<std::mutex> lock(stateMutex_);
+    UniqueLock lock(stateMutex_);
     if (retired_)
         return kNoSuchCard;
     if (!WaitUntilIdle(lock))
@@ -167,14 +168,14 @@ int32_t SignalMonitor::WithPort(const char* port, int32_t baudRate,
 }
 
 bool SignalMonitor::Stop() {
-    std::unique_lock<std::mutex> lock(stateMutex_);
+    UniqueLock lock(stateMutex_);
     bool stillRunning = false;
     Stop(lock, &stillRunning);
     return stillRunning;
 }
 
 bool SignalMonitor::Retire() {
-    std::unique_lock<std::mutex> lock(stateMutex_);
+    UniqueLock lock(stateMutex_);
     retired_ = true;
     bool stillRunning = false;
     Stop(lock, &stillRunning);
@@ -182,7 +183,7 @@ bool SignalMonitor::Retire() {
 }
 
 bool SignalMonitor::Gone() {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    MutexLock lock(stateMutex_);
     return phase_ == Phase::Idle || phase_ == Phase::Left;
 }
 

@@ -11,9 +11,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 
+#include "core/thread_safety.h"
 #include "halvex.h"
 #include "link/serial_link.h"
 #include "monitor/worker_thread.h"
@@ -39,28 +39,30 @@ class SignalMonitor {
     // Opens `port` and runs `poll` on a worker, once no earlier worker runs. kNoSuchCard once
     // retired; kPortOpenError while a worker runs, or when the port or a thread cannot be had.
     int32_t Begin(const char* port, int32_t baudRate, double intervalSeconds,
-                  SignalCallback callback, std::function<void()> poll);
+                  SignalCallback callback, std::function<void()> poll) EXCLUDES(stateMutex_);
     // Stops the worker and closes the port; kPortCloseError when the port would not close.
-    int32_t End();
+    int32_t End() EXCLUDES(stateMutex_);
     // With no worker running: opens `port`, runs `read` (which returns a result code) and
     // closes the port again. kNoSuchCard once retired, kPortOpenError while a worker runs.
-    int32_t WithPort(const char* port, int32_t baudRate, const std::function<int32_t()>& read);
+    int32_t WithPort(const char* port, int32_t baudRate, const std::function<int32_t()>& read)
+        EXCLUDES(stateMutex_);
 
     // Ends a running monitor and releases the port, waiting for the worker to leave unless that
     // could mean waiting for ourselves (on a monitor's thread) or the platform forbids it
     // (unload under the loader lock). True when the worker may still run.
-    bool Stop();
+    bool Stop() EXCLUDES(stateMutex_);
     // As Stop, for a card leaving the registry: Begin and WithPort refuse it from now on.
-    bool Retire();
+    bool Retire() EXCLUDES(stateMutex_);
     // True when no worker runs any more (none started, or it has left).
-    bool Gone();
+    bool Gone() EXCLUDES(stateMutex_);
 
     // For the poll loop, on the worker. The port Begin opened, to reopen one that went away.
-    const std::string& Port() const { return monitorPort_; }
+    // Unlocked: Begin sets it before the worker starts and not again until the worker has left.
+    const std::string& Port() const NO_THREAD_SAFETY_ANALYSIS { return monitorPort_; }
     // Hands one reading to the callback unless a stop came first; false then, and the loop ends.
-    bool Deliver(SignalStatus* status, int32_t count);
+    bool Deliver(SignalStatus* status, int32_t count) EXCLUDES(stateMutex_);
     // Waits out the pause of the interval, or less when a stop comes.
-    void Pause();
+    void Pause() EXCLUDES(stateMutex_);
 
   private:
     // Idle: no worker. Running: polling. Stopping: asked to stop, the worker has not left yet
@@ -68,28 +70,31 @@ class SignalMonitor {
     enum class Phase { Idle, Running, Stopping, Left };
 
     static void Entry(void* monitor);
+    // The worker runs poll_ unlocked, as Port reads: Begin sets it before the worker starts.
+    void Poll() NO_THREAD_SAFETY_ANALYSIS { poll_(); }
     // With stateMutex_: brings the monitor to Idle for Begin and WithPort, waiting for a worker
     // that is leaving; false when one runs, or when waiting could mean waiting for ourselves.
-    bool WaitUntilIdle(std::unique_lock<std::mutex>& lock);
+    bool WaitUntilIdle(UniqueLock& lock) REQUIRES(stateMutex_);
     // With stateMutex_: see Stop. kPortCloseError when the port would not close.
-    int32_t Stop(std::unique_lock<std::mutex>& lock, bool* stillRunning);
+    int32_t Stop(UniqueLock& lock, bool* stillRunning) REQUIRES(stateMutex_);
 
     SerialLink& monitorLink;
     std::atomic<int32_t>& stopMonitoring;
     SignalCallback& signalCallback;
-    double& monitorInterval;
+    double& monitorInterval GUARDED_BY(stateMutex_);
 
     // Every field below, stopMonitoring's changes, and the hand-over between the calls and the
     // worker. Held only for short, bounded work; waits release it.
-    std::mutex stateMutex_;
+    Mutex stateMutex_;
     std::condition_variable changed_;  // stop requested, a callback returned, the worker left
-    Phase phase_ = Phase::Idle;
-    bool inCallback_ = false;
-    bool closeOnExit_ = false;  // ended from a monitor's thread: the worker closes the port
-    bool retired_ = false;      // no longer in the registry
-    std::string monitorPort_;   // for reopening a port that went away
-    std::function<void()> poll_;
-    WorkerThread worker_;
+    Phase phase_ GUARDED_BY(stateMutex_) = Phase::Idle;
+    bool inCallback_ GUARDED_BY(stateMutex_) = false;
+    // Ended from a monitor's thread: the worker closes the port.
+    bool closeOnExit_ GUARDED_BY(stateMutex_) = false;
+    bool retired_ GUARDED_BY(stateMutex_) = false;     // no longer in the registry
+    std::string monitorPort_ GUARDED_BY(stateMutex_);  // for reopening a port that went away
+    std::function<void()> poll_ GUARDED_BY(stateMutex_);
+    WorkerThread worker_ GUARDED_BY(stateMutex_);
 };
 
 }  // namespace halvex
