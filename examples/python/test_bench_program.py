@@ -22,7 +22,7 @@ def connect_dut(chassis: Chassis) -> None:
 @pytest.mark.halvex_cards({3: "X16", 5: ("Y48", "HALVEX Y48 REV3")})
 def test_connect_dut_closes_the_route(halvex_chassis: Chassis, halvex_sim: SimulatedChassis) -> None:
     connect_dut(halvex_chassis)
-    assert halvex_sim.relays(3) == ["matrix:5:7", "row:5:lo", "single:4"]
+    assert halvex_sim.relays(3) == ["matrix:5:7", "row:5:lo", "ground"]
     assert halvex_sim.commands()[-3:] == [b"CLOSE(03,05,07)\n", b"CLOSE(03,05,lo)\n", b"CLOSE(03,50,04)\n"]
 
 

@@ -23,8 +23,8 @@ os.environ["HALVEX_SIM"] = _from_repo(os.environ.get("HALVEX_SIM", "build/native
 BENCH = os.path.join(REPO, "simulator", "examples", "bench.chassis")
 
 from halvex import Chassis  # noqa: E402
-from halvex.panel import Panel, PanelServer, parse_bench  # noqa: E402
-from halvex.sim import SimulatedChassis  # noqa: E402
+from halvex.panel import Panel, PanelServer  # noqa: E402
+from halvex.sim import SimulatedChassis, describe  # noqa: E402
 
 
 class RunningPanel:
@@ -34,8 +34,7 @@ class RunningPanel:
         self.chassis = Chassis.simulated(chassis_file=BENCH)
         assert self.chassis.simulator is not None
         self.sim: SimulatedChassis = self.chassis.simulator
-        with open(BENCH, encoding="utf-8") as f:
-            bench = parse_bench(f.read(), BENCH)
+        bench = {card.slot: card for card in describe(BENCH)}
         ports = {slot: self.sim.monitor_port(slot) for slot in (1, 5)}
         self.panel = Panel(self.chassis, bench, ports)
         try:

@@ -163,9 +163,9 @@ class PanelInChromium(unittest.TestCase):
         card5 = self.driver.find_element(By.CSS_SELECTOR, '[data-card="5"]')
         with self.subTest("refusals by model, by the card's range and for a group row"):
             operations = {slot: self.sim.operations(slot) for slot in (1, 2, 5)}
-            for card, relay, shown in ((2, "gp:3", "8 card of another model · 해당 아이디를 가진 카드가 제공하는 기능이 아닙니다."),
-                                       (5, "gp:30", "3 parameter out of range · 명령어의 파라메터가 올바르지 않습니다."),
-                                       (5, "", "enter a relay name (matrix:5:7, gp:30, single:1)")):
+            for card, relay, shown in ((2, "gp:3", "8 the card is of another model · 해당 아이디를 가진 카드가 제공하는 기능이 아닙니다."),
+                                       (5, "gp:30", "3 a parameter is out of range · 명령어의 파라메터가 올바르지 않습니다."),
+                                       (5, "", "enter a relay name (gp:N, ext-gp:N)")):
                 element = self.driver.find_element(By.CSS_SELECTOR, '[data-card="%d"]' % card)
                 field = element.find_element(By.CSS_SELECTOR, "[data-command-relay]")
                 field.clear()
@@ -214,8 +214,12 @@ class PanelInChromium(unittest.TestCase):
             what="the X16's inputs")
         self.relay(1, "matrix:5:7").click()
         self.relay(1, "row:5:lo").click()
-        self.relay(1, "single:1").click()
-        self.wait(lambda: self.state_of(1, "single:1") == "closed", what="the last click")
+        self.relay(1, "pull-up").click()
+        field = card1.find_element(By.CSS_SELECTOR, "[data-command-relay]")
+        field.send_keys("1:ground")  # a name with its slot, as the simulator prints it
+        card1.find_element(By.CSS_SELECTOR, '[data-command="close"]').click()
+        self.wait(lambda: self.state_of(1, "pull-up") == self.state_of(1, "ground") == "closed",
+                  what="the last click and the named ground relay")
         self.driver.execute_script("window.scrollTo(0, 0)")
         self.assertTrue(self.driver.save_screenshot(SCREENSHOT))
         self.assertGreater(os.path.getsize(SCREENSHOT), 10000)

@@ -116,9 +116,9 @@ class PanelApi(unittest.TestCase):
                          [(1, "X16", "HALVEX X16 REV2 SN0001"), (2, "X48", "HALVEX X48 REV1 SN0102"),
                           (5, "Y48", "HALVEX Y48 REV3 SN0507")])
         x16, x48, y48 = (card_state(state, n)["layout"] for n in (1, 2, 5))
-        self.assertEqual((x16["rows"], x16["cols"], x16["ps"]), ([*range(1, 17)],) * 3)
+        self.assertEqual((x16["rows"], x16["cols"], x16["ps"]), ([*range(1, 17)],) * 2 + ([*range(1, 33)],))
         self.assertEqual((len(x48["rows"]), len(x48["cols"])), (48, 48))  # no range lines: default
-        self.assertEqual((y48["gp"], y48["extgp"]), ([*range(1, 25)], [*range(1, 33)]))
+        self.assertEqual((y48["gp"], y48["ext-gp"]), ([*range(1, 25)], [*range(1, 33)]))
         self.assertEqual(({"gp", "ps", "single"} & set(x48)), {"single"})
         self.assertEqual((x16["inputs"], x48["inputs"], y48["inputs"]), (True, False, True))
 
@@ -129,17 +129,17 @@ class PanelApi(unittest.TestCase):
             (1, "row:5:lo", "close", None, b"CLOSE(01,05,lo)\n", 0, "closed"),
             (1, "row:5:hi", "close", None, b"CLOSE(01,05,hi)\n", 0, "closed"),
             (1, "gp:12", "close", None, b"CLOSE(01,10,12)\n", 0, "closed"),
-            (1, "extgp:3", "close", None, b"CLOSE(01,20,03)\n", 0, "closed"),
+            (1, "ext-gp:3", "close", None, b"CLOSE(01,20,03)\n", 0, "closed"),
             (1, "ps:2", "close", None, b"CLOSE(01,30,02)\n", 0, "closed"),
             (1, "discharge:1", "close", None, b"CLOSE(01,40,01)\n", 0, "closed"),
-            (1, "single:1", "close", None, b"CLOSE(01,50,01)\n", 0, "closed"),  # pull-up
-            (1, "single:2", "close", None, b"CLOSE(01,50,02)\n", 0, "closed"),  # test probe
-            (1, "single:3", "close", None, b"CLOSE(01,50,03)\n", 0, "closed"),  # pull-down
-            (1, "single:4", "open", None, b"OPEN(01,50,04)\n", 0, "open"),  # ground
+            (1, "pull-up", "close", None, b"CLOSE(01,50,01)\n", 0, "closed"),
+            (1, "test-probe", "close", None, b"CLOSE(01,50,02)\n", 0, "closed"),
+            (1, "pull-down", "close", None, b"CLOSE(01,50,03)\n", 0, "closed"),
+            (1, "ground", "open", None, b"OPEN(01,50,04)\n", 0, "open"),
             (2, "matrix:48:48", "close", None, b"CLOSE(02,48,48)\n", 0, "closed"),
             (2, "row:48:lo", "close", None, b"CLOSE(02,48,lo)\n", 0, "closed"),
             (5, "gp:3", "close", None, b"CLOSE(05,10,03)\n", 0, "closed"),
-            (5, "extgp:32", "close", None, b"CLOSE(05,20,32)\n", 0, "closed"),
+            (5, "ext-gp:32", "close", None, b"CLOSE(05,20,32)\n", 0, "closed"),
             (1, "matrix:5:7", "open", None, b"OPEN(01,05,07)\n", 0, "open"),
             # Refused by the card: the state stays what it was.
             (5, "gp:25", "close", None, b"CLOSE(05,10,25)\n", 3, None),  # the bench fits 24
@@ -152,7 +152,7 @@ class PanelApi(unittest.TestCase):
             # Refused by the library for the model: nothing on the wire.
             (2, "gp:3", "close", None, None, 8, None),
             (5, "matrix:5:7", "close", None, None, 8, None),
-            (5, "single:1", "close", None, None, 8, None),
+            (5, "pull-up", "close", None, None, 8, None),
             (2, "ps:1", "open", None, None, 8, None),
             # Too long for the library's command buffer: refused with 3, nothing on the wire.
             (1, "matrix:2147483647:-2147483648", "close", None, None, 3, None),
@@ -184,14 +184,32 @@ class PanelApi(unittest.TestCase):
                     self.assertEqual(card["last"]["relay"], relay)
                 else:
                     self.assertNotIn(relay, card["errors"])
-        self.assertEqual(self.sim.relays(5), ["gp:3", "extgp:32"])
+        self.assertEqual(self.sim.relays(5), ["gp:3", "ext-gp:32"])
         self.assertIn("matrix:48:48", self.sim.relays(2))
         status, state = request(self.panel.port, "GET", "/api/state")
         refused = card_state(state, 1)["errors"]["matrix:99:7"]
-        self.assertEqual((refused["english"], refused["korean"]), ("parameter out of range", RANGE_KOREAN))
+        self.assertEqual((refused["english"], refused["korean"]), ("a parameter is out of range", RANGE_KOREAN))
         alias = card_state(state, 1)["errors"]["matrix:10:7"]["text"]
         self.assertEqual(alias, "row 10 is sent as CLOSE(01,10,07), the wire form of GP relay 7: a "
                          "card switches that relay, not the crosspoint; the panel does not send it")
+
+    def test_names_with_a_slot_and_former_names(self) -> None:
+        # card (None: from the name's slot), name typed, wire line, the name the state keeps
+        rows = [
+            (1, "1:matrix:5:7", b"CLOSE(01,05,07)\n", "matrix:5:7"),
+            (None, "5:gp:2", b"CLOSE(05,10,02)\n", "gp:2"),
+            (5, "extgp:3", b"CLOSE(05,20,03)\n", "ext-gp:3"),
+            (1, "single:4", b"CLOSE(01,50,04)\n", "ground"),
+        ]
+        for number, typed, wire, name in rows:
+            with self.subTest(relay=typed):
+                self.sim.clear_log()
+                answer = self.post("/api/relay", {"card": number, "relay": typed, "action": "close"})
+                self.assertEqual((answer["result"]["code"], self.sim.commands()), (0, [wire]))
+                slot = number or int(typed.split(":")[0])
+                self.assertEqual(card_state(answer["state"], slot)["relays"][name], "closed")
+                self.assertIn(name, self.sim.relays(slot))
+        self.post("/api/open-closed", {})
 
     def test_device_commands_reset_and_open_what_was_closed(self) -> None:
         answer = self.post("/api/card", {"card": 1, "action": "identify"})
@@ -203,7 +221,7 @@ class PanelApi(unittest.TestCase):
         self.post("/api/relay", {"card": 1, "relay": "matrix:2:2", "action": "close"})
         self.post("/api/relay", {"card": 1, "relay": "gp:1", "action": "close"})
         self.post("/api/relay", {"card": 1, "relay": "gp:1", "action": "open"})
-        self.post("/api/relay", {"card": 5, "relay": "extgp:4", "action": "close"})
+        self.post("/api/relay", {"card": 5, "relay": "ext-gp:4", "action": "close"})
         self.sim.clear_log()
         answer = self.post("/api/open-closed", {})
         self.assertEqual({r["code"] for r in answer["result"]}, {0})
@@ -281,7 +299,7 @@ class PanelApi(unittest.TestCase):
 
         failures: List[Any] = []
         threads = [threading.Thread(target=clicks, args=args)
-                   for args in ((1, "gp", 1), (1, "extgp", 1), (5, "gp", 10), (5, "extgp", 10))]
+                   for args in ((1, "gp", 1), (1, "ext-gp", 1), (5, "gp", 10), (5, "ext-gp", 10))]
         threads.append(threading.Thread(target=rediscover))
         for thread in threads:
             thread.start()
@@ -289,7 +307,7 @@ class PanelApi(unittest.TestCase):
             thread.join(120)
         self.assertEqual(failures, [])
         status, state = request(self.panel.port, "GET", "/api/state")
-        for number, kind, first in ((1, "gp", 1), (1, "extgp", 1), (5, "gp", 10), (5, "extgp", 10)):
+        for number, kind, first in ((1, "gp", 1), (1, "ext-gp", 1), (5, "gp", 10), (5, "ext-gp", 10)):
             names = ["%s:%d" % (kind, n) for n in range(first, first + 6)]
             # A rediscovery after the last close leaves it unknown; never open while closed.
             self.assertLessEqual({card_state(state, number)["relays"][name] for name in names},
@@ -320,6 +338,8 @@ class PanelApi(unittest.TestCase):
             ("/api/relay", b'{"relay": "gp:1", "action": "close"}', json_type, 400),
             ("/api/relay", b'{"card": 1, "relay": "matrix:5", "action": "close"}', json_type, 400),
             ("/api/relay", b'{"card": 1, "relay": "single:5", "action": "close"}', json_type, 400),
+            ("/api/relay", b'{"card": 1, "relay": "5:gp:1", "action": "close"}', json_type, 400, "of slot 5"),
+            ("/api/relay", b'{"card": 1, "relay": "17:gp:1", "action": "close"}', json_type, 400, "1 to 16"),
             ("/api/relay", b'{"card": 1, "relay": "gp:99999999999", "action": "close"}', json_type, 400),
             ("/api/relay", b'{"card": 1, "relay": "GP:1", "action": "close"}', json_type, 400),
             ("/api/relay", b'{"card": 1, "relay": 12, "action": "close"}', json_type, 400),
@@ -575,7 +595,7 @@ class CommandLine(unittest.TestCase):
                 (("--port", "p", "--simulate"), "not allowed with"),
                 (("--port", "p", "--monitor-port", "17=/dev/x"), "SLOT=PORT"),
                 (("--simulate", "--bench", BENCH + "x"), "No such file"),
-                (("--simulate", "--bench", bench.name), bench.name + ":2: a range comes after its card"),
+                (("--simulate", "--bench", bench.name), "halvex-panel: " + bench.name + ":2: no card in slot"),
                 (("--simulate", "--monitor-port", "2=/dev/null"), "the card in slot 2 is an X48"),
                 (("--simulate", "--monitor-port", "3=/dev/null"), "no card answered in slot 3"),
             ]

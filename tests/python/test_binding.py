@@ -155,28 +155,20 @@ class MessagesTest(unittest.TestCase):
         for code in (-1, 10, 2**31 - 1, -(2**31), 2**40):
             self.assertEqual(halvex.error_message(code, lib), KOREAN[9], code)
 
-    def test_english_descriptions(self) -> None:
-        expected = [
-            "success",
-            "format error",
-            "command not supported",
-            "parameter out of range",
-            "no reply",
-            "port cannot be opened",
-            "port cannot be closed",
-            "no card with this number",
-            "card of another model",
-            "unknown code",
-        ]
-        self.assertEqual([halvex.error_description(c) for c in range(10)], expected)
-        self.assertEqual(halvex.error_description(42), "unknown code")
+    def test_english_descriptions_are_the_tables(self) -> None:
+        from halvex._vocabulary import VOCABULARY
+
+        table = VOCABULARY["results"]
+        self.assertEqual([halvex.error_description(c) for c in range(10)], [r["english"] for r in table])
+        self.assertEqual(HalvexError(3).description, "a parameter is out of range")  # as halvexctl says
+        self.assertEqual(halvex.error_description(42), "unknown result code")
 
     def test_error_carries_code_message_and_description(self) -> None:
         error = HalvexError.from_code(8, LIBRARY)
         self.assertEqual((error.code, error.message), (8, KOREAN[8]))
-        self.assertEqual(error.description, "card of another model")
+        self.assertEqual(error.description, "the card is of another model")
         self.assertIn("8", str(error))
-        self.assertIn("card of another model", str(error))
+        self.assertIn("the card is of another model", str(error))
 
 
 class ErrorObjectTest(unittest.TestCase):
@@ -185,7 +177,7 @@ class ErrorObjectTest(unittest.TestCase):
         copy = pickle.loads(pickle.dumps(error))
         self.assertEqual(
             (copy.code, copy.message, copy.reply, copy.description, str(copy)),
-            (3, KOREAN[3], "Parameter Range Error\n", "parameter out of range", str(error)),
+            (3, KOREAN[3], "Parameter Range Error\n", "a parameter is out of range", str(error)),
         )
         from halvex.sim import SimulatorNotFound
 
@@ -294,7 +286,7 @@ class DiscoveryTest(SimulatorTestCase):
                 self.fail("entered a chassis whose port does not exist")
         self.assertEqual(caught.exception.code, 5)
         self.assertEqual(caught.exception.message, KOREAN[5])
-        self.assertEqual(caught.exception.description, "port cannot be opened")
+        self.assertEqual(caught.exception.description, "the serial port cannot be opened")
 
     def test_listing_two_hundred_times_in_process(self) -> None:
         self.plug()
@@ -441,13 +433,13 @@ class RelayTest(OpenChassisTestCase):
                 ("close_row", (5, True), b"05,lo", "row:5:lo"),
                 ("close_row", (6, False), b"06,hi", "row:6:hi"),
                 ("close_gp", (12,), b"10,12", "gp:12"),
-                ("close_ext_gp", (3,), b"20,03", "extgp:3"),
+                ("close_ext_gp", (3,), b"20,03", "ext-gp:3"),
                 ("close_ps", (32,), b"30,32", "ps:32"),
                 ("close_discharge", (1,), b"40,01", "discharge:1"),
-                ("close_pull_up", (), b"50,01", "single:1"),
-                ("close_test_probe", (), b"50,02", "single:2"),
-                ("close_pull_down", (), b"50,03", "single:3"),
-                ("close_ground", (), b"50,04", "single:4"),
+                ("close_pull_up", (), b"50,01", "pull-up"),
+                ("close_test_probe", (), b"50,02", "test-probe"),
+                ("close_pull_down", (), b"50,03", "pull-down"),
+                ("close_ground", (), b"50,04", "ground"),
             ],
         )
 
@@ -459,10 +451,10 @@ class RelayTest(OpenChassisTestCase):
                 ("close_matrix", (47, 48), b"47,48", "matrix:47:48"),
                 ("close_row", (48, "lo"), b"48,lo", "row:48:lo"),
                 ("close_row", (2, "hi"), b"02,hi", "row:2:hi"),
-                ("close_pull_up", (), b"50,01", "single:1"),
-                ("close_test_probe", (), b"50,02", "single:2"),
-                ("close_pull_down", (), b"50,03", "single:3"),
-                ("close_ground", (), b"50,04", "single:4"),
+                ("close_pull_up", (), b"50,01", "pull-up"),
+                ("close_test_probe", (), b"50,02", "test-probe"),
+                ("close_pull_down", (), b"50,03", "pull-down"),
+                ("close_ground", (), b"50,04", "ground"),
             ],
         )
 
@@ -472,7 +464,7 @@ class RelayTest(OpenChassisTestCase):
             5,
             [
                 ("close_gp", (32,), b"10,32", "gp:32"),
-                ("close_ext_gp", (9,), b"20,09", "extgp:9"),
+                ("close_ext_gp", (9,), b"20,09", "ext-gp:9"),
             ],
         )
 

@@ -6,6 +6,7 @@ import ctypes
 from typing import Dict, Optional, Union
 
 from ._library import Library, load_library
+from .vocabulary import RESULTS
 
 __all__ = [
     "OK",
@@ -39,18 +40,11 @@ NO_SUCH_CARD = 7
 WRONG_MODEL = 8
 UNKNOWN_CODE = 9
 
-_DESCRIPTIONS: Dict[int, str] = {
-    OK: "success",
-    FORMAT_ERROR: "format error",
-    CMD_ERROR: "command not supported",
-    PARAMETER_RANGE_ERROR: "parameter out of range",
-    NO_REPLY: "no reply",
-    PORT_OPEN_ERROR: "port cannot be opened",
-    PORT_CLOSE_ERROR: "port cannot be closed",
-    NO_SUCH_CARD: "no card with this number",
-    WRONG_MODEL: "card of another model",
-    UNKNOWN_CODE: "unknown code",
-}
+# The English wording of each code is the vocabulary's, as every front-end words it.
+_DESCRIPTIONS: Dict[int, str] = {result.code: result.english for result in RESULTS}
+_differing = [r.constant for r in RESULTS if globals().get(r.constant) != r.code]
+if _differing:
+    raise ImportError("halvex.errors: %s disagree with the vocabulary" % ", ".join(_differing))
 
 # Room for the longest message with its terminator, with some to spare.
 _MESSAGE_BUFFER_SIZE = 64
@@ -59,7 +53,8 @@ MESSAGE_ENCODING = "cp949"
 
 
 def error_description(code: int) -> str:
-    """English text of a result code; codes that do not exist read as "unknown code"."""
+    """English text of a result code (as halvexctl words it); codes that do not exist read as
+    UNKNOWN_CODE's "unknown result code"."""
     return _DESCRIPTIONS.get(code, _DESCRIPTIONS[UNKNOWN_CODE])
 
 

@@ -15,6 +15,7 @@ relays the cards hold and every line the ports received.
 
 from __future__ import annotations
 
+import json
 import os
 import select
 import shutil
@@ -24,7 +25,7 @@ import sys
 import tempfile
 import time
 from types import TracebackType
-from typing import IO, Dict, List, Mapping, Optional, Tuple, Type, Union
+from typing import IO, Dict, List, Mapping, NamedTuple, Optional, Tuple, Type, Union, cast
 
 from ._library import PACKAGE_DIR, LibraryNotFound, load_library
 
@@ -34,6 +35,8 @@ __all__ = [
     "ControlChannel",
     "SimulatedChassis",
     "CardSetup",
+    "CardDescription",
+    "describe",
     "find_simulator",
 ]
 
@@ -177,6 +180,47 @@ def find_simulator(simulator: Union[str, "os.PathLike[str]", None] = None) -> st
         return on_path
     places.append("PATH: no %s in %s" % (SIMULATOR_NAME, os.environ.get("PATH", "")))
     raise SimulatorNotFound(places)
+
+
+class CardDescription(NamedTuple):
+    """A card a set-up gives: its slot, model and identification text, and the relay ranges
+    it changes from a fresh card's ("rows", "cols", "gp", "ext-gp", "ps", "discharge")."""
+
+    slot: int
+    model: str
+    id_text: str
+    ranges: Dict[str, Tuple[int, int]]
+
+
+def describe(
+    chassis_file: Union[str, "os.PathLike[str]", None] = None,
+    cards: Optional[Mapping[int, CardSetup]] = None,
+    simulator: Union[str, "os.PathLike[str]", None] = None,
+) -> List[CardDescription]:
+    """The cards a chassis file (and ``cards``, as :class:`SimulatedChassis` takes them) set
+    up, in slot order, as the simulator reads them (``halvex-sim --describe``); nothing is
+    started. SimulatorError carries the simulator's complaint, for a bad file
+    "FILE:LINE: reason: line"."""
+    options: List[str] = []
+    if chassis_file is not None:
+        options += ["--chassis", os.fspath(chassis_file)]
+    for slot, spec in (cards or {}).items():
+        options += ["--card", _card_option(slot, spec)]
+    done = subprocess.run([find_simulator(simulator), "--describe"] + options,
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+    if done.returncode != 0:
+        complaint = done.stderr.decode(errors="replace").strip()
+        prefix = SIMULATOR_NAME + ": "
+        raise SimulatorError(complaint[len(prefix):] if complaint.startswith(prefix) else
+                             complaint or "%s --describe failed (%d)" % (SIMULATOR_NAME, done.returncode))
+    found = cast(Dict[str, List[Dict[str, object]]], json.loads(done.stdout.decode()))
+    return [
+        CardDescription(
+            cast(int, card["slot"]), cast(str, card["model"]), cast(str, card["id_text"]),
+            {kind: (low, high) for kind, (low, high) in cast(Dict[str, List[int]], card["ranges"]).items()},
+        )
+        for card in found["cards"]
+    ]
 
 
 def _card_option(slot: object, spec: object) -> str:
@@ -354,8 +398,10 @@ class SimulatedChassis:
         return self.control.request(line)
 
     def relays(self, slot: int) -> List[str]:
-        """The closed relays of a card in the simulator's names ("matrix:5:7", "row:6:hi",
-        "gp:12", "extgp:3", "ps:32", "discharge:1", "single:1"...), in the simulator's order."""
+        """The closed relays of a card, named as users type them ("matrix:5:7", "row:6:hi",
+        "gp:12", "ext-gp:3", "ps:32", "discharge:1", "pull-up", "ground"...), in the
+        simulator's order. (Earlier simulators said "extgp:3", and "single:1" to "single:4" for
+        the pull-up, test-probe, pull-down and ground relays.)"""
         words = self.request("relays %d" % self._slot(slot)).split()[1:]
         return [word for word in words if not word.startswith("ops:")]
 

@@ -9,8 +9,7 @@ this package. :class:`Panel` drives the chassis, :class:`PanelServer` serves it.
 """
 
 from .core import Panel, RequestError
-from .layout import BenchCard, Relay, parse_bench, parse_relay
+from .layout import BenchCard, Relay, parse_relay
 from .server import PanelServer, main
 
-__all__ = ["Panel", "PanelServer", "RequestError", "BenchCard", "Relay", "parse_bench",
-           "parse_relay", "main"]
+__all__ = ["Panel", "PanelServer", "RequestError", "BenchCard", "Relay", "parse_relay", "main"]

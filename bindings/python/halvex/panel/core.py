@@ -15,7 +15,7 @@ import threading
 import time
 from typing import Any, Callable, Deque, Dict, List, Mapping, Optional, Tuple
 
-from .. import Card, Chassis, HalvexError, X16Card
+from .. import Card, Chassis, HalvexError
 from .._port import other_holders
 from ..errors import (
     NO_REPLY,
@@ -28,6 +28,10 @@ from ..errors import (
 )
 from .layout import (
     INPUT_MODELS,
+    KINDS,
+    NUMBER,
+    ROW_COLUMN,
+    ROW_LINE,
     BenchCard,
     Relay,
     alias_explanation,
@@ -47,20 +51,6 @@ MAX_INTERVAL_S = 60.0
 NO_REPLY_RUN = 3
 NO_CARD_HINT = ("no card answered on %s: check the port name (is it the chassis's command port?), "
                 "the cable, the chassis power, and that no other program uses the port")
-_METHODS: Dict[str, str] = {
-    "matrix": "%s_matrix",
-    "row": "%s_row",
-    "gp": "%s_gp",
-    "extgp": "%s_ext_gp",
-    "ps": "%s_ps",
-    "discharge": "%s_discharge",
-}
-_SINGLE_METHODS: Dict[int, str] = {
-    1: "%s_pull_up",
-    2: "%s_test_probe",
-    3: "%s_pull_down",
-    4: "%s_ground",
-}
 
 
 class RequestError(Exception):
@@ -294,9 +284,15 @@ class Panel:
     # ---- Relays ----
 
     def switch(self, number: object, relay: Relay, close: bool) -> Dict[str, Any]:
-        """Closes or opens one relay; refused rows and refused commands change no state."""
+        """Closes or opens one relay; refused rows and refused commands change no state.
+
+        A relay named with a slot goes to that slot's card when ``number`` is None, and is
+        refused for a card of another slot."""
         with self._exchange:
-            state = self._card(number)
+            state = self._card(relay.slot if number is None and relay.slot is not None else number)
+            if relay.slot is not None and relay.slot != state.card.number:
+                raise RequestError(400, "%d:%s is a relay of slot %d, not of card %d" % (
+                    relay.slot, relay.name, relay.slot, state.card.number))
             return self._switch(state, relay, close)
 
     def _switch(self, state: _CardState, relay: Relay, close: bool) -> Dict[str, Any]:
@@ -334,22 +330,21 @@ class Panel:
 
     @staticmethod
     def _relay_method(card: Card, relay: Relay, close: bool) -> Callable[[], None]:
-        verb = "close" if close else "open"
-        if relay.kind == "single":
-            name = _SINGLE_METHODS[relay.first] % verb
+        """The call of the export of the card's model for the relay; for a model without it,
+        of the first model's, which the library refuses with 8 and does not send."""
+        exports = KINDS[relay.kind].exports
+        close_export, open_export = exports.get(card.model) or next(iter(exports.values()))
+        export = close_export if close else open_export
+        if relay.shape == ROW_COLUMN:
+            args: Tuple[Tuple[str, object], ...] = (("row", relay.first), ("column", relay.second))
+        elif relay.shape == ROW_LINE:
+            args = (("row", relay.first), ("lo", relay.second))
+        elif relay.shape == NUMBER:
+            args = (("relay", relay.first),)
         else:
-            name = _METHODS[relay.kind] % verb
-        if not hasattr(card, name):
-            # Asked as the model that has it, the library refuses the card with 8, unsent.
-            card = X16Card(card.chassis, card.number, card.id_text)
-        method: Callable[..., None] = getattr(card, name)
-        if relay.kind == "matrix":
-            return lambda: method(relay.first, relay.second)
-        if relay.kind == "row":
-            return lambda: method(relay.first, bool(relay.second))
-        if relay.kind == "single":
-            return lambda: method()
-        return lambda: method(relay.first)
+            args = ()
+        # The binding's one way into a card's exports: numbers checked, Ctrl-C kept working.
+        return lambda: card._call(export, *args)
 
     def _count_reply(self, code: int, sent: bool) -> None:
         """Call with ``_state`` held, for every command sent on the command port."""

@@ -19,6 +19,7 @@ import os
 import secrets
 import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -29,8 +30,10 @@ from urllib.parse import parse_qs, urlsplit
 
 from .. import Chassis
 from ..errors import UsageError
+from ..sim import SimulatorError, describe
+from ..vocabulary import VOCABULARY
 from .core import Panel, RequestError
-from .layout import INPUT_MODELS, BenchCard, parse_bench, parse_relay
+from .layout import INPUT_MODELS, BenchCard, parse_relay
 
 __all__ = ["PanelServer", "main", "DEMO_CARDS"]
 
@@ -169,6 +172,10 @@ class _Handler(BaseHTTPRequestHandler):
             name, content_type = STATIC_FILES[path]
             with open(os.path.join(STATIC_DIR, name), "rb") as f:
                 self._send(200, f.read(), content_type)
+            return
+        if path == "/api/vocabulary":
+            # The models, relay kinds and groups the page draws and names relays by.
+            self._json(200, VOCABULARY)
             return
         if path == "/api/state":
             try:
@@ -407,14 +414,16 @@ def _arguments(argv: Optional[List[str]]) -> argparse.Namespace:
     parser.add_argument("--monitor-port", action="append", type=_monitor_port, default=[],
                         metavar="SLOT=PORT", help="the monitoring port of the card in SLOT")
     parser.add_argument("--bench", metavar="FILE",
-                        help="chassis file whose card and range lines give the sizes (with "
-                        "--simulate, the simulator loads it too)")
+                        help="chassis file whose card and range lines give the sizes, as "
+                        "halvex-sim --describe reads it (with --simulate, the simulator loads "
+                        "it too)")
     parser.add_argument("--http-port", type=int, default=0, metavar="N",
                         help="the panel's port (default: a free one)")
     parser.add_argument("--listen", metavar="ADDRESS",
                         help="serve on ADDRESS instead of 127.0.0.1; requests then need the token")
     parser.add_argument("--library", metavar="PATH", help="the driver library to load")
-    parser.add_argument("--simulator", metavar="PATH", help="the halvex-sim to run with --simulate")
+    parser.add_argument("--simulator", metavar="PATH",
+                        help="the halvex-sim to run with --simulate and to read --bench with")
     return parser.parse_args(argv)
 
 
@@ -440,9 +449,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     bench: Dict[int, BenchCard] = {}
     if args.bench is not None:
         try:
-            with open(args.bench, encoding="utf-8") as f:
-                bench = parse_bench(f.read(), args.bench)
-        except (OSError, ValueError) as e:
+            # The simulator reads the file as it would load it: one reading of the format.
+            bench = {card.slot: card for card in describe(args.bench, simulator=args.simulator)}
+        except (OSError, subprocess.SubprocessError, SimulatorError) as e:
             print("halvex-panel: %s" % e, file=sys.stderr)
             return 2
     monitor_ports = dict(args.monitor_port)

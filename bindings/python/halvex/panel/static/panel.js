@@ -8,6 +8,8 @@ const views = new Map(); // card number -> what was rendered for it
 let shown = { version: -1, generation: -1, cards: "" };
 let lastLogId = 0;
 const LOG_LIMIT = 500;
+// The models, relay kinds and groups, as the server's vocabulary has them (/api/vocabulary).
+let vocabulary = null;
 
 const $ = (selector, root = document) => root.querySelector(selector);
 const esc = (text) =>
@@ -47,6 +49,11 @@ async function poll() {
   let since = null;
   for (;;) {
     try {
+      if (!vocabulary) {
+        const response = await fetch("/api/vocabulary", { headers: authHeaders, cache: "no-store" });
+        if (!response.ok) throw new Error(`${response.status} ${response.statusText}`);
+        vocabulary = await response.json();
+      }
       const query = since === null ? "" : `?since=${since}&wait=20`;
       const response = await fetch(`/api/state${query}`, { headers: authHeaders, cache: "no-store" });
       if (!response.ok) throw new Error(`${response.status} ${response.statusText}`);
@@ -91,37 +98,44 @@ function toggle(name, label, title, extra = "") {
   return `<button type="button" class="${extra}" data-relay="${name}" data-state="unknown" title="${esc(title)}">${label}</button>`;
 }
 
-function aliasTitle(row, group) {
-  return `row ${row} has the wire form of the ${group} group code: a card would switch a ${group}, so the panel does not send it`;
-}
+// The relay kinds of one shape ("row-column", "row-line", "number", "single").
+const kindsShaped = (shape) => vocabulary.relays.filter((r) => r.shape === shape);
+// A kind's form as names are typed: "matrix:ROW:COLUMN", "gp:N", "ground".
+const form = (kind) => [kind.name, ...kind.args.split(" ").filter(Boolean)].join(":");
+// The forms the card's model has, as its name field suggests them.
+const formsOf = (model) => vocabulary.relays.filter((r) => model in r.exports).map(form).join(", ");
 
 function matrixHtml(layout) {
-  const aliases = layout.group_rows;
+  // The server explains each row whose number is a group code's.
+  const aliases = layout.alias_rows;
+  const [matrix] = kindsShaped("row-column");
+  const [rowLine] = kindsShaped("row-line");
+  const lines = rowLine.args.split(" ")[1].split("|");
   let html = `<span></span>`;
   for (const col of layout.cols) html += `<span class="col">${col}</span>`;
-  html += `<span class="col">hi</span><span class="col">lo</span>`;
+  for (const line of lines) html += `<span class="col">${line}</span>`;
   for (const row of layout.rows) {
-    const group = aliases[String(row)];
-    const alias = group ? "alias" : "";
-    html += `<span class="rowlabel ${alias}" title="${group ? esc(aliasTitle(row, group)) : ""}">${row}</span>`;
+    const aliasTitle = aliases[String(row)];
+    const alias = aliasTitle ? "alias" : "";
+    html += `<span class="rowlabel ${alias}" title="${aliasTitle ? esc(aliasTitle) : ""}">${row}</span>`;
     for (const col of layout.cols) {
-      const title = group ? aliasTitle(row, group) : `crosspoint row ${row}, column ${col}`;
-      html += toggle(`matrix:${row}:${col}`, "", title, alias);
+      const title = aliasTitle || `crosspoint row ${row}, column ${col}`;
+      html += toggle(`${matrix.name}:${row}:${col}`, "", title, alias);
     }
-    for (const line of ["hi", "lo"]) {
-      const title = group ? aliasTitle(row, group) : `row ${row} ${line} line`;
-      html += toggle(`row:${row}:${line}`, line, title, `line ${alias}`);
+    for (const line of lines) {
+      const title = aliasTitle || `row ${row} ${line} line`;
+      html += toggle(`${rowLine.name}:${row}:${line}`, line, title, `line ${alias}`);
     }
   }
   return html;
 }
 
-const GROUPS = [
-  ["gp", "GP relays"],
-  ["extgp", "Ext GP relays"],
-  ["ps", "PS relays"],
-  ["discharge", "Discharge relays"],
-];
+// "GP relay" -> "GP relays", "discharge relay" -> "Discharge relays".
+function groupLabel(kind) {
+  const group = vocabulary.groups.find((g) => g.code === kind.group);
+  const name = group ? group.name : kind.name;
+  return `${name[0].toUpperCase()}${name.slice(1)}s`;
+}
 
 function cardHtml(card) {
   const layout = card.layout;
@@ -130,15 +144,18 @@ function cardHtml(card) {
     relays += `<div class="section"><div class="label">Matrix ${layout.rows.length} × ${layout.cols.length}, row hi/lo lines</div><div class="scroll"><div class="matrix" data-matrix></div></div></div>`;
   }
   let groups = "";
-  for (const [kind, label] of GROUPS) {
-    if (!layout[kind]) continue;
-    groups += `<div class="section"><div class="label">${label}</div><div class="toggles">`;
-    for (const n of layout[kind]) groups += toggle(`${kind}:${n}`, n, `${label.replace(/s$/, "")} ${n}`);
+  for (const kind of kindsShaped("number")) {
+    if (!layout[kind.name]) continue;
+    groups += `<div class="section"><div class="label">${esc(groupLabel(kind))}</div><div class="toggles">`;
+    for (const n of layout[kind.name]) groups += toggle(`${kind.name}:${n}`, n, kind.summary.replace(/\bN\b/, n));
     groups += `</div></div>`;
   }
   if (layout.single) {
-    groups += `<div class="section singles"><div class="label">Single relays</div><div class="toggles">`;
-    for (const [n, name] of Object.entries(layout.single)) groups += toggle(`single:${n}`, name, `${name} relay (single:${n})`);
+    const singles = kindsShaped("single");
+    groups += `<div class="section singles"><div class="label">${esc(groupLabel(singles[0]))}</div><div class="toggles">`;
+    for (const kind of singles) {
+      if (layout.single.includes(kind.name)) groups += toggle(kind.name, kind.name, `${kind.summary} (${kind.name})`);
+    }
     groups += `</div></div>`;
   }
   let inputs = "";
@@ -165,7 +182,7 @@ function cardHtml(card) {
     <div class="message" data-message></div>
     <div class="body"><div class="relays">${relays}</div><div class="groups">${groups}${inputs}
       <div class="section command"><div class="label">Any relay by name</div>
-        <input data-command-relay placeholder="matrix:5:7, gp:30, single:1" spellcheck="false">
+        <input data-command-relay placeholder="${esc(formsOf(card.model))}" title="${esc(`${formsOf(card.model)}; SLOT: before a name is this card's slot`)}" spellcheck="false">
         <button type="button" data-command="close">Close</button>
         <button type="button" data-command="open">Open</button>
       </div></div></div>
@@ -341,7 +358,7 @@ document.addEventListener("click", (event) => {
     post("/api/monitor", { card, action: target.dataset.monitor, interval }, target);
   } else if (target.dataset.command) {
     const relay = $("[data-command-relay]", cardEl).value.trim();
-    if (!relay) problem(card, "enter a relay name (matrix:5:7, gp:30, single:1)");
+    if (!relay) problem(card, `enter a relay name (${formsOf(cardEl.dataset.model)})`);
     else post("/api/relay", { card, relay, action: target.dataset.command }, target);
   } else if (target.dataset.global === "rediscover") {
     post("/api/rediscover", {}, target);
