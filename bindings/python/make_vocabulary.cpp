@@ -59,7 +59,8 @@ int main(int argc, char** argv) {
     std::string out =
         "\"\"\"The vocabulary of models, relays and result codes, as the library has it.\n\n"
         "Made by the build from core/vocabulary.inc; edit that table, not this file.\n\"\"\"\n\n"
-        "VOCABULARY = {\n    \"models\": [\n";
+        "from typing import Any, Dict\n\n"
+        "VOCABULARY: Dict[str, Any] = {\n    \"models\": [\n";
     for (const halvex::ModelInfo* m : halvex::kModels) {
         out += "        {\"name\": " + Quoted(m->name) +
                ", \"self_test_limit_ms\": " + std::to_string(m->selfTestLimitMs) +

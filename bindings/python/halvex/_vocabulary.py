@@ -3,7 +3,9 @@
 Made by the build from core/vocabulary.inc; edit that table, not this file.
 """
 
-VOCABULARY = {
+from typing import Any, Dict
+
+VOCABULARY: Dict[str, Any] = {
     "models": [
         {"name": "X16", "self_test_limit_ms": 15000, "reset_pause_ms": 10, "inputs": 1, "matrix_size": 16},
         {"name": "X48", "self_test_limit_ms": 50000, "reset_pause_ms": 30, "inputs": 0, "matrix_size": 48},

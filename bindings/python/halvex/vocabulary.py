@@ -21,6 +21,8 @@ __all__ = [
     "RELAY_KINDS",
     "RESULTS",
     "relay_kind",
+    "COMMANDS",
+    "TEXTS",
 ]
 
 
@@ -96,6 +98,11 @@ RESULTS: Tuple[Result, ...] = tuple(
            bytes.fromhex(_str(r, "korean_cp949")))
     for r in VOCABULARY["results"]
 )
+
+# The command lines as printf formats with their line feed ("CLOSE(%02d,%02d,%02d)\n"), by id.
+COMMANDS: Dict[str, str] = {k: str(v) for k, v in cast(Dict[str, object], VOCABULARY["commands"]).items()}
+# The front-ends' explanations as printf formats ("GroupRowCrosspoint", "GroupRowLine").
+TEXTS: Dict[str, str] = {k: str(v) for k, v in cast(Dict[str, object], VOCABULARY["texts"]).items()}
 
 
 def relay_kind(name: str) -> Optional[RelayKind]:

@@ -17,6 +17,7 @@ from typing import Any, Callable, Deque, Dict, List, Mapping, Optional, Tuple
 
 from .. import Card, Chassis, HalvexError
 from .._port import other_holders
+from ..vocabulary import COMMANDS
 from ..errors import (
     NO_REPLY,
     NO_SUCH_CARD,
@@ -368,8 +369,9 @@ class Panel:
 
     def device(self, number: object, action: str) -> Dict[str, Any]:
         """Self test, identification or reset of one card."""
-        commands = {"selftest": ("*TST?(%02d)", "self_test"), "identify": ("*IDN?(%02d)", "identify"),
-                    "reset": ("*RST(%02d)", "reset")}
+        commands = {"selftest": (COMMANDS["SelfTest"].rstrip("\n"), "self_test"),
+                    "identify": (COMMANDS["Identify"].rstrip("\n"), "identify"),
+                    "reset": (COMMANDS["Reset"].rstrip("\n"), "reset")}
         if action not in commands:
             raise RequestError(400, "action must be selftest, identify or reset")
         with self._exchange:

@@ -18,7 +18,7 @@ import re
 from typing import Dict, List, NamedTuple, Optional, Tuple
 
 from ..sim import CardDescription
-from ..vocabulary import GROUPS, MODELS, RELAY_KINDS, RelayKind
+from ..vocabulary import COMMANDS, GROUPS, MODELS, RELAY_KINDS, TEXTS, RelayKind
 
 __all__ = [
     "BenchCard",
@@ -154,13 +154,15 @@ def parse_relay(name: object) -> Relay:
 
 def wire_line(card: int, relay: Relay, close: bool) -> str:
     """The command line the library sends for a relay, without its line feed."""
-    verb = "CLOSE" if close else "OPEN"
     if relay.shape == ROW_COLUMN:
-        return "%s(%02d,%02d,%02d)" % (verb, card, relay.first, relay.second or 0)
-    if relay.shape == ROW_LINE:
-        return "%s(%02d,%02d,%s)" % (verb, card, relay.first, "lo" if relay.second else "hi")
-    third = relay.first if relay.shape == NUMBER else KINDS[relay.kind].subcode
-    return "%s(%02d,%02d,%02d)" % (verb, card, GROUP_CODES[relay.kind], third)
+        line = COMMANDS["CloseRelay" if close else "OpenRelay"] % (card, relay.first, relay.second or 0)
+    elif relay.shape == ROW_LINE:
+        line = COMMANDS["CloseLine" if close else "OpenLine"] % (
+            card, relay.first, "lo" if relay.second else "hi")
+    else:
+        third = relay.first if relay.shape == NUMBER else KINDS[relay.kind].subcode
+        line = COMMANDS["CloseRelay" if close else "OpenRelay"] % (card, GROUP_CODES[relay.kind], third)
+    return line.rstrip("\n")
 
 
 def wire_fits(line: str) -> bool:
@@ -187,13 +189,10 @@ def alias_explanation(card: int, relay: Relay, close: bool) -> Optional[str]:
     group = GROUP_ROWS[relay.first]
     line = wire_line(card, relay, close)
     if relay.shape == ROW_COLUMN:
-        acts = "the wire form of %s %d: a card switches that relay, not the crosspoint" % (
-            group,
-            relay.second or 0,
-        )
+        why = TEXTS["GroupRowCrosspoint"] % (relay.first, line, group, relay.second or 0)
     else:
-        acts = "the wire form of a %s command: a card reads it as one, not as the row's line" % group
-    return "row %d is sent as %s, %s; the panel does not send it" % (relay.first, line, acts)
+        why = TEXTS["GroupRowLine"] % (relay.first, line, group)
+    return why + "; the panel does not send it"
 
 
 def _span(low: int, high: int) -> List[int]:
