@@ -167,7 +167,7 @@ int32_t HALVEX_API SelfTestHalvex(int32_t cardNumber, char* reply, int32_t* repl
  */
 int32_t HALVEX_API QueryHalvexID(int32_t cardNumber, char* reply, int32_t* replyLength);
 /**
- * @brief Resets a card: every relay of it opens.
+ * @brief Resets a card.
  *
  * @param cardNumber The card's slot, 1 to 16.
  * @return HALVEX_OK; 1 to 3 when the card refuses it, 4 without its reply; 7 when no card is
