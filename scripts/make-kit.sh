@@ -33,7 +33,7 @@ for dll in Halvex32:"$release" Halvex32D:"$debug"; do
   base=${dll%%:*} dir=${dll#*:}
   cp "$dir/msvc/$base.lib" "$dir/lib$base.dll.a" "$dir/exports/$base.def" "$root/lib/"
 done
-cp "$src/docs/windows.md" "$src/LICENSE" "$src/CHANGELOG.md" "$root/docs/"
+cp "$src/docs/windows.md" "$src/docs/behaviour.md" "$src/LICENSE" "$src/CHANGELOG.md" "$root/docs/"
 cp "$src/bindings/dotnet/Halvex.cs" "$src/bindings/dotnet/Halvex.vb" "$root/dotnet/"
 cp "$src/examples/list_cards.c" "$root/examples/"
 # Windows line ends, so that Notepad shows the kit's first page as written.

@@ -1,12 +1,16 @@
-"""Runs the commands the README shows, so the README stays true.
+"""Runs the commands the README and the pages of docs/ show, so they stay true.
 
 Started by run_with_simulator.sh (HALVEX_PORT, HALVEX_MONITOR_PORTS, HALVEX_SIM_CONTROL set):
   check_readme.py README BUILD_DIR
+The README and every page of docs/ but the Windows guide (whose blocks are Windows code, kept
+true by check_windows_guide.py) are read, in that order:
 - every `halvexctl ...` line of a sh block runs against the simulated chassis and must exit 0;
 - the `halvex-sim ...` line starts the simulator, which must come up and create its links;
 - the `cmake --install ...` line installs the build (into a scratch prefix), and the bench
   target runs;
-- the C block compiles against the public header; the Python block runs against the chassis.
+- the C blocks compile against the public header; the Python blocks run against the chassis;
+- every kind of command above is found at least once, and every relative link of these pages
+  names a file of the tree.
 """
 import os
 import re
@@ -21,10 +25,19 @@ from sim_control import ControlChannel, SimulatorError  # noqa: E402
 
 readme, build = sys.argv[1], os.path.abspath(sys.argv[2])
 source = os.path.dirname(os.path.abspath(readme))
-text = open(readme, encoding="utf-8").read()
-blocks = re.findall(r"```(\w+)\n(.*?)```", text, re.S)
+PAGES = ["library.md", "behaviour.md", "halvexctl.md", "python.md", "panel.md", "simulator.md",
+         "performance.md", "building.md"]
 failures = []
+blocks = []
+for path in [readme] + [os.path.join(source, "docs", p) for p in PAGES]:
+    text = open(path, encoding="utf-8").read()
+    blocks += re.findall(r"```(\w+)\n(.*?)```", text, re.S)
+    for target in re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", text):
+        if "://" not in target and not os.path.exists(os.path.join(os.path.dirname(path), target)):
+            failures.append(f"{os.path.relpath(path, source)} links {target}, which does not exist")
 ran = 0
+kinds = {"C example": 0, "Python example": 0, "halvexctl": 0, "halvex-sim": 0, "bench": 0,
+         "cmake --install": 0}
 
 
 def control(*requests: str) -> None:
@@ -52,6 +65,7 @@ with tempfile.TemporaryDirectory() as scratch:
             r = subprocess.run(["cc", "-Wall", "-Werror", "-c", "-I", os.path.join(source, "include"),
                                 src, "-o", os.path.join(scratch, "snippet.o")], capture_output=True, text=True)
             ran += 1
+            kinds["C example"] += 1
             if r.returncode != 0:
                 failures.append(f"C example does not compile:\n{r.stderr}")
             continue
@@ -61,7 +75,8 @@ with tempfile.TemporaryDirectory() as scratch:
             r = subprocess.run([sys.executable, "-c", body], env=penv, capture_output=True, text=True,
                                timeout=120)
             ran += 1
-            print(f"$ python3 (README example)\n{r.stdout}", end="")
+            kinds["Python example"] += 1
+            print(f"$ python3 (example)\n{r.stdout}", end="")
             if r.returncode != 0:
                 failures.append(f"Python example failed:\n{r.stdout}{r.stderr}")
             continue
@@ -72,6 +87,7 @@ with tempfile.TemporaryDirectory() as scratch:
             if line.startswith("halvexctl "):
                 r = subprocess.run(shlex.split(line), env=env, capture_output=True, text=True, timeout=120)
                 ran += 1
+                kinds["halvexctl"] += 1
                 print(f"$ {line}\n{r.stdout}", end="")
                 if r.returncode != 0:
                     failures.append(f"{line}: exit {r.returncode}\n{r.stdout}{r.stderr}")
@@ -87,12 +103,14 @@ with tempfile.TemporaryDirectory() as scratch:
                 p.terminate()
                 p.wait(10)
                 ran += 1
+                kinds["halvex-sim"] += 1
                 if not ok:
                     failures.append(f"{line}: the simulator did not come up with its links")
             elif line == "cmake --build --preset native --target bench":
                 r = subprocess.run(["cmake", "--build", build, "--target", "bench"], capture_output=True,
                                    text=True, timeout=600)
                 ran += 1
+                kinds["bench"] += 1
                 print(r.stdout[-1500:], end="")
                 if r.returncode != 0 or "sleeping (now)" not in r.stdout:
                     failures.append(f"{line}: {r.stdout[-2000:]}{r.stderr[-2000:]}")
@@ -102,10 +120,12 @@ with tempfile.TemporaryDirectory() as scratch:
                         for a in args]
                 r = subprocess.run(args, capture_output=True, text=True)
                 ran += 1
+                kinds["cmake --install"] += 1
                 if r.returncode != 0 or not os.path.exists(os.path.join(scratch, "prefix", "include", "halvex.h")):
                     failures.append(f"{line}: {r.stderr}")
 
-print(f"{ran - len(failures)} passed, {len(failures)} failed")
+failures += [f"no {kind} found in the README or docs/" for kind, n in kinds.items() if n == 0]
+print(f"{ran} ran, {len(failures)} failed")
 for f in failures:
     print("FAIL:", f)
 sys.exit(1 if failures or ran == 0 else 0)

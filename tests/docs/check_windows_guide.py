@@ -3,9 +3,12 @@ export table.
 
     check_windows_guide.py SOURCE_DIR [--update]
 
-- A fenced code block that follows a line "<!-- quote: PATH -->" must be the file PATH of the
-  tree, or with "PATH#NAME" the lines between "[guide:NAME]" and "[/guide:NAME]" in it.
-  --update rewrites those blocks from the files instead of checking them.
+- A fenced code block that follows a line "<!-- quote: PATH#NAME -->" must be the lines between
+  "[guide:NAME]" and "[/guide:NAME]" in the file PATH of the tree; --update rewrites those
+  blocks from the files instead of checking them. No file is quoted whole.
+- A fenced code block that follows a line "<!-- excerpt: PATH -->" must be consecutive whole
+  lines of PATH, at most EXCERPT_LINES of them.
+- The guide links the .NET declaration files, which the kit ships, instead of quoting them.
 - The .NET declarations (Halvex.cs, compiled and run in the tests, and Halvex.vb, on paper)
   declare all exports, each with the entry name of Halvex32.dll and, under HALVEX32D, of
   Halvex32D.dll, as the export table gives them.
@@ -23,6 +26,9 @@ import sys
 from typing import Dict, List, Tuple
 
 QUOTE = re.compile(r"^<!-- quote: (\S+?)(?:#(\S+))? -->\n(```\w*\n)(.*?)^```$", re.M | re.S)
+EXCERPT = re.compile(r"^<!-- excerpt: (\S+) -->\n```\w*\n(.*?)^```$", re.M | re.S)
+EXCERPT_LINES = 12
+DOTNET = ("bindings/dotnet/Halvex.cs", "bindings/dotnet/Halvex.vb")
 
 
 def export_table(source: str) -> List[Tuple[str, str, str]]:
@@ -57,7 +63,10 @@ def check_quotes(source: str, guide: str, update: bool) -> Tuple[str, List[str]]
     def replace(m: "re.Match[str]") -> str:
         nonlocal count
         count += 1
-        want = quoted(source, m.group(1), m.group(2) or "")
+        if not m.group(2):
+            failures.append("the guide quotes %s whole; link it, or quote a region" % m.group(1))
+            return m.group(0)
+        want = quoted(source, m.group(1), m.group(2))
         if m.group(4) != want:
             failures.append("block quoting %s%s differs from the file" % (
                 m.group(1), "#" + m.group(2) if m.group(2) else ""))
@@ -67,6 +76,22 @@ def check_quotes(source: str, guide: str, update: bool) -> Tuple[str, List[str]]
     if count == 0:
         failures.append("the guide quotes no file")
     return updated, ([] if update else failures)
+
+
+def check_excerpts(source: str, guide: str) -> List[str]:
+    failures = []
+    for path, body in EXCERPT.findall(guide):
+        with open(os.path.join(source, path), encoding="utf-8") as f:
+            text = "\n" + f.read()
+        if ("\n" + body) not in text:
+            failures.append("excerpt of %s is not lines of the file: %r" % (path, body[:60]))
+        if body.count("\n") > EXCERPT_LINES:
+            failures.append("excerpt of %s is %d lines, more than %d" % (
+                path, body.count("\n"), EXCERPT_LINES))
+    for path in DOTNET:
+        if "](../%s)" % path not in guide:
+            failures.append("the guide does not link %s" % path)
+    return failures
 
 
 def branch_names(text: str, const: str, marker_if: str, marker_else: str, marker_end: str
@@ -148,7 +173,7 @@ def main(argv: List[str]) -> int:
             f.write(updated)
         print("updated", path)
     failures += (check_dotnet(source, rows) + check_names(updated, rows) +
-                 check_sizes(source, updated))
+                 check_sizes(source, updated) + check_excerpts(source, updated))
     for failure in failures:
         print("FAIL:", failure)
     if not failures:

@@ -1,5 +1,5 @@
 """The wheel alone is enough: built by the `wheel` target, installed into a fresh virtual
-environment with nothing else from this repository, it runs the README's Python example,
+environment with nothing else from this repository, it runs the Python example of docs/python.md,
 the example pytest file with the plugin's fixtures and the halvexctl command it installs.
 
     check_wheel.py SOURCE_DIR BUILD_DIR
@@ -78,11 +78,11 @@ with tempfile.TemporaryDirectory() as scratch:
     if "usage: halvexctl" not in run([halvexctl, "--help"], cwd=scratch, env=env).stdout:
         fail("halvexctl --help printed no usage")
 
-    readme = open(os.path.join(source, "README.md"), encoding="utf-8").read()
-    examples = [b for b in re.findall(r"```python\n(.*?)```", readme, re.S) if "halvex.sim" in b
+    guide = open(os.path.join(source, "docs", "python.md"), encoding="utf-8").read()
+    examples = [b for b in re.findall(r"```python\n(.*?)```", guide, re.S) if "halvex.sim" in b
                 and "def test_" not in b]
     if not examples:
-        fail("the README shows no Python example with halvex.sim")
+        fail("docs/python.md shows no Python example with halvex.sim")
     for body in examples:
         run([python, "-c", body], cwd=scratch, env=env)
 
