@@ -8,6 +8,7 @@
 
 #include "chassis.h"
 #include "chassis_file.h"
+#include "fixture/fixture_file.h"
 #include "sim_server.h"
 
 namespace {
@@ -16,8 +17,8 @@ using halvex::sim::Chassis;
 using halvex::sim::kCommandPort;
 
 const char kUsage[] =
-    "usage: halvex-sim [--chassis FILE]... [--card SLOT:MODEL[:IDTEXT]]... [--delay SLOT:MS]...\n"
-    "                  [--silent SLOT]... [--link DIR] [--control PORT]\n"
+    "usage: halvex-sim [--chassis FILE]... [--fixture FILE]... [--card SLOT:MODEL[:IDTEXT]]...\n"
+    "                  [--delay SLOT:MS]... [--silent SLOT]... [--link DIR] [--control PORT]\n"
     "                  [--stdin-control [--exit-on-eof]] [--line-timeout MS] [--quiet]\n"
     "       halvex-sim --spy DEVICE [--spy-monitor SLOT:DEVICE]... [--link DIR] [--control PORT]\n"
     "                  [--stdin-control [--exit-on-eof]] [--line-timeout MS] [--quiet]\n"
@@ -27,6 +28,7 @@ const char kUsage[] =
     "  --chassis FILE      set-up requests, one a line, as on the control channel: card, remove,\n"
     "                      range, delay, silent, status, eol, idn, photo, next; '#' starts a\n"
     "                      comment. --card, --delay and --silent apply after every file.\n"
+    "  --fixture FILE      plugs the cards a fixture file's [cards] names (after --chassis)\n"
     "  --card SLOT:MODEL[:IDTEXT]  plugs a card; MODEL is X16, X48 or Y48, SLOT is 1..16\n"
     "  --delay SLOT:MS     delays each reply of the slot\n"
     "  --silent SLOT       a card that never answers\n"
@@ -59,6 +61,7 @@ bool ParseInt(const std::string& text, long min, long max, long* out) {
 struct Settings {
     halvex::sim::ServerOptions server;
     std::vector<std::string> chassisFiles;
+    std::vector<std::string> fixtureFiles;  // their [cards] are plugged after the chassis files
     // --card, --delay and --silent as control requests, applied after the chassis files.
     std::vector<std::string> setup;
     std::optional<long> lineTimeoutMs;
@@ -110,6 +113,9 @@ bool ApplyOption(Settings& s, const std::string& option, const std::string& valu
             s.lineTimeoutMs = number;
     } else if (option == "--spy-monitor") {
         return SpyMonitor(s, value);
+    } else if (option == "--fixture") {
+        s.fixtureFiles.push_back(value);
+        return !value.empty();
     } else {
         std::string& target = option == "--link"  ? s.server.linkDir
                               : option == "--spy" ? s.spyDevice
@@ -122,9 +128,9 @@ bool ApplyOption(Settings& s, const std::string& option, const std::string& valu
 
 // Reads the command line into `s`; the exit status to stop with, or -1 to go on.
 int ParseArgs(const std::vector<std::string>& args, Settings& s) {
-    static const char* const kWithValue[] = {"--card",    "--delay",   "--silent",
-                                             "--link",    "--control", "--line-timeout",
-                                             "--chassis", "--spy",     "--spy-monitor"};
+    static const char* const kWithValue[] = {
+        "--card",         "--delay",   "--silent", "--link",        "--control",
+        "--line-timeout", "--chassis", "--spy",    "--spy-monitor", "--fixture"};
     for (size_t i = 0; i < args.size(); ++i) {
         std::string option = args[i];
         std::optional<std::string> value;
@@ -171,8 +177,9 @@ int CheckCombinations(Settings& s) {
         return Fail("--exit-on-eof needs --stdin-control");
     if (s.spyDevice.empty())
         return s.spyMonitors ? Fail("--spy-monitor needs --spy") : -1;
-    if (!s.chassisFiles.empty() || !s.setup.empty())
-        return Fail("--spy simulates no cards: no --chassis, --card, --delay or --silent");
+    if (!s.chassisFiles.empty() || !s.setup.empty() || !s.fixtureFiles.empty())
+        return Fail(
+            "--spy simulates no cards: no --chassis, --fixture, --card, --delay or --silent");
     s.server.spyDevices[kCommandPort] = s.spyDevice;
     if (s.lineTimeoutMs)
         s.server.spyLineTimeout = std::chrono::milliseconds(*s.lineTimeoutMs);
@@ -187,6 +194,19 @@ int SetUp(Chassis& chassis, const Settings& s) {
         if (!halvex::sim::ApplyChassisFile(chassis, path, &baseline, &error)) {
             std::fprintf(stderr, "halvex-sim: %s\n", error.c_str());
             return 2;
+        }
+    }
+    for (const std::string& path : s.fixtureFiles) {
+        halvex::fixture::FixtureSpec spec;
+        halvex::fixture::FileError fileError;
+        if (!halvex::fixture::ReadFixtureFile(path, &spec, &fileError)) {
+            std::fprintf(stderr, "halvex-sim: %s\n", fileError.Text().c_str());
+            return 2;
+        }
+        for (const auto& [slot, model] : spec.cards) {
+            const std::string request = "card " + std::to_string(slot) + " " + model.value;
+            chassis.Control(request);
+            baseline.push_back(request);
         }
     }
     for (const std::string& request : s.setup) {
