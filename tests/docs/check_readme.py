@@ -26,7 +26,7 @@ from sim_control import ControlChannel, SimulatorError  # noqa: E402
 readme, build = sys.argv[1], os.path.abspath(sys.argv[2])
 source = os.path.dirname(os.path.abspath(readme))
 PAGES = ["library.md", "behaviour.md", "halvexctl.md", "python.md", "panel.md", "simulator.md",
-         "performance.md", "building.md"]
+         "performance.md", "building.md", "fixture.md"]
 failures = []
 blocks = []
 for path in [readme] + [os.path.join(source, "docs", p) for p in PAGES]:
