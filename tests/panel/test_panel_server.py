@@ -105,9 +105,14 @@ class PanelApi(unittest.TestCase):
         self.sim.clear_log()
 
     def post(self, path: str, value: Any) -> Any:
+        """A click's answer, its result and the state's version but not the state, with the
+        state read after it as "state"."""
         status, answer = post(self.panel.port, path, value)
         self.assertEqual(status, 200, answer)
-        return answer
+        self.assertEqual(sorted(answer), ["result", "version"])
+        status, state = request(self.panel.port, "GET", "/api/state")
+        self.assertGreaterEqual(state["version"], answer["version"])
+        return dict(answer, state=state)
 
     def test_layout_from_the_bench_file(self) -> None:
         status, state = request(self.panel.port, "GET", "/api/state")
@@ -323,9 +328,10 @@ class PanelApi(unittest.TestCase):
         poll = threading.Thread(target=lambda: woken.append(
             request(self.panel.port, "GET", "/api/state?since=%d&wait=20" % version)))
         poll.start()
-        self.post("/api/relay", {"card": 5, "relay": "gp:7", "action": "close"})
+        answer = self.post("/api/relay", {"card": 5, "relay": "gp:7", "action": "close"})
         poll.join(10)  # generous: the change wakes it at once
         self.assertFalse(poll.is_alive())
+        self.assertGreater(answer["version"], version)
         self.assertGreater(woken[0][1]["version"], version)
         self.assertEqual(card_state(woken[0][1], 5)["relays"]["gp:7"], "closed")
 
@@ -363,6 +369,7 @@ class PanelApi(unittest.TestCase):
             ("/api/monitor", b'{"card": 5, "action": "start", "interval": "fast"}', json_type, 400),
             ("/api/monitor", b'{"card": 5, "action": "pause"}', json_type, 400),
             ("/api/nothing", b"{}", json_type, 404),
+            ("/api/state", b"{}", json_type, 404, "no such action"),
         ]
         status, before = request(self.panel.port, "GET", "/api/state")
         self.panel.server.deadline_s = 1.0  # every other row arrives whole at once
@@ -379,9 +386,11 @@ class PanelApi(unittest.TestCase):
         finally:
             self.panel.server.deadline_s = REQUEST_DEADLINE_S
         self.assertNotIn("Traceback", errors.getvalue())
-        for path, expected in (("/api/state?since=x", 400), ("/panel.exe", 404), ("/../README.md", 404)):
-            with self.subTest(path=path):
-                self.assertEqual(request(self.panel.port, "GET", path)[0], expected)
+        for method, path, expected in (("GET", "/api/state?since=x", 400), ("GET", "/panel.exe", 404),
+                                       ("GET", "/../README.md", 404), ("GET", "/api/relay", 404),
+                                       ("PUT", "/api/state", 501)):
+            with self.subTest(method=method, path=path):
+                self.assertEqual(request(self.panel.port, method, path)[0], expected)
         with self.subTest("a chunked body, which hides a request that closes a relay"):
             hidden = (b'POST /api/relay HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Type: application/json'
                       b'\r\nContent-Length: 46\r\n\r\n{"card": 5, "relay": "gp:1", "action": "close"}'

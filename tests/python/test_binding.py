@@ -664,7 +664,7 @@ class OneChassisTest(SimulatorTestCase):
             held = [
                 sys.modules["halvex.chassis"]._open_lock,
                 sys.modules["halvex._library"]._loaded_lock,
-                chassis.library._monitors_lock,
+                chassis.library.monitors._lock,
             ]
             for lock in held:
                 lock.acquire()
@@ -871,16 +871,20 @@ class MonitoringTest(OpenChassisTestCase):
         both_checked = threading.Barrier(2, timeout=10)
         checked = threading.local()
 
-        class CheckTogether(Y48Card):
-            @contextlib.contextmanager
-            def _turn(self) -> Iterator[None]:
-                if not getattr(checked, "once", False):
-                    checked.once = True
-                    both_checked.wait()
-                with super()._turn():
-                    yield
+        monitors = self.chassis.library.monitors
+        card_turn = monitors._turn
 
-        card = CheckTogether(self.chassis, 5)
+        @contextlib.contextmanager
+        def check_together(card_number: int) -> Iterator[None]:
+            if not getattr(checked, "once", False):
+                checked.once = True
+                both_checked.wait()
+            with card_turn(card_number):
+                yield
+
+        monitors._turn = check_together  # type: ignore[method-assign]
+        self.addCleanup(vars(monitors).pop, "_turn", None)
+        card = Y48Card(self.chassis, 5)
         readings = [Readings(), Readings()]
         outcomes: List[str] = []
 
@@ -896,6 +900,7 @@ class MonitoringTest(OpenChassisTestCase):
             thread.start()
         for thread in threads:
             thread.join(30)
+        vars(monitors).pop("_turn")
         self.assertEqual(sorted(outcomes), ["AlreadyMonitoring", "started"])
         self.assertEqual(self.chassis.library.monitored_cards(), (5,))
         gc.collect()

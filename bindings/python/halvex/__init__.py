@@ -22,17 +22,16 @@ from ._library import (
     default_library_name,
     load_library,
 )
-from .chassis import (
+from .cards import (
     CARD_TEXT_ENCODING,
     Card,
-    CardRecord,
-    Chassis,
     SignalReading,
     X16Card,
     X48Card,
     Y48Card,
     card_class_for,
 )
+from .chassis import CardRecord, Chassis
 from .errors import (
     CMD_ERROR,
     FORMAT_ERROR,

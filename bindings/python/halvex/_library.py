@@ -1,17 +1,22 @@
-"""Loading the Halvex driver library and declaring its 49 exports for ctypes."""
+"""Loading the Halvex driver library, declaring its 49 exports for ctypes, and calling them.
+
+Nothing here knows about monitors beyond the callback's type: the lifetime of a running monitor
+(its callback kept alive, its silence watched, its stop) is :mod:`halvex._monitor`'s.
+"""
 
 from __future__ import annotations
 
-import atexit
-import logging
 import ctypes
 import ctypes.util
 import os
 import sys
+import operator
 import threading
-import time
 from ctypes import POINTER, c_char, c_char_p, c_double, c_int32, c_void_p
-from typing import Any, Callable, Dict, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, Union
+
+if TYPE_CHECKING:
+    from ._monitor import MonitorRecord, Monitors
 
 __all__ = [
     "CardInfo",
@@ -24,7 +29,11 @@ __all__ = [
     "bundled_library",
     "resolve_function",
     "LibraryNotFound",
-    "MonitorRecord",
+    "PortName",
+    "port_bytes",
+    "port_text",
+    "int_arg",
+    "long_call",
 ]
 
 _WINDOWS = sys.platform == "win32"
@@ -217,195 +226,110 @@ class Library:
             function.restype = c_int32
             setattr(self, name, function)
         self.release: Callable[[int], None] = _release_function()
-        # Card number -> its running monitor. The library calls the callback from its own
-        # thread, so the binding keeps it alive until the monitor has ended.
-        self._monitors: Dict[int, MonitorRecord] = {}
-        # Monitors a discovery ended from inside a callback: the library could not wait for
-        # their threads and never says when they have left, so their callbacks are kept.
-        self._retired: List[MonitorRecord] = []
-        self._monitors_lock = threading.Lock()
-        # Card number -> the lock its starts, stops and readings take turns on, so that the
-        # binding's record always matches what the library runs (see card_turn).
-        self._card_locks: Dict[int, threading.Lock] = {}
         # The last call the main thread stopped waiting for (Ctrl-C); later calls wait for it.
         self.abandoned_call: Optional[threading.Thread] = None
+        # The monitors this process runs through this library; their owner lives a layer up,
+        # and is made here only so that every library object has exactly one.
+        from ._monitor import Monitors
+
+        self.monitors: "Monitors" = Monitors(self)
 
     def __repr__(self) -> str:
         return "Library(%r)" % (self.path,)
 
-    def card_turn(self, card_number: int) -> threading.Lock:
-        """The lock held across a card's Begin or End and the change to its record: a stop
-        that ran before a start's Begin must not then drop the record of the monitor that
-        Begin went on to start."""
-        with self._monitors_lock:
-            lock = self._card_locks.get(card_number)
-            if lock is None:
-                lock = self._card_locks[card_number] = threading.Lock()
-            return lock
-
-    def hold_monitor(self, record: "MonitorRecord") -> bool:
-        """Keeps a monitor's callback alive until the monitor is released; False (and nothing
-        held) when the card already has one, so that two starts cannot replace each other's."""
-        with self._monitors_lock:
-            if record.card_number in self._monitors:
-                return False
-            self._monitors[record.card_number] = record
-            return True
-
     def monitor(self, card_number: int) -> Optional["MonitorRecord"]:
         """The monitor this process started on a card and has not yet released, or None."""
-        with self._monitors_lock:
-            return self._monitors.get(card_number)
-
-    def release_monitor(
-        self,
-        card_number: int,
-        end_name: str,
-        record: Optional["MonitorRecord"] = None,
-        wait: bool = True,
-    ) -> Optional["MonitorRecord"]:
-        """Lets go of a callback once its monitor has ended (only ``record``'s, if given) and
-        ends its watchdog, waiting for it with ``wait``; returns the record let go, if any."""
-        with self._monitors_lock:
-            held = self._monitors.get(card_number)
-            if held is None or held.end_name != end_name:
-                return None
-            if record is not None and held is not record:
-                return None
-            del self._monitors[card_number]
-        held.stop_watching(wait)
-        return held
-
-    def forget_monitors(self, waited: bool = True) -> None:
-        """Lets go of every callback after a discovery, which ends all monitors of the old
-        cards. With ``waited`` False (a discovery from inside a callback, where the library
-        cannot wait for the monitors' threads) the callbacks are kept for good instead."""
-        with self._monitors_lock:
-            held = list(self._monitors.values())
-            self._monitors.clear()
-            if not waited:
-                self._retired.extend(held)
-        for record in held:
-            record.ended = True
-            record.stop_watching(wait=waited)
+        return self.monitors.record(card_number)
 
     def monitored_cards(self) -> Tuple[int, ...]:
         """Numbers of the cards whose monitor this process started and has not yet stopped."""
-        with self._monitors_lock:
-            return tuple(sorted(self._monitors))
+        return self.monitors.cards()
 
     def end_all_monitors(self) -> None:
         """Stops every monitor still held, waiting for each to leave its callback."""
-        with self._monitors_lock:
-            held = list(self._monitors.values())
-        for record in held:
-            with self.card_turn(record.card_number):
-                getattr(self, record.end_name)(record.card_number)
-                self.release_monitor(record.card_number, record.end_name, record, wait=False)
-            # Outside the turn: the watchdog's handler may be waiting for it.
-            record.stop_watching()
+        self.monitors.end_all()
 
 
-_log = logging.getLogger("halvex")
+PortName = Union[str, bytes, "os.PathLike[str]"]
+_INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 
 
-class MonitorRecord:
-    """What the binding keeps of one running monitor: the callback the library calls, the count
-    of exceptions the caller's function raised, and a watchdog that notices when readings stop.
+def port_text(port: PortName) -> str:
+    """A port name as text, for messages."""
+    if isinstance(port, bytes):
+        return os.fsdecode(port)
+    return os.fspath(port)
 
-    The library calls back only when a reading arrives, so silence (a port that went away, a
-    card that no longer answers) is seen here: after ``silence_s`` without a reading the monitor
-    is marked stale and ``on_silence`` runs once, on the watchdog's thread; the next reading
-    clears the mark. A ``silence_s`` of 0 or less keeps no watchdog.
+
+def port_bytes(port: PortName) -> bytes:
+    """A port name as the library's 8-bit interface wants it."""
+    if isinstance(port, bytes):
+        return port
+    if not isinstance(port, (str, os.PathLike)):
+        raise TypeError("port must be a str, bytes or path, not %s" % type(port).__name__)
+    text = os.fspath(port)
+    if isinstance(text, bytes):
+        return text
+    if sys.platform == "win32":
+        return text.encode("mbcs")  # the library opens ports through the ANSI calls
+    return os.fsencode(text)
+
+
+def int_arg(name: str, value: object) -> int:
+    """``value`` as an int; TypeError naming the argument for bools, strings, floats..."""
+    if isinstance(value, bool):
+        raise TypeError("%s must be an int, not bool" % name)
+    try:
+        return operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError("%s must be an int, not %s" % (name, type(value).__name__)) from None
+
+
+def fits_int32(value: int) -> bool:
+    """False for a number ctypes would silently wrap into the library's int32."""
+    return _INT32_MIN <= value <= _INT32_MAX
+
+
+def long_call(library: Library, function: Callable[..., int], *args: Any) -> int:
+    """Calls an export that may wait long on a card (up to 50 s for an X48 self test) so that
+    Ctrl-C still reaches the caller at once.
+
+    Python runs signal handlers on the main thread only, between its own steps, so a
+    KeyboardInterrupt raised there would wait for the library to return. On the main thread
+    the call therefore runs on a thread of its own while the main thread waits in short
+    steps. An interrupted call is left to finish on its own: its command was sent once and is
+    not sent again, and the next call of the main thread waits for it first, so calls still
+    reach the chassis in order. Other threads call the library directly.
     """
+    if threading.current_thread() is not threading.main_thread():
+        return function(*args)
+    _wait_for(library.abandoned_call)
+    library.abandoned_call = None
+    outcome: List[int] = []
+    failure: List[BaseException] = []
 
-    def __init__(
-        self,
-        card_number: int,
-        end_name: str,
-        silence_s: float,
-        on_silence: Optional[Callable[[], None]] = None,
-    ) -> None:
-        self.card_number: int = card_number
-        self.end_name: str = end_name
-        self.callback: Any = None  # the ctypes callback, set before the monitor starts
-        self.silence_s: float = silence_s
-        self.callback_errors: int = 0
-        self.readings: int = 0
-        self.stale: bool = False
-        # Stopped from inside a callback, where the library does not wait for its thread.
-        self.ended: bool = False
-        self._on_silence = on_silence
-        self._changed = threading.Condition()
-        self._last = time.monotonic()
-        self._stopping = False
-        self._watchdog: Optional[threading.Thread] = None
+    def run() -> None:
+        try:
+            outcome.append(function(*args))
+        except BaseException as error:  # an argument ctypes could not convert: the caller's
+            failure.append(error)
 
-    def start_watching(self) -> None:
-        """Starts the watchdog (once the library has accepted the monitor)."""
-        if self.silence_s <= 0 or self._watchdog is not None:
-            return
-        with self._changed:
-            self._last = time.monotonic()
-            if self._stopping:
-                return
-            watchdog = _Watchdog(self._watch, self.card_number)
-            # Started before it is published: a stop joins only a thread that has started.
-            watchdog.start()
-            self._watchdog = watchdog
-
-    def reading_arrived(self) -> None:
-        with self._changed:
-            self.readings += 1
-            self._last = time.monotonic()
-            if self.stale:
-                self.stale = False
-                self._changed.notify_all()
-
-    def callback_failed(self) -> None:
-        with self._changed:
-            self.callback_errors += 1
-
-    def stop_watching(self, wait: bool = True) -> None:
-        """Ends the watchdog and waits for it (with ``wait``, and unless called from a
-        silence handler, on a watchdog's thread)."""
-        with self._changed:
-            self._stopping = True
-            self._changed.notify_all()
-            watchdog = self._watchdog
-        # A watchdog never waits for one: two silence handlers may be ending each other's
-        # monitors, and each watchdog would wait for the other forever.
-        if wait and watchdog is not None and not isinstance(threading.current_thread(), _Watchdog):
-            watchdog.join()
-
-    def _watch(self) -> None:
-        with self._changed:
-            while not self._stopping:
-                if self.stale:
-                    self._changed.wait()  # until a reading clears the mark, or the stop
-                    continue
-                left = self._last + self.silence_s - time.monotonic()
-                if left > 0:
-                    self._changed.wait(left)
-                    continue
-                self.stale = True
-                handler = self._on_silence
-                if handler is None:
-                    continue
-                self._changed.release()
-                try:
-                    handler()
-                except Exception:
-                    _log.exception("on_silence handler of card %d raised", self.card_number)
-                finally:
-                    self._changed.acquire()
+    worker = threading.Thread(target=run, name="halvex-call", daemon=True)
+    worker.start()
+    try:
+        _wait_for(worker)
+    except BaseException:
+        library.abandoned_call = worker
+        raise
+    if failure:
+        raise failure[0]
+    return outcome[0]
 
 
-class _Watchdog(threading.Thread):
-    """The thread that watches one monitor for silence and runs its ``on_silence``."""
-
-    def __init__(self, target: Callable[[], None], card_number: int) -> None:
-        super().__init__(target=target, name="halvex-silence-%02d" % card_number, daemon=True)
+def _wait_for(thread: Optional[threading.Thread]) -> None:
+    # Short steps, so that the signal handler runs between them on every platform.
+    while thread is not None and thread.is_alive():
+        thread.join(0.05)
 
 
 _loaded: Dict[str, Library] = {}
@@ -459,33 +383,14 @@ def load_library(path: Union[str, "os.PathLike[str]", None] = None) -> Library:
     raise LibraryNotFound(places)
 
 
-def _forget_monitors_in_child() -> None:
-    # The child's library runs none of the parent's monitors, and the watchdogs stayed behind.
-    # Its locks are new: another thread of the parent may have held one at the fork.
+def _forget_calls_in_child() -> None:
+    # A child made by fork() has none of the parent's threads, so no call to wait for. Its
+    # lock is new: another thread of the parent may have held it at the fork.
     global _loaded_lock
     _loaded_lock = threading.Lock()
     for library in list(_loaded.values()):
-        library._monitors_lock = threading.Lock()
-        library._card_locks = {}
         library.abandoned_call = None
-        library._monitors.clear()
-        library._retired.clear()
 
 
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_forget_monitors_in_child)
-
-
-def _end_monitors_at_exit() -> None:
-    # The library ends leftover monitors when it unloads, after Python can no longer run
-    # their callbacks; end them while it still can.
-    with _loaded_lock:
-        libraries = list(_loaded.values())
-    for library in libraries:
-        try:
-            library.end_all_monitors()
-        except Exception:  # nothing sensible remains to be done at exit
-            pass
-
-
-atexit.register(_end_monitors_at_exit)
+    os.register_at_fork(after_in_child=_forget_calls_in_child)

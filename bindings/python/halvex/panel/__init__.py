@@ -10,6 +10,7 @@ this package. :class:`Panel` drives the chassis, :class:`PanelServer` serves it.
 
 from .core import Panel, RequestError
 from .layout import BenchCard, Relay, parse_relay
-from .server import PanelServer, main
+from .cli import main
+from .server import PanelServer
 
 __all__ = ["Panel", "PanelServer", "RequestError", "BenchCard", "Relay", "parse_relay", "main"]

@@ -1,34 +1,24 @@
-"""The panel's side of the chassis: one exchange at a time, the relay states it commanded, the
-live inputs and the log of every command line.
+"""The panel's command driver: relay, device, monitor and discovery commands against the chassis,
+one exchange at a time, their outcomes handed to the state model.
 
-Two locks: ``_exchange`` is held for every call that uses the chassis (relays, device commands,
+``_exchange`` is held for every call that uses the chassis (relays, device commands,
 discovery, starting and stopping monitors), so a rediscovery never runs between a click's
-command and its bookkeeping; ``_state`` guards what the page reads and is the only lock the
-monitor's callbacks take, so stopping a monitor under ``_exchange`` cannot wait on them.
+command and its bookkeeping. What the page reads is :class:`PanelState`'s, under its own lock,
+the only one the monitor's callbacks take: stopping a monitor under ``_exchange`` cannot wait
+on them.
 """
 
 from __future__ import annotations
 
-import collections
 import os
 import threading
-import time
-from typing import Any, Callable, Deque, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 
 from .. import Card, Chassis, HalvexError
 from .._port import other_holders
 from ..vocabulary import COMMANDS
-from ..errors import (
-    NO_REPLY,
-    NO_SUCH_CARD,
-    PORT_OPEN_ERROR,
-    WRONG_MODEL,
-    PortOpenError,
-    error_description,
-    error_message,
-)
+from ..errors import NO_SUCH_CARD, PORT_OPEN_ERROR, WRONG_MODEL, PortOpenError
 from .layout import (
-    INPUT_MODELS,
     KINDS,
     NUMBER,
     ROW_COLUMN,
@@ -36,20 +26,16 @@ from .layout import (
     BenchCard,
     Relay,
     alias_explanation,
-    card_layout,
     parse_relay,
     wire_fits,
     wire_line,
 )
+from .state import NO_REPLY_RUN, CardState, PanelState
 
-__all__ = ["Panel", "RequestError", "MIN_INTERVAL_S", "MAX_INTERVAL_S"]
+__all__ = ["Panel", "RequestError", "MIN_INTERVAL_S", "MAX_INTERVAL_S", "NO_REPLY_RUN"]
 
-LOG_KEPT = 500  # entries the panel remembers
-LOG_SHOWN = 200  # entries a state snapshot carries
 MIN_INTERVAL_S = 0.01  # below this the library's pause would be negative
 MAX_INTERVAL_S = 60.0
-# This many commands in a row without a reply, and the command port itself is suspect.
-NO_REPLY_RUN = 3
 NO_CARD_HINT = ("no card answered on %s: check the port name (is it the chassis's command port?), "
                 "the cable, the chassis power, and that no other program uses the port")
 
@@ -61,33 +47,6 @@ class RequestError(Exception):
         super().__init__(message)
         self.status = status
         self.message = message
-
-
-class _Monitor:
-    """The live inputs of one card."""
-
-    def __init__(self, port: Optional[str]) -> None:
-        self.port = port
-        self.running = False
-        self.interval_s = 0.1
-        self.inputs: Optional[List[int]] = None  # 1 = active, per channel 1..8
-        self.stale = False
-        self.since: Optional[float] = None  # when the silence began (wall clock)
-
-
-class _CardState:
-    """What the panel knows of one discovered card."""
-
-    def __init__(self, card: Card, bench: Optional[BenchCard], monitor_port: Optional[str]) -> None:
-        self.card = card
-        self.layout = card_layout(card.model, bench)
-        self.default = "unknown"  # state of every relay not commanded since
-        # "closed", "open", or "unknown" where a command got no reply (it may have switched)
-        # or a rediscovery came since (the chassis may have been power-cycled).
-        self.relays: Dict[str, str] = {}
-        self.errors: Dict[str, Dict[str, Any]] = {}
-        self.last: Optional[Dict[str, Any]] = None
-        self.monitor = _Monitor(monitor_port if card.model in INPUT_MODELS else None)
 
 
 class Panel:
@@ -105,97 +64,17 @@ class Panel:
         self.chassis = chassis
         self.bench: Dict[int, BenchCard] = dict(bench or {})
         self.monitor_ports: Dict[int, str] = dict(monitor_ports or {})
+        self.state = PanelState(chassis)
         self._exchange = threading.Lock()
-        self._state = threading.Condition()
-        self._cards: Dict[int, _CardState] = {}
-        self._log: Deque[Dict[str, Any]] = collections.deque(maxlen=LOG_KEPT)
-        self._log_id = 0
-        self._version = 0
-        self._generation = 0
-        self._busy: Optional[str] = None
-        self._port_warnings: List[str] = []  # what the last opening found wrong
-        self._no_reply_run = 0  # commands in a row the chassis did not answer
-
-    # ---- State for the page ----
-
-    def _changed(self) -> None:
-        """Call with ``_state`` held: wakes every waiting poll."""
-        self._version += 1
-        self._state.notify_all()
 
     def snapshot(self, since: Optional[int] = None, wait_s: float = 0.0) -> Dict[str, Any]:
         """The whole state; with ``since``, first waits up to ``wait_s`` for a newer one."""
-        with self._state:
-            if since is not None and wait_s > 0:
-                self._state.wait_for(lambda: self._version != since, timeout=wait_s)
-            cards = []
-            for number in sorted(self._cards):
-                state = self._cards[number]
-                monitor = state.monitor
-                cards.append(
-                    {
-                        "card": number,
-                        "model": state.card.model,
-                        "id": state.card.id_text,
-                        "layout": state.layout,
-                        "default": state.default,
-                        "relays": dict(state.relays),
-                        "errors": dict(state.errors),
-                        "last": state.last,
-                        "monitor": None
-                        if not state.layout["inputs"]
-                        else {
-                            "port": monitor.port,
-                            "running": monitor.running,
-                            "interval": monitor.interval_s,
-                            "inputs": monitor.inputs,
-                            "stale": monitor.stale,
-                            "since": monitor.since,
-                        },
-                    }
-                )
-            warnings = list(self._port_warnings)
-            if self._no_reply_run >= NO_REPLY_RUN:
-                warnings.append(
-                    "no reply to the last %d commands: the command port may be gone (adapter "
-                    "unplugged?) or the chassis off; Rediscover reopens the port" % self._no_reply_run)
-            return {
-                "version": self._version,
-                "generation": self._generation,
-                "port": os.fsdecode(self.chassis.port),
-                "open": self.chassis.is_open,
-                "warnings": warnings,
-                "busy": self._busy,
-                "cards": cards,
-                "log": list(self._log)[:LOG_SHOWN],
-            }
+        return self.state.snapshot(since, wait_s)
 
-    def _record(
-        self,
-        number: Optional[int],
-        line: str,
-        code: Optional[int],
-        sent: bool,
-        text: str = "",
-        library: bool = True,
-    ) -> Dict[str, Any]:
-        """A result as the page shows it, added to the log (call with ``_state`` held)."""
-        self._log_id += 1
-        entry: Dict[str, Any] = {
-            "id": self._log_id,
-            "time": time.time(),
-            "card": number,
-            "line": line,
-            "sent": sent,
-            "code": code,
-            "english": "" if code is None else error_description(code),
-            "korean": "" if code is None else error_message(code, self.chassis.library),
-            "text": text,
-        }
-        if not library:
-            entry["english"] = text
-        self._log.appendleft(entry)
-        return entry
+    @property
+    def version(self) -> int:
+        """The state's version: it grows with every change the page would show."""
+        return self.state.version
 
     # ---- Discovery ----
 
@@ -203,10 +82,9 @@ class Panel:
         """Opens the chassis's port (closing it first if open, so that a replugged adapter is
         found again) and discovers its cards."""
         with self._exchange:
-            self._set_busy("discovery")
+            self.state.set_busy("discovery")
             try:
                 self._stop_monitors()
-                old = dict(self._cards)
                 port = os.fsdecode(self.chassis.port)
                 code, warnings = 0, []
                 try:
@@ -222,30 +100,10 @@ class Panel:
                         warnings.append(NO_CARD_HINT % port)
                     simulator = self.chassis.simulator
                     warnings += self._holder_warnings(port, simulator.pid if simulator else None)
-                cards: Dict[int, _CardState] = {}
-                for card in found:
-                    state = _CardState(card, self.bench.get(card.number), self.monitor_ports.get(card.number))
-                    previous = old.get(card.number)
-                    if previous is not None and previous.card == card:
-                        # The card may have been power-cycled or switched by another program
-                        # since: what the panel commanded is no longer known, but stays listed
-                        # for "open everything I closed".
-                        state.relays = {name: "unknown" for name in previous.relays}
-                    cards[card.number] = state
-                with self._state:
-                    self._cards = cards
-                    self._generation += 1
-                    self._port_warnings, self._no_reply_run = warnings, 0
-                    listing = ", ".join("%d %s" % (n, s.card.model) for n, s in sorted(cards.items()))
-                    if code == 0:
-                        text = "cards: " + listing if cards else warnings[0]
-                    else:
-                        text = warnings[0] if warnings else ""
-                    entry = self._record(None, "*IDN?(01..16)", code, code != PORT_OPEN_ERROR, text)
-                    self._changed()
-                return entry
+                return self.state.discovered(found, self.bench, self.monitor_ports, code,
+                                             code != PORT_OPEN_ERROR, warnings)
             finally:
-                self._set_busy(None)
+                self.state.set_busy(None)
 
     @staticmethod
     def _holder_warnings(port: str, simulator: Optional[int]) -> List[str]:
@@ -265,21 +123,16 @@ class Panel:
         with self._exchange:
             self._stop_monitors()
             self.chassis.close()
-        with self._state:
-            self._changed()
+        self.state.changed()
 
-    def _set_busy(self, what: Optional[str]) -> None:
-        with self._state:
-            self._busy = what
-            self._changed()
-
-    def _card(self, number: object) -> _CardState:
+    def _card(self, number: object) -> CardState:
         if isinstance(number, bool) or not isinstance(number, int):
             raise RequestError(400, "card must be a slot number")
-        state = self._cards.get(number)
+        cards = self.state.cards
+        state = cards.get(number)
         if state is None:
             raise RequestError(404, "no card in slot %d (discovery found %s)" % (
-                number, ", ".join(str(n) for n in sorted(self._cards)) or "none"))
+                number, ", ".join(str(n) for n in sorted(cards)) or "none"))
         return state
 
     # ---- Relays ----
@@ -296,17 +149,12 @@ class Panel:
                     relay.slot, relay.name, relay.slot, state.card.number))
             return self._switch(state, relay, close)
 
-    def _switch(self, state: _CardState, relay: Relay, close: bool) -> Dict[str, Any]:
+    def _switch(self, state: CardState, relay: Relay, close: bool) -> Dict[str, Any]:
         card = state.card
         line = wire_line(card.number, relay, close)
         refusal = alias_explanation(card.number, relay, close)
         if refusal is not None:
-            with self._state:
-                entry = self._record(card.number, line, None, False, refusal, library=False)
-                state.errors[relay.name] = entry
-                state.last = dict(entry, relay=relay.name)
-                self._changed()
-            return entry
+            return self.state.relay_refused(state, relay.name, line, refusal)
         code = 0
         try:
             self._relay_method(card, relay, close)()
@@ -315,19 +163,7 @@ class Panel:
         # The library checks slot and model first, then refuses (3) a line too long for its
         # buffer: neither reaches the wire.
         sent = code not in (NO_SUCH_CARD, WRONG_MODEL) and wire_fits(line)
-        with self._state:
-            entry = self._record(card.number, line, code, sent)
-            self._count_reply(code, sent)
-            if code == 0:
-                state.relays[relay.name] = "closed" if close else "open"
-                state.errors.pop(relay.name, None)
-            else:
-                if code == NO_REPLY:
-                    state.relays[relay.name] = "unknown"  # the card may have switched it
-                state.errors[relay.name] = entry
-            state.last = dict(entry, relay=relay.name)
-            self._changed()
-        return entry
+        return self.state.relay_result(state, relay.name, close, line, code, sent)
 
     @staticmethod
     def _relay_method(card: Card, relay: Relay, close: bool) -> Callable[[], None]:
@@ -347,21 +183,15 @@ class Panel:
         # The binding's one way into a card's exports: numbers checked, Ctrl-C kept working.
         return lambda: card._call(export, *args)
 
-    def _count_reply(self, code: int, sent: bool) -> None:
-        """Call with ``_state`` held, for every command sent on the command port."""
-        if sent:
-            self._no_reply_run = self._no_reply_run + 1 if code == NO_REPLY else 0
-
     def open_closed(self) -> List[Dict[str, Any]]:
         """Opens every relay the panel closed or may have closed (closed or unknown), card by
         card: an open where the state is unknown is the safe side."""
         results = []
         with self._exchange:
-            for number in sorted(self._cards):
-                state = self._cards[number]
-                with self._state:
-                    names = [name for name, s in state.relays.items() if s != "open"]
-                for name in names:
+            cards = self.state.cards
+            for number in sorted(cards):
+                state = cards[number]
+                for name in self.state.not_open(state):
                     results.append(self._switch(state, parse_relay(name), False))
         return results
 
@@ -378,7 +208,7 @@ class Panel:
             state = self._card(number)
             card = state.card
             form, method = commands[action]
-            self._set_busy("%s of card %d" % (action, card.number))
+            self.state.set_busy("%s of card %d" % (action, card.number))
             code, text = 0, ""
             try:
                 reply = getattr(card, method)()
@@ -386,19 +216,8 @@ class Panel:
             except HalvexError as e:
                 code, text = e.code, (e.reply or "").rstrip("\r\n")
             finally:
-                self._set_busy(None)
-            with self._state:
-                entry = self._record(card.number, form % card.number, code, True, text)
-                self._count_reply(code, True)
-                if action == "reset" and code == 0:
-                    # A reset opens every relay of the card.
-                    state.default, state.relays, state.errors = "open", {}, {}
-                elif action == "reset" and code == NO_REPLY:
-                    # It may have reset: what was closed may be open now.
-                    state.relays = {n: "unknown" if s == "closed" else s for n, s in state.relays.items()}
-                state.last = entry
-                self._changed()
-            return entry
+                self.state.set_busy(None)
+            return self.state.device_result(state, action, form % card.number, code, text)
 
     # ---- Signal inputs ----
 
@@ -431,29 +250,16 @@ class Panel:
                 code, text = e.code, "%s cannot be opened: %s" % (monitor.port, e.reason or e.description)
             except HalvexError as e:
                 code, text = e.code, str(e)
-            with self._state:
-                if code == 0:
-                    monitor.running, monitor.interval_s = True, interval
-                    monitor.inputs, monitor.stale, monitor.since = None, False, None
-                entry = self._record(state.card.number, line, code, code != PORT_OPEN_ERROR, text)
-                state.last = entry
-                self._changed()
-            return entry
+            return self.state.monitor_started(state, line, code, code != PORT_OPEN_ERROR, text, interval)
 
     def stop_monitor(self, number: object) -> Dict[str, Any]:
         with self._exchange:
             state = self._card(number)
             if not state.layout["inputs"]:
                 raise RequestError(400, "a %s card has no signal inputs" % state.card.model)
-            code = self._stop_monitor(state)
-            with self._state:
-                entry = self._record(state.card.number, "end monitoring of card %d"
-                                     % state.card.number, code, False, "monitoring stopped")
-                state.last = entry
-                self._changed()
-            return entry
+            return self.state.monitor_stopped(state, self._stop_monitor(state))
 
-    def _stop_monitor(self, state: _CardState) -> int:
+    def _stop_monitor(self, state: CardState) -> int:
         """Call with ``_exchange`` held; waits until the last callback has returned."""
         if not state.monitor.running:
             return 0
@@ -462,36 +268,25 @@ class Panel:
             state.card.stop_monitoring()  # type: ignore[attr-defined]
         except HalvexError as e:
             code = e.code
-        with self._state:
-            state.monitor.running = False
-            state.monitor.stale, state.monitor.since = False, None
-            self._changed()
+        self.state.monitor_ended(state)
         return code
 
     def _stop_monitors(self) -> None:
-        for state in list(self._cards.values()):
+        for state in list(self.state.cards.values()):
             self._stop_monitor(state)
 
-    def _on_reading(self, state: _CardState) -> Callable[[Tuple[bool, ...]], None]:
-        monitor = state.monitor
+    def _on_reading(self, state: CardState) -> Callable[[Tuple[bool, ...]], None]:
+        monitor, model = state.monitor, self.state
 
         def on_reading(reading: Tuple[bool, ...]) -> None:
-            inputs = [1 if active else 0 for active in reading]
-            with self._state:
-                # Only a change wakes the page: a steady input costs nothing.
-                if inputs != monitor.inputs or monitor.stale:
-                    monitor.inputs, monitor.stale, monitor.since = inputs, False, None
-                    self._changed()
+            model.reading(monitor, [1 if active else 0 for active in reading])
 
         return on_reading
 
-    def _on_silence(self, state: _CardState) -> Callable[[Card], None]:
-        monitor = state.monitor
+    def _on_silence(self, state: CardState) -> Callable[[Card], None]:
+        monitor, model = state.monitor, self.state
 
         def on_silence(_card: Card) -> None:
-            with self._state:
-                if monitor.running:
-                    monitor.stale, monitor.since = True, time.time()
-                    self._changed()
+            model.silence(monitor)
 
         return on_silence

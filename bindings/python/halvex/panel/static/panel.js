@@ -37,12 +37,24 @@ async function post(path, body, pendingEl) {
       problem(body.card, `${response.status}: ${data.error}`);
       return;
     }
-    apply(data.state);
+    await catchUp(data.version);
   } catch (e) {
     problem(body.card, `the panel's server is unreachable: ${e}`);
   } finally {
     if (pendingEl) delete pendingEl.dataset.pending;
   }
+}
+
+// A click answers with the version of the state it left; the long poll, woken by the same change,
+// brings that state, usually before the answer. Should it not have within a moment (it was
+// between requests, or retrying), the state is asked for once.
+const CATCH_UP_MS = 250;
+async function catchUp(version) {
+  const deadline = Date.now() + CATCH_UP_MS;
+  while (shown.version < version && Date.now() < deadline) await sleep(10);
+  if (shown.version >= version) return;
+  const response = await fetch("/api/state", { headers: authHeaders, cache: "no-store" });
+  if (response.ok) apply(await response.json());
 }
 
 async function poll() {

@@ -1,244 +1,24 @@
-"""A simulated chassis for testing test programs: ``halvex-sim`` on pseudo-terminals.
-
-    from halvex import Chassis, X16Card
-    from halvex.sim import SimulatedChassis
-
-    with SimulatedChassis(cards={3: "X16", 5: ("Y48", "HALVEX Y48 REV3")}) as sim:
-        with Chassis(sim.port) as chassis:
-            chassis.card(3, X16Card).close_matrix(5, 7)
-        assert sim.relays(3) == ["matrix:5:7"]
-
-The simulator is a program of its own; it is found as :func:`find_simulator` says. Its control
-channel (a TCP connection on 127.0.0.1) sets cards, signal inputs and faults up, and reads the
-relays the cards hold and every line the ports received.
-"""
+"""A running ``halvex-sim``: the simulator's process, its ports, and its control channel."""
 
 from __future__ import annotations
 
-import json
 import os
 import select
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 from types import TracebackType
-from typing import IO, Dict, List, Mapping, NamedTuple, Optional, Tuple, Type, Union, cast
+from typing import IO, Dict, List, Mapping, Optional, Tuple, Type, Union
 
-from ._library import PACKAGE_DIR, LibraryNotFound, load_library
+from .control import ControlChannel, SimulatorError
+from .program import find_simulator
+from .setups import SLOTS, CardSetup, card_option
 
-__all__ = [
-    "SimulatorError",
-    "SimulatorNotFound",
-    "ControlChannel",
-    "SimulatedChassis",
-    "CardSetup",
-    "CardDescription",
-    "describe",
-    "find_simulator",
-]
+__all__ = ["PortRef", "SimulatedChassis"]
 
-SIMULATOR_NAME = "halvex-sim"
-MODELS = ("X16", "X48", "Y48")
-SLOTS = range(1, 17)
-# A model alone, or a model and the text the card answers to *IDN?.
-CardSetup = Union[str, Tuple[str, str]]
 PortRef = Union[str, int, "os.PathLike[str]"]
-
-
-class SimulatorError(RuntimeError):
-    """The simulator refused a request, closed its control channel or never came up."""
-
-
-class SimulatorNotFound(SimulatorError):
-    """No ``halvex-sim`` program was found; ``places`` lists where the binding looked."""
-
-    def __init__(self, places: List[str]) -> None:
-        super().__init__("halvex-sim was not found; looked in:\n  " + "\n  ".join(places))
-        self.places: List[str] = list(places)
-
-    def __reduce__(self) -> Tuple[object, ...]:
-        return (type(self), (self.places,))
-
-
-class ControlChannel:
-    """Client of the simulator's control channel: one request line, one reply line, and for
-    "OK <count>" replies that many lines more."""
-
-    def __init__(self, address: str, timeout: Optional[float] = None) -> None:
-        """Connects to ``address`` ("127.0.0.1:4567"); ``timeout`` bounds every wait, in
-        seconds (None waits as long as it takes)."""
-        host, port = address.rsplit(":", 1)
-        self._socket: Optional[socket.socket] = socket.create_connection(
-            (host, int(port)), timeout=timeout
-        )
-        self._pending = b""
-
-    def close(self) -> None:
-        if self._socket is not None:
-            self._socket.close()
-            self._socket = None
-
-    def __enter__(self) -> "ControlChannel":
-        return self
-
-    def __exit__(self, *_: object) -> None:
-        self.close()
-
-    def _connected(self) -> socket.socket:
-        if self._socket is None:
-            raise SimulatorError("the control channel is closed")
-        return self._socket
-
-    def read_line(self) -> str:
-        """The next line, without its line ending."""
-        connection = self._connected()
-        while b"\n" not in self._pending:
-            chunk = connection.recv(65536)
-            if not chunk:
-                raise SimulatorError("the simulator closed its control channel")
-            self._pending += chunk
-        line, self._pending = self._pending.split(b"\n", 1)
-        return line.decode().rstrip("\r")
-
-    def request(self, line: str) -> str:
-        """Sends one request; returns its reply line, raising SimulatorError on a refusal."""
-        self._connected().sendall(line.encode() + b"\n")
-        reply = self.read_line()
-        if not reply.startswith("OK"):
-            raise SimulatorError("simulator refused %r: %s" % (line, reply))
-        return reply
-
-    def listing(self, line: str) -> List[str]:
-        """Sends a request answered "OK <count>" and returns the lines that follow."""
-        count = int(self.request(line).split()[1])
-        return [self.read_line() for _ in range(count)]
-
-    def log(self, settle_s: float = 0.05) -> List[Tuple[str, bytes]]:
-        """Every line received since the last clear, as (port, bytes); waits ``settle_s`` first
-        so that bytes just written have arrived. Ports are "cmd" and "mon01" to "mon16"."""
-        if settle_s > 0:
-            time.sleep(settle_s)
-        entries = []
-        for entry in self.listing("log"):
-            port, _, data = entry.partition(" ")
-            entries.append((port, bytes.fromhex(data)))
-        return entries
-
-    def commands(self, settle_s: float = 0.05) -> List[bytes]:
-        """The lines the command port received, as in ``log``."""
-        return [data for port, data in self.log(settle_s) if port == "cmd"]
-
-
-def _executable(path: str) -> bool:
-    return os.path.isfile(path) and os.access(path, os.X_OK)
-
-
-def find_simulator(simulator: Union[str, "os.PathLike[str]", None] = None) -> str:
-    """The ``halvex-sim`` to run: ``simulator`` if given; else ``HALVEX_SIM``; else the one a
-    wheel installed in the package; else the one beside the driver library (the library's
-    folder, its ``simulator/`` build folder, or ``../bin`` of an installed prefix); else the
-    first on PATH. Raises :class:`SimulatorNotFound` naming every place it looked."""
-    places: List[str] = []
-    if simulator is not None:
-        path = os.fspath(simulator)
-        if _executable(path):
-            return path
-        raise SimulatorNotFound(["the simulator argument: %s is not an executable file" % path])
-    from_env = os.environ.get("HALVEX_SIM")
-    if from_env:
-        if _executable(from_env):
-            return from_env
-        places.append("HALVEX_SIM: %s is not an executable file" % from_env)
-    else:
-        places.append("HALVEX_SIM: not set")
-    bundled = os.path.join(PACKAGE_DIR, SIMULATOR_NAME)
-    if _executable(bundled):
-        return bundled
-    places.append("in the package: no %s" % bundled)
-    try:
-        library_path = load_library().path
-    except LibraryNotFound:
-        places.append("beside the library: the library was not found")
-    else:
-        if os.path.isabs(library_path):
-            folder = os.path.dirname(os.path.realpath(library_path))
-            for candidate in (
-                os.path.join(folder, SIMULATOR_NAME),
-                os.path.join(folder, "simulator", SIMULATOR_NAME),
-                os.path.join(os.path.dirname(folder), "bin", SIMULATOR_NAME),
-            ):
-                if _executable(candidate):
-                    return candidate
-                places.append("beside the library: no %s" % candidate)
-        else:
-            places.append("beside the library: it was loaded by name (%s)" % library_path)
-    on_path = shutil.which(SIMULATOR_NAME)
-    if on_path:
-        return on_path
-    places.append("PATH: no %s in %s" % (SIMULATOR_NAME, os.environ.get("PATH", "")))
-    raise SimulatorNotFound(places)
-
-
-class CardDescription(NamedTuple):
-    """A card a set-up gives: its slot, model and identification text, and the relay ranges
-    it changes from a fresh card's ("rows", "cols", "gp", "ext-gp", "ps", "discharge")."""
-
-    slot: int
-    model: str
-    id_text: str
-    ranges: Dict[str, Tuple[int, int]]
-
-
-def describe(
-    chassis_file: Union[str, "os.PathLike[str]", None] = None,
-    cards: Optional[Mapping[int, CardSetup]] = None,
-    simulator: Union[str, "os.PathLike[str]", None] = None,
-) -> List[CardDescription]:
-    """The cards a chassis file (and ``cards``, as :class:`SimulatedChassis` takes them) set
-    up, in slot order, as the simulator reads them (``halvex-sim --describe``); nothing is
-    started. SimulatorError carries the simulator's complaint, for a bad file
-    "FILE:LINE: reason: line"."""
-    options: List[str] = []
-    if chassis_file is not None:
-        options += ["--chassis", os.fspath(chassis_file)]
-    for slot, spec in (cards or {}).items():
-        options += ["--card", _card_option(slot, spec)]
-    done = subprocess.run([find_simulator(simulator), "--describe"] + options,
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
-    if done.returncode != 0:
-        complaint = done.stderr.decode(errors="replace").strip()
-        prefix = SIMULATOR_NAME + ": "
-        raise SimulatorError(complaint[len(prefix):] if complaint.startswith(prefix) else
-                             complaint or "%s --describe failed (%d)" % (SIMULATOR_NAME, done.returncode))
-    found = cast(Dict[str, List[Dict[str, object]]], json.loads(done.stdout.decode()))
-    return [
-        CardDescription(
-            cast(int, card["slot"]), cast(str, card["model"]), cast(str, card["id_text"]),
-            {kind: (low, high) for kind, (low, high) in cast(Dict[str, List[int]], card["ranges"]).items()},
-        )
-        for card in found["cards"]
-    ]
-
-
-def _card_option(slot: object, spec: object) -> str:
-    if isinstance(slot, bool) or not isinstance(slot, int):
-        raise TypeError("cards: a slot must be an int, not %s" % type(slot).__name__)
-    if slot not in SLOTS:
-        raise ValueError("cards: slot %d is not in 1..16" % slot)
-    if isinstance(spec, str):
-        model, id_text = spec, None
-    elif isinstance(spec, tuple) and len(spec) == 2 and all(isinstance(s, str) for s in spec):
-        model, id_text = spec
-    else:
-        raise TypeError('cards: slot %d takes "X16", "X48", "Y48" or (model, id_text)' % slot)
-    if model not in MODELS:
-        raise ValueError("cards: slot %d has model %r, not one of X16, X48, Y48" % (slot, model))
-    if id_text is not None and ("\n" in id_text or "\r" in id_text):
-        raise ValueError("cards: the id text of slot %d is one line" % slot)
-    return "%d:%s" % (slot, model) if id_text is None else "%d:%s:%s" % (slot, model, id_text)
 
 
 class SimulatedChassis:
@@ -267,7 +47,7 @@ class SimulatedChassis:
                 raise FileNotFoundError("chassis_file: no such file: %s" % path)
             options += ["--chassis", path]
         for slot, spec in (cards or {}).items():
-            options += ["--card", _card_option(slot, spec)]
+            options += ["--card", card_option(slot, spec)]
         self.simulator: str = find_simulator(simulator)
         self.folder: str = tempfile.mkdtemp(prefix="halvex-sim-")
         self._links = os.path.join(self.folder, "ports")
@@ -454,7 +234,7 @@ class SimulatedChassis:
 
     def plug(self, slot: int, model: str, id_text: Optional[str] = None) -> None:
         """Plugs a card into a slot (the library sees it at its next discovery)."""
-        option = _card_option(slot, model if id_text is None else (model, id_text))
+        option = card_option(slot, model if id_text is None else (model, id_text))
         self.request("card " + option.replace(":", " ", 2 if id_text is not None else 1))
 
     def remove(self, slot: int) -> None:
