@@ -81,3 +81,18 @@ def test_chassis_file_option(pytester: pytest.Pytester) -> None:
     found = run(pytester, "--halvex-chassis-file", str(chassis_file))
     assert found["plain"]["cards"] == [11]
     assert found["marker"]["cards"] == [4, 9, 11], "the marker's cards come on top of the file"
+
+
+def test_fixture_marker_opens_the_fixture_on_its_cards(pytester: pytest.Pytester) -> None:
+    bench = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixture", "bench.toml")
+    pytester.makepyfile(test_fx='''
+import pytest
+
+@pytest.mark.halvex_fixture(%r)
+def test_route(halvex_fixture, halvex_sim):
+    assert [s for s, line in halvex_sim.state().items() if " empty" not in line] == [1, 5]
+    halvex_fixture.apply("ground_dut")
+    assert halvex_sim.commands()[-1] == b"CLOSE(05,10,02)\\n"
+''' % bench)
+    result = pytester.runpytest_subprocess("-p", "halvex.pytest_plugin", "-p", "no:cacheprovider")
+    result.assert_outcomes(passed=1)

@@ -39,8 +39,12 @@ class SimulatedChassis:
         cards: Optional[Mapping[int, CardSetup]] = None,
         chassis_file: Union[str, "os.PathLike[str]", None] = None,
         simulator: Union[str, "os.PathLike[str]", None] = None,
+        fixture_file: Union[str, "os.PathLike[str]", None] = None,
     ) -> None:
         options: List[str] = []
+        if fixture_file is not None:
+            # The cards a fixture file names; a chassis file and cards given here come on top.
+            options += ["--fixture", os.fspath(fixture_file)]
         if chassis_file is not None:
             path = os.fspath(chassis_file)
             if not os.path.isfile(path):
