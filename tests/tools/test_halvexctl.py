@@ -508,8 +508,10 @@ class Scripts(ToolTest):
         shell.stdin.close()
         self.assertEqual(shell.wait(60), 4, "the first failure's code")
 
-    @unittest.skipIf(WINE, "terminals are tested natively")
-    def test_ctrl_c_at_the_prompt_drops_the_line(self) -> None:
+    def shell_on_own_terminal(self):
+        """The shell on a pseudo-terminal that is its controlling terminal; returns the shell,
+        the terminal's master end and a reader that waits until something was seen (`times`
+        times) and returns all that was."""
         import fcntl
         import termios
 
@@ -524,25 +526,41 @@ class Scripts(ToolTest):
         os.close(slave)
         self.addCleanup(os.close, master)
         self.addCleanup(shell.kill)
-        seen = b""
+        seen = bytearray()
 
-        def read_until(what: bytes) -> None:
-            nonlocal seen
+        def read_until(what: bytes, times: int = 1) -> bytes:
             deadline = time.monotonic() + 30
-            while what not in seen and time.monotonic() < deadline:
+            while seen.count(what) < times and time.monotonic() < deadline:
                 if select.select([master], [], [], 0.1)[0]:
-                    seen += os.read(master, 4096)
-            self.assertIn(what, seen)
+                    seen.extend(os.read(master, 4096))
+            self.assertGreaterEqual(seen.count(what), times, bytes(seen))
+            return bytes(seen)
 
+        return shell, master, read_until
+
+    @unittest.skipIf(WINE, "terminals are tested natively")
+    def test_ctrl_c_at_the_prompt_drops_the_line(self) -> None:
+        shell, master, read_until = self.shell_on_own_terminal()
         read_until(b"halvexctl> ")
         os.write(master, b"close 3 gp")
         read_until(b"close 3 gp")
         os.write(master, b"\x03")
         read_until(b"close 3 gp^C\r\nhalvexctl> ")
         os.write(master, b"reset 4\nquit\n")
-        read_until(b"reset 4: OK")
+        seen = read_until(b"reset 4: OK")
         self.assertEqual(shell.wait(30), 0, "still running after Ctrl-C, and nothing failed")
         self.assertNotIn(b"close 3 gp:", seen, "the dropped line did not run")
+
+    @unittest.skipIf(WINE, "terminals are tested natively")
+    def test_the_up_key_recalls_the_last_line(self) -> None:
+        shell, master, read_until = self.shell_on_own_terminal()
+        read_until(b"halvexctl> ")
+        os.write(master, b"reset 4\r")
+        read_until(b"reset 4: OK\r\nhalvexctl> ")
+        os.write(master, b"\x1b[A\r")
+        read_until(b"reset 4: OK", times=2)
+        os.write(master, b"quit\r")
+        self.assertEqual(shell.wait(30), 0)
 
 
 @unittest.skipIf(WINE, "terminals are tested natively")

@@ -1,8 +1,10 @@
-// What the command-line tool needs from the platform: readable messages, Ctrl-C, terminals and
-// the machine's serial ports.
+// What the command-line tool needs from the platform: readable messages, Ctrl-C, terminals, line
+// editing and the machine's serial ports.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,15 +14,30 @@ namespace halvexctl {
 
 // The library's messages are code page 949 bytes; the console wants UTF-8.
 std::string Cp949ToUtf8(const std::string& text);
-// Calls `handler` (from any thread) when the user presses Ctrl-C; null puts back the default,
-// which ends the program.
-void OnInterrupt(void (*handler)());
+// Sets `*flag` (from a signal handler or another thread) when the user presses Ctrl-C; null
+// puts back the default, which ends the program.
+void OnInterrupt(std::atomic<bool>* flag);
 // Releases an array from GetHalvexSeries with the allocator the library used.
 void ReleaseSeries(CardInfo* records);
 // Sleeps the calling thread.
 void PauseMs(int ms);
 // True when `stream` is a terminal (progress and prompts go only to terminals).
 bool IsTerminal(std::FILE* stream);
+
+// What reading a line at the shell's prompt gave.
+enum class Typed { kLine, kInterrupted, kEnd };
+
+// A line editor on the terminal, with the history of the lines read.
+class LineEditor {
+  public:
+    virtual ~LineEditor() = default;
+    // Shows `prompt` and reads one line into `line`; Ctrl-C drops what was typed so far.
+    virtual Typed Read(const std::string& prompt, std::string& line) = 0;
+};
+
+// The shell's line editor when standard input and output are a terminal; null when they are
+// not, or where the console edits lines itself (Windows).
+std::unique_ptr<LineEditor> OpenLineEditor();
 
 // One serial port of the machine; fields the platform does not know stay empty.
 struct SerialPort {

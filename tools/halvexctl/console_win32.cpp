@@ -6,12 +6,13 @@
 namespace halvexctl {
 
 namespace {
-void (*gHandler)() = nullptr;
+// The console's handler reaches the program only through file-level state: the flag to set.
+std::atomic<std::atomic<bool>*> gFlag{nullptr};
 BOOL WINAPI OnConsoleEvent(DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
         return FALSE;
-    if (gHandler != nullptr)
-        gHandler();
+    if (std::atomic<bool>* flag = gFlag.load())
+        *flag = true;
     return TRUE;
 }
 }  // namespace
@@ -29,9 +30,9 @@ std::string Cp949ToUtf8(const std::string& text) {
     return out;
 }
 
-void OnInterrupt(void (*handler)()) {
-    gHandler = handler;
-    SetConsoleCtrlHandler(OnConsoleEvent, handler != nullptr ? TRUE : FALSE);
+void OnInterrupt(std::atomic<bool>* flag) {
+    gFlag = flag;
+    SetConsoleCtrlHandler(OnConsoleEvent, flag != nullptr ? TRUE : FALSE);
     SetConsoleOutputCP(CP_UTF8);
 }
 
@@ -45,6 +46,11 @@ void PauseMs(int ms) {
 
 bool IsTerminal(std::FILE* stream) {
     return _isatty(_fileno(stream)) != 0;
+}
+
+// The console's own line editing and history serve the shell.
+std::unique_ptr<LineEditor> OpenLineEditor() {
+    return nullptr;
 }
 
 }  // namespace halvexctl

@@ -1,0 +1,125 @@
+#include "relays.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "output.h"
+#include "parse.h"
+#include "session.h"
+#include "tables.h"
+
+namespace halvexctl {
+
+namespace {
+
+struct RelayPlan {
+    const RelayKind* kind;
+    bool close;
+    int32_t card, a, b;
+};
+
+// Refuses a matrix row that a card would read as a relay group code, showing the wire form.
+void RefuseGroupRow(const RelayPlan& plan, const std::string& cmd) {
+    using halvex::CommandFormat;
+    using halvex::CommandId;
+    const bool crosspoint = plan.kind->shape == Shape::kRowColumn;
+    for (const halvex::RelayGroupInfo& g : halvex::kRelayGroups) {
+        if (plan.a != g.code)
+            continue;
+        char wire[96], why[256];
+        if (crosspoint) {
+            std::snprintf(
+                wire, sizeof(wire),
+                CommandFormat(plan.close ? CommandId::kCloseRelay : CommandId::kOpenRelay),
+                plan.card, plan.a, plan.b);
+        } else {
+            std::snprintf(wire, sizeof(wire),
+                          CommandFormat(plan.close ? CommandId::kCloseLine : CommandId::kOpenLine),
+                          plan.card, plan.a, plan.b ? "lo" : "hi");
+        }
+        wire[std::strcspn(wire, "\n")] = '\0';  // shown, not sent
+        if (crosspoint)
+            std::snprintf(why, sizeof(why), halvex::kGroupRowCrosspointText, plan.a, wire, g.name,
+                          plan.b);
+        else
+            std::snprintf(why, sizeof(why), halvex::kGroupRowLineText, plan.a, wire, g.name);
+        throw UsageError{std::string(why) + "; --allow-group-rows sends it anyway", cmd};
+    }
+}
+
+RelayPlan PlanRelay(const Invocation& inv) {
+    const std::string& cmd = inv.args[0];
+    if (inv.args.size() < 3)
+        throw UsageError{"missing arguments: usage: halvexctl " + cmd + " CARD RELAY [ARGS]", cmd};
+    RelayPlan plan{nullptr, cmd == "close", CardArg(inv), 0, 0};
+    for (const RelayKind& k : RelayKinds()) {
+        if (inv.args[2] == k.name)
+            plan.kind = &k;
+    }
+    if (plan.kind == nullptr) {
+        std::string names;
+        for (const RelayKind& k : RelayKinds())
+            names += (names.empty() ? "" : ", ") + std::string(k.name);
+        throw UsageError{"unknown relay kind '" + inv.args[2] + "': expected one of " + names, cmd};
+    }
+    const RelayKind& k = *plan.kind;
+    const size_t want = k.shape == Shape::kSingle ? 3 : k.shape == Shape::kNumber ? 4 : 5;
+    if (inv.args.size() != want) {
+        throw UsageError{std::string(inv.args.size() < want ? "missing" : "too many") +
+                             " arguments: usage: halvexctl " + cmd + " CARD " + k.name +
+                             (*k.args ? " " : "") + k.args,
+                         cmd};
+    }
+    try {
+        switch (k.shape) {
+            case Shape::kRowColumn:
+                plan.a = RelayNumber(inv.args[3], "row");
+                plan.b = RelayNumber(inv.args[4], "column");
+                break;
+            case Shape::kRowLine:
+                plan.a = RelayNumber(inv.args[3], "row");
+                if (inv.args[4] != "hi" && inv.args[4] != "lo")
+                    throw UsageError{"bad line '" + inv.args[4] + "': expected hi or lo"};
+                plan.b = inv.args[4] == "lo" ? 1 : 0;
+                break;
+            case Shape::kNumber:
+                plan.a = RelayNumber(inv.args[3], "relay number");
+                break;
+            case Shape::kSingle:
+                break;
+        }
+    } catch (UsageError& e) {
+        e.command = cmd;
+        throw;
+    }
+    const bool rowed = k.shape == Shape::kRowColumn || k.shape == Shape::kRowLine;
+    if (rowed && !inv.options.allowGroupRows)
+        RefuseGroupRow(plan, cmd);
+    return plan;
+}
+
+// The export of the card's model, known since discovery; for a slot without a card or a model
+// without the relay, the kind's first, so that the library answers 7 or 8 itself.
+const ModelCalls& CallsFor(const RelayKind& kind, const std::string& model) {
+    for (const ModelCalls& m : kind.models) {
+        if (m.model != nullptr && model == m.model)
+            return m;
+    }
+    return kind.models[0];
+}
+
+}  // namespace
+
+void CheckRelay(const Invocation& inv) {
+    PlanRelay(inv);
+}
+
+int RunRelay(Session& session, const Invocation& inv) {
+    const RelayPlan plan = PlanRelay(inv);
+    const ModelCalls& m = CallsFor(*plan.kind, session.ModelOf(plan.card));
+    const int32_t rc = (plan.close ? m.close : m.open)(plan.card, plan.a, plan.b);
+    return Report(session, inv.options, Joined(inv.args), rc);
+}
+
+}  // namespace halvexctl
