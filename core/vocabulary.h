@@ -96,6 +96,25 @@ constexpr const ResultInfo& ResultOf(int32_t code) {
     return kResults[code < kSuccess || code > kUnknownCode ? kUnknownCode : code];
 }
 
+struct FixtureResultInfo {
+    int32_t code;
+    const char* constant;  // HALVEX_FIXTURE_<constant>
+    const char* english;
+};
+inline constexpr FixtureResultInfo kFixtureResults[] = {
+#define HX_FIXTURE_RESULT(constant, code, english) {code, #constant, english},
+#include "core/vocabulary.inc"
+};
+
+// The English of any code, the library's or the fixture layer's.
+constexpr const char* EnglishOf(int32_t code) {
+    for (const FixtureResultInfo& r : kFixtureResults) {
+        if (r.code == code)
+            return r.english;
+    }
+    return ResultOf(code).english;
+}
+
 // The command lines' printf formats, by id: kCommandFormats[CommandId::kCloseRelay].
 enum class CommandId {
 #define HX_COMMAND(id, format) k##id,

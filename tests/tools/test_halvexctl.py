@@ -233,7 +233,9 @@ class Arguments(ToolTest):
         self.assertIn("close CARD RELAY", out)
         commands = help_commands(out)
         self.assertEqual(commands, ["list", "identify", "self-test", "reset", "close", "open",
-                                    "read", "watch", "codes", "ports", "run", "shell", "help"])
+                                    "read", "watch", "codes", "ports", "connect", "disconnect", "apply",
+                                    "release", "check", "nets", "state", "disconnect-all", "run",
+                                    "shell", "help"])
         for command in commands:
             with self.subTest(command=command):
                 rc, out, err = run(command, "--help", port="")
@@ -241,7 +243,7 @@ class Arguments(ToolTest):
                 self.assertTrue(out.startswith("usage: halvexctl [OPTIONS] " + command), out)
                 self.assertEqual(run("help", command, port="")[1], out)
                 # Only the commands that talk to the chassis take a port.
-                self.assertEqual("--port" in out, command not in ("codes", "ports", "help"))
+                self.assertEqual("--port" in out, command not in ("codes", "ports", "help", "nets"))
         _, out, _ = run("close", "--help")
         self.assertIn("ext-gp N", out)
         self.assertIn("--allow-group-rows", out)
@@ -274,6 +276,28 @@ class Commands(ToolTest):
         self.assertEqual(rc, 0)
         self.assertEqual(json.loads(out)["cards"],
                          [{"card": s, "model": m, "id": t} for s, m, t in CHASSIS])
+
+    def test_fixture_verbs_and_relays_pass_the_interlock(self) -> None:
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        fixture = os.path.join(folder, "bench.toml")
+        with open(fixture, "w") as f:
+            f.write('[cards]\n3 = "X16"\n5 = "Y48"\n[nets]\nPSU = ["3:ps:2:a"]\n'
+                    'OUT = ["3:ps:2:b", "3:col:6"]\nDUT = ["3:col:3"]\nGND = ["3:col:4", "5:gp:2:b"]\n'
+                    '[[forbid]]\nnets = ["PSU", "GND"]\nreason = "shorts the supply"\n'
+                    '[routes.power]\nrelays = ["3:ps:2"]\nconnect = [["OUT", "DUT"]]\n')
+        self.sim.request("clearlog")
+        script = b"apply power\nconnect DUT GND\nclose 3:matrix:1:4\nrelease power\n"
+        rc, out, err = run("--fixture", fixture, "--keep-going", "run", "-", stdin=script)
+        self.assertEqual(rc, 12, err)
+        self.assertEqual(out.splitlines(), ["apply power: OK", "release power: OK"])
+        self.assertEqual(err.count("error 12: refused: nets a rule keeps apart would be joined"), 2, err)
+        self.assertIn("PSU / GND (shorts the supply) would be joined through PSU - 3:ps:2 - OUT", err)
+        # The layer resets its cards, then sends the route and its release and nothing refused.
+        self.assertEqual(self.sim.commands()[DISCOVERY:],
+                         [b"*RST(03)\n", b"*RST(05)\n", b"CLOSE(03,01,06)\n", b"CLOSE(03,01,03)\n",
+                          b"CLOSE(03,30,02)\n", b"OPEN(03,01,06)\n", b"OPEN(03,01,03)\n",
+                          b"OPEN(03,30,02)\n"])
 
     def test_every_relay_kind_on_the_wire(self) -> None:
         cases = [
@@ -767,7 +791,7 @@ class ManPageAndCompletion(ToolTest):
             (["close", "3", "matrix", "5", ""], ""),
             (["--j"], "--json"),
             (["close", "--allow"], "--allow-group-rows"),
-            (["help", "s"], "self-test shell"),
+            (["help", "s"], "self-test shell state"),
             (["--interval", ""], ""),
         ]
         for words, expected in cases:

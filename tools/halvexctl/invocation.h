@@ -21,6 +21,7 @@ struct UsageError {
 struct Options {
     std::string port;
     std::string monitorPort;
+    std::string fixture;  // a fixture file: nets, routes and interlocks over the relay commands
     bool json = false;
     bool keepGoing = false;
     bool allowGroupRows = false;

@@ -32,6 +32,8 @@ int Main(int argc, char** argv) {
         base.port = p;
     if (const char* p = std::getenv("HALVEX_MONITOR_PORT"))
         base.monitorPort = p;
+    if (const char* p = std::getenv("HALVEX_FIXTURE"))
+        base.fixture = p;
     Invocation inv;
     try {
         inv = Parse(words, base, false);
@@ -60,7 +62,7 @@ int Main(int argc, char** argv) {
     } catch (const UsageError& e) {
         return ReportUsage(json, Joined(inv.args.empty() ? words : inv.args), e);
     }
-    Session session(inv.options.port);
+    Session session(inv.options.port, inv.options.fixture);
     int rc;
     try {
         rc = Execute(session, inv);

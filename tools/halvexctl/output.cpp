@@ -134,8 +134,17 @@ std::string Message(int32_t code) {
 const char* English(int32_t code) {
     if (code == kNoCard)
         return "no card answered discovery";
-    return halvex::ResultOf(code).english;
+    return halvex::EnglishOf(code);
 }
+
+namespace {
+
+// The library's codes have its message; halvexctl's and the fixture layer's only English.
+bool LibraryCode(int32_t code) {
+    return code >= halvex::kSuccess && code <= halvex::kUnknownCode;
+}
+
+}  // namespace
 
 std::string Visible(const std::string& s) {
     std::string out;
@@ -164,8 +173,9 @@ std::string Joined(const std::vector<std::string>& words) {
 
 int Report(const Session& session, const Options& o, const std::string& what, int32_t code,
            const Json& jsonExtra, const std::string& textExtra, std::string detail) {
-    // The library has no message of its own for a chassis where no card answered.
-    const std::string message = code == kNoCard ? English(code) : Message(code);
+    // The library has no message of its own for a chassis where no card answered, nor for the
+    // fixture layer's refusals.
+    const std::string message = LibraryCode(code) ? Message(code) : English(code);
     const Target target = TargetOf(what);
     if (detail.empty())
         detail = CardDetail(session, code, target);
@@ -190,7 +200,7 @@ int Report(const Session& session, const Options& o, const std::string& what, in
         std::fflush(stdout);
         const std::string where =
             o.line > 0 ? "halvexctl: " + o.script + ":" + std::to_string(o.line) + ": " : "";
-        const std::string korean = code == kNoCard ? "" : " (" + message + ")";
+        const std::string korean = LibraryCode(code) ? " (" + message + ")" : "";
         std::fprintf(stderr, "%s%s: error %d: %s%s%s\n", where.c_str(), what.c_str(), code,
                      English(code), korean.c_str(), detail.empty() ? "" : (": " + detail).c_str());
     }

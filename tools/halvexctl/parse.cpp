@@ -94,6 +94,8 @@ Invocation Parse(const std::vector<std::string>& words, const Options& base, boo
             o.port = value;
         } else if (a == "--monitor-port") {
             o.monitorPort = value;
+        } else if (a == "--fixture") {
+            o.fixture = value;
         } else if (a == "--interval" || a == "--duration") {
             try {
                 (a == "--interval" ? o.interval : o.duration) = ParseSeconds(value, a.c_str() + 2);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "fixture_commands.h"
 #include "output.h"
 #include "parse.h"
 #include "session.h"
@@ -115,8 +116,34 @@ void CheckRelay(const Invocation& inv) {
     PlanRelay(inv);
 }
 
+namespace {
+
+// The relay's name as the fixture layer takes it: "3:matrix:5:7", "3:row:5:lo", "3:gp:2".
+std::string RelayName(const RelayPlan& plan) {
+    std::string name = std::to_string(plan.card) + ":" + plan.kind->name;
+    switch (plan.kind->shape) {
+        case Shape::kRowColumn:
+            return name + ":" + std::to_string(plan.a) + ":" + std::to_string(plan.b);
+        case Shape::kRowLine:
+            return name + ":" + std::to_string(plan.a) + (plan.b ? ":lo" : ":hi");
+        case Shape::kNumber:
+            return name + ":" + std::to_string(plan.a);
+        case Shape::kSingle:
+            break;
+    }
+    return name;
+}
+
+}  // namespace
+
 int RunRelay(Session& session, const Invocation& inv) {
     const RelayPlan plan = PlanRelay(inv);
+    if (session.fixture() != nullptr) {
+        // With a fixture, a relay by hand passes the same interlock as its routes.
+        const int32_t rc = FixtureSwitch(session.fixture(), plan.close, RelayName(plan));
+        return Report(session, inv.options, Joined(inv.args), rc, Json::object(), "",
+                      rc == 0 ? "" : FixtureLastError(session.fixture()));
+    }
     const ModelCalls& m = CallsFor(*plan.kind, session.ModelOf(plan.card));
     const int32_t rc = (plan.close ? m.close : m.open)(plan.card, plan.a, plan.b);
     return Report(session, inv.options, Joined(inv.args), rc);

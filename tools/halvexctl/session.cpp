@@ -105,7 +105,10 @@ int32_t Session::Open() {
     tried_ = true;
     {
         Progress progress("discovering cards on " + port_ + " (slots 1-16)", 0);
-        openResult_ = OpenHalvex(port_.c_str());
+        // A fixture opens the port itself, checks its cards and resets them.
+        openResult_ = fixturePath_.empty()
+                          ? OpenHalvex(port_.c_str())
+                          : OpenFixture(fixturePath_, port_, &fixture_, &fixtureLoadError_);
     }
     open_ = openResult_ == 0;
     if (!open_)
@@ -127,7 +130,13 @@ int32_t Session::Forget() {
     return Close();
 }
 
+std::string Session::FixtureError() const {
+    return fixture_ != nullptr ? FixtureLastError(fixture_) : fixtureLoadError_;
+}
+
 int32_t Session::Close() {
+    FreeFixture(fixture_);
+    fixture_ = nullptr;
     if (!open_)
         return 0;
     open_ = false;
@@ -161,7 +170,7 @@ int OpenReported(Session& session, const Options& o, const std::string& what) {
                           "port");
     }
     if (rc != 0)
-        return Report(session, o, what, rc);
+        return Report(session, o, what, rc, Json::object(), "", session.FixtureError());
     return 0;
 }
 

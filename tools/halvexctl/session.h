@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "fixture_commands.h"
 #include "invocation.h"
 
 namespace halvexctl {
@@ -42,7 +43,8 @@ std::string ModelIn(const char* idText);
 
 class Session {
   public:
-    explicit Session(std::string port) : port_(std::move(port)) {}
+    explicit Session(std::string port, std::string fixture = "")
+        : port_(std::move(port)), fixturePath_(std::move(fixture)) {}
     ~Session() { Close(); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -61,9 +63,16 @@ class Session {
     std::vector<int32_t> Slots() const;
     // The model designator of the card in `slot`, or "" when discovery found none there.
     std::string ModelOf(int32_t slot) const;
+    // With a fixture file, the fixture layer that opened the port (after Open), else null; and
+    // the reason of its last failure.
+    FixtureHandle* fixture() const { return fixture_; }
+    std::string FixtureError() const;
 
   private:
     std::string port_;
+    std::string fixturePath_;
+    FixtureHandle* fixture_ = nullptr;
+    std::string fixtureLoadError_;
     bool open_ = false;
     bool tried_ = false;
     int32_t openResult_ = 0;

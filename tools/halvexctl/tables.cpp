@@ -7,6 +7,7 @@
 #include "halvex.h"
 #include "listing.h"
 #include "parse.h"
+#include "fixture_commands.h"
 #include "relays.h"
 #include "scripts.h"
 #include "signals.h"
@@ -47,12 +48,17 @@ const RelayKind kRelayKinds[] = {
 #undef HX_CALLS
 
 const OptionDef kOptions[] = {
-    {"--port", "PORT", "list identify self-test reset close open read watch run shell", false,
-     "command port (default: $HALVEX_PORT)"},
+    {"--port", "PORT",
+     "list identify self-test reset close open read watch connect disconnect apply release check "
+     "state disconnect-all run shell",
+     false, "command port (default: $HALVEX_PORT)"},
     {"--monitor-port", "PORT", "read watch", true,
      "the card's monitoring port (default: $HALVEX_MONITOR_PORT)"},
     {"--interval", "SECONDS", "watch", true, "polling interval of watch (default 0.2)"},
     {"--duration", "SECONDS", "watch", true, "stop watch after this long (default: until Ctrl-C)"},
+    {"--fixture", "FILE",
+     "close open connect disconnect apply release check nets state disconnect-all run shell", false,
+     "fixture file: nets, routes and interlocks (default: $HALVEX_FIXTURE)"},
     {"--allow-group-rows", nullptr, "close open", true,
      "send matrix rows whose wire form is a relay group's (see close --help)"},
     {"--keep-going", nullptr, "run", false,
@@ -95,6 +101,32 @@ const Command kCommands[] = {
      "vendor, product and serial number. Windows: the COM ports of the registry, with the "
      "\\\\.\\ form that COM10 and above need.",
      false, true, false, CheckNone, RunPorts},
+    {"connect", "NET NET", "-", "HalvexFixtureConnect",
+     "join two nets of the fixture through the fewest free relays",
+     "Needs --fixture. Refused with 12, nothing sent, when it would join nets a [[forbid]] rule "
+     "keeps apart; 13 when no free relays join them.",
+     true, true, false, CheckTwoNets, RunConnect},
+    {"disconnect", "NET NET", "-", "HalvexFixtureDisconnect", "open what connect closed",
+     "Needs --fixture.", true, true, false, CheckTwoNets, RunDisconnect},
+    {"apply", "ROUTE...", "-", "HalvexFixtureApply", "apply the fixture's named routes",
+     "Needs --fixture. All or nothing: a failing relay command undoes the others.", true, true,
+     false, CheckRoutes, RunApply},
+    {"release", "ROUTE...", "-", "HalvexFixtureRelease", "release applied routes",
+     "Needs --fixture. A relay another route or connection holds stays closed.", true, true, false,
+     CheckRoutes, RunRelease},
+    {"check", "OPERATION...", "-", "HalvexFixtureCheck",
+     "what an operation would open and close, sending nothing",
+     "Needs --fixture. OPERATION is connect A B, disconnect A B, apply ROUTE..., release "
+     "ROUTE..., close RELAY, open RELAY or disconnect-all; relays with their slot (1:ps:2).",
+     true, true, false, CheckOperation, RunCheck},
+    {"nets", "", "-", "-", "the fixture's nets with their terminals, and its routes",
+     "Needs --fixture.", false, true, false, CheckFixtureOnly, RunNets},
+    {"state", "", "-", "HalvexFixtureState",
+     "the relays the fixture layer closed, those unknown, the connections, routes and joined nets",
+     "Needs --fixture.", true, true, false, CheckFixtureOnly, RunState},
+    {"disconnect-all", "", "-", "HalvexFixtureDisconnectAll",
+     "open every relay the fixture layer closed or may have closed", "Needs --fixture.", true, true,
+     false, CheckFixtureOnly, RunDisconnectAll},
     {"run", "FILE", "-", "-", "run one command per line of FILE (- for standard input)",
      "The port is opened and the cards discovered once. Lines take the command-line syntax; "
      "'#' starts a comment. Every line is checked before any runs; the run stops at the first "
