@@ -107,7 +107,11 @@ const ModelCalls& CallsFor(const RelayKind& kind, const std::string& model) {
         if (m.model != nullptr && model == m.model)
             return m;
     }
-    return kind.models[0];
+    for (const ModelCalls& m : kind.models) {
+        if (m.model != nullptr)
+            return m;
+    }
+    return *kind.models.begin();
 }
 
 }  // namespace

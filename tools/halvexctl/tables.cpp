@@ -16,36 +16,16 @@ namespace halvexctl {
 
 namespace {
 
-// The kinds and their exports, from the vocabulary: a model's calls exist only where it has
-// the kind, since an export of another model is not there to name.
-#define HX_IF_0(...)
-#define HX_IF_1(...) __VA_ARGS__
-#define HX_IF(flag, ...) HX_IF_##flag(__VA_ARGS__)
-#define HX_CALL_RowColumn(fn) [](int32_t c, int32_t a, int32_t b) { return fn(c, a, b); }
-#define HX_CALL_RowLine(fn) [](int32_t c, int32_t a, int32_t b) { return fn(c, a, b); }
-#define HX_CALL_Number(fn) [](int32_t c, int32_t a, int32_t) { return fn(c, a); }
-#define HX_CALL_Single(fn) [](int32_t c, int32_t, int32_t) { return fn(c); }
-#define HX_CALLS(model, object, shape)                                                             \
-    {#model, "Close" #model #object, "Open" #model #object, HX_CALL_##shape(Close##model##object), \
-     HX_CALL_##shape(Open##model##object)},
+// The kinds from the vocabulary, each with its exports by model.
 const RelayKind kRelayKinds[] = {
 #define HX_RELAY(id, name, args, shape, group, sub, object, x16, x48, y48, formerly, summary) \
     {name,                                                                                    \
      args,                                                                                    \
      Shape::k##shape,                                                                         \
      summary,                                                                                 \
-     {HX_IF(x16, HX_CALLS(X16, object, shape)) HX_IF(x48, HX_CALLS(X48, object, shape))       \
-          HX_IF(y48, HX_CALLS(Y48, object, shape))}},
+     {halvex::kRelayExports[static_cast<int>(halvex::RelayId::k##id)], 3}},
 #include "core/vocabulary.inc"
 };
-#undef HX_IF_0
-#undef HX_IF_1
-#undef HX_IF
-#undef HX_CALL_RowColumn
-#undef HX_CALL_RowLine
-#undef HX_CALL_Number
-#undef HX_CALL_Single
-#undef HX_CALLS
 
 const OptionDef kOptions[] = {
     {"--port", "PORT",

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/vocabulary.h"
+#include "fixture/relay_exports.h"
 #include "invocation.h"
 
 namespace halvexctl {
@@ -24,25 +25,15 @@ struct Rows {
     const Row* end() const { return first + count; }
 };
 
-// Every relay export, called as (card, a, b); exports with fewer arguments ignore the rest.
-using RelayCall = int32_t (*)(int32_t card, int32_t a, int32_t b);
-
 using Shape = halvex::RelayShape;
-
-struct ModelCalls {
-    const char* model;  // null: no further model has this kind
-    const char* closeExport;
-    const char* openExport;
-    RelayCall close;
-    RelayCall open;
-};
+using ModelCalls = halvex::RelayExport;
 
 struct RelayKind {
     const char* name;
     const char* args;
     Shape shape;
     const char* summary;
-    ModelCalls models[3];  // the models that have it, in the vocabulary's order
+    Rows<ModelCalls> models;  // by model in the vocabulary's order; a null model lacks the kind
 };
 
 Rows<RelayKind> RelayKinds();
