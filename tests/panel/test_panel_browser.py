@@ -10,7 +10,9 @@ import os
 import re
 import secrets
 import shutil
+import signal
 import struct
+import subprocess
 import sys
 import time
 import unittest
@@ -130,6 +132,35 @@ class PanelInChromium(unittest.TestCase):
             self.driver.get("about:blank")
         finally:
             server.stop()
+
+    def test_a_route_of_a_fixture(self) -> None:
+        # A panel of its own, in its own process: the library keeps one chassis per process.
+        process = subprocess.Popen(
+            [sys.executable, "-m", "halvex.panel", "--simulate", "--fixture",
+             os.path.join(REPO, "tests", "fixture", "bench.toml")], stdout=subprocess.PIPE, text=True,
+            env=dict(os.environ, PYTHONPATH=os.path.join(REPO, "bindings", "python")))
+        try:
+            assert process.stdout is not None
+            self.driver.get(process.stdout.readline().split()[1])
+            button = self.wait(lambda: self.driver.find_element(
+                By.CSS_SELECTOR, '[data-route="measure_vcc"] [data-fixture-action="apply"]'), what="the routes")
+            button.click()
+            route = self.driver.find_element(By.CSS_SELECTOR, '[data-route="measure_vcc"]')
+            self.wait(lambda: route.get_attribute("data-route-state") == "applied", what="the route applied")
+            self.wait(lambda: self.state_of(1, "matrix:1:3") == self.state_of(1, "pull-up") == "closed",
+                      what="the route's relays closed")
+            self.assertEqual(self.state_of(1, "matrix:1:5"), "open")  # the fixture reset the card
+            net = self.driver.find_element(By.CSS_SELECTOR, '[data-net="DMM_HI"]')
+            self.assertEqual(net.get_attribute("data-joined"), "DUT_VCC")
+            self.driver.get("about:blank")
+            process.send_signal(signal.SIGTERM)
+            self.assertEqual(process.wait(20), 0)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait(10)
+            if process.stdout is not None:
+                process.stdout.close()
 
     def test_the_panel(self) -> None:
         started = time.monotonic()

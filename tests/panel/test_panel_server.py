@@ -595,6 +595,56 @@ class CommandLine(unittest.TestCase):
                         if stream is not None:
                             stream.close()
 
+    def test_a_fixture_routes_and_refuses_through_its_interlock(self) -> None:
+        process = self.run_panel("--simulate", "--fixture", os.path.join(REPO, "tests", "fixture", "bench.toml"))
+        try:
+            assert process.stdout is not None
+            port = int(process.stdout.readline().split()[1].split(":")[2].split("/")[0])
+            self.assertIn("cards: 1 X16, 5 Y48", process.stdout.readline())
+            self.assertIn("reset cards 1, 5", process.stdout.readline())
+            control = ControlChannel(process.stdout.readline().split()[2], timeout=30)
+            self.addCleanup(control.close)
+            status, view = request(port, "GET", "/api/fixture")
+            nets = {net["name"]: net["terminals"] for net in view["nets"]}
+            self.assertEqual((status, len(nets), nets["DUT_GND"], view["state"]["joined"]),
+                             (200, 8, ["1:col:4", "5:gp:2:b"], []))
+            self.assertEqual(sorted(view["routes"]), ["ground_dut", "measure_vcc", "power"])
+            control.request("clearlog")
+
+            def click(path: str, body: Dict[str, Any], wire: List[bytes]) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+                status, answer = post(port, path, body)
+                self.assertEqual((status, control.commands()), (200, wire), answer)
+                control.request("clearlog")
+                return answer["result"], card_state(request(port, "GET", "/api/state")[1], 1)
+
+            lines = [b"CLOSE(01,01,hi)\n", b"CLOSE(01,01,03)\n", b"CLOSE(01,02,lo)\n", b"CLOSE(01,02,04)\n",
+                     b"CLOSE(01,50,01)\n"]
+            result, x16 = click("/api/fixture", {"action": "apply", "routes": ["measure_vcc"]}, lines)
+            self.assertEqual((result["code"], x16["default"]), (0, "open"))
+            self.assertEqual(x16["relays"], dict.fromkeys(["row:1:hi", "matrix:1:3", "row:2:lo", "matrix:2:4",
+                                                            "pull-up"], "closed"))
+            self.assertEqual(request(port, "GET", "/api/fixture")[1]["state"]["joined"],
+                             [["DMM_HI", "DUT_VCC"], ["DMM_LO", "DUT_GND"]])
+            # Refused with nothing sent, the rule in the result: a connect, and a click that
+            # would join the meter's lines through the DUT's ground.
+            result, _ = click("/api/fixture", {"action": "connect", "nets": ["PSU_OUT", "SCOPE"]}, [])
+            self.assertEqual((result["code"], result["rule"], result["sent"]), (12, "PSU_OUT / SCOPE", False))
+            result, x16 = click("/api/relay", {"card": 1, "relay": "matrix:1:4", "action": "close"}, [])
+            self.assertEqual((result["code"], result["rule"]), (12, "DMM_HI / DMM_LO"))
+            self.assertEqual((x16["errors"]["matrix:1:4"]["code"], "matrix:1:4" in x16["relays"]), (12, False))
+            result, x16 = click("/api/fixture", {"action": "release", "routes": ["measure_vcc"]},
+                                [b"OPEN" + line[5:] for line in lines])
+            self.assertEqual(set(x16["relays"].values()), {"open"})
+            process.send_signal(signal.SIGTERM)
+            self.assertEqual(process.wait(20), 0)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait(10)
+            for stream in (process.stdout, process.stderr):
+                if stream is not None:
+                    stream.close()
+
     def test_usage_errors(self) -> None:
         with tempfile.NamedTemporaryFile("w", suffix=".chassis") as bench:
             bench.write("card 1 X16\nrange 3 rows 1 16\n")

@@ -126,6 +126,7 @@ class Chassis:
         chassis_file: Union[str, "os.PathLike[str]", None] = None,
         simulator: Union[str, "os.PathLike[str]", None] = None,
         library: LibrarySpec = None,
+        fixture_file: Union[str, "os.PathLike[str]", None] = None,
     ) -> "Chassis":
         """A chassis on a simulated chassis started for it (see :mod:`halvex.sim`)::
 
@@ -134,11 +135,12 @@ class Chassis:
                 assert chassis.simulator.relays(3) == ["matrix:5:7"]
 
         The simulator runs from now until the chassis leaves its ``with`` block (or
-        :meth:`close` is called); ``chassis.simulator`` is its control client.
+        :meth:`close` is called); ``chassis.simulator`` is its control client. A
+        ``fixture_file`` plugs the cards the fixture names.
         """
         from .sim import SimulatedChassis
 
-        sim = SimulatedChassis(cards, chassis_file, simulator)
+        sim = SimulatedChassis(cards, chassis_file, simulator, fixture_file)
         try:
             chassis = cls(sim.port, library)
         except BaseException:

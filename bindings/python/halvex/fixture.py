@@ -114,6 +114,7 @@ def _fixture_library() -> ctypes.CDLL:
             ("HalvexFixtureState", (h, c_int32, POINTER(c_char), c_int32)),
             ("HalvexFixtureLastError", (h, POINTER(c_char), c_int32)),
             ("HalvexFixtureLastRefusal", (h, POINTER(c_char), c_int32)),
+            ("HalvexFixtureNets", (h, POINTER(c_char), c_int32)),
         ):
             function = getattr(dll, name)
             function.argtypes = args
@@ -223,6 +224,13 @@ class Fixture:
         buffer = ctypes.create_string_buffer(_TEXT_SIZE)
         self._check(self._dll.HalvexFixtureCheck(self._live(), _encode(operation), buffer, _TEXT_SIZE))
         return buffer.value.decode("utf-8").splitlines()
+
+    def nets(self) -> Dict[str, Any]:
+        """The file's nets and routes: {"nets": [{"name": ..., "terminals": [...]}], "routes": [...]}."""
+        buffer = ctypes.create_string_buffer(_TEXT_SIZE)
+        self._check(self._dll.HalvexFixtureNets(self._live(), buffer, _TEXT_SIZE))
+        result: Dict[str, Any] = json.loads(buffer.value.decode("utf-8"))
+        return result
 
     def state(self) -> Dict[str, Any]:
         """The relays closed and unknown, the connections, routes and joined nets."""

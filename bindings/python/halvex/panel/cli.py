@@ -2,6 +2,10 @@
 
     halvex-panel --port /dev/ttyUSB0 --monitor-port 3=/dev/ttyUSB1 [--bench FILE]
     halvex-panel --simulate [--bench FILE]
+    halvex-panel --simulate --fixture bench.toml
+
+With ``--fixture FILE`` the panel opens the fixture on the chassis once it has found the cards,
+lists its nets and routes, and sends every relay through the fixture's interlock.
 
 The page and a small JSON API under /api/ are served on 127.0.0.1; the first line printed is
 ``panel: URL``. ``--listen ADDRESS`` serves elsewhere (an IPv6 address too), and then the page
@@ -21,7 +25,8 @@ from types import FrameType
 from typing import Dict, List, Optional, Tuple
 
 from .. import Chassis
-from ..errors import UsageError
+from ..errors import HalvexError, UsageError
+from ..fixture import FixtureError, FixtureFileError
 from ..sim import SimulatorError, describe
 from .core import Panel
 from .layout import INPUT_MODELS, BenchCard
@@ -60,6 +65,9 @@ def _arguments(argv: Optional[List[str]]) -> argparse.Namespace:
                         help="chassis file whose card and range lines give the sizes, as "
                         "halvex-sim --describe reads it (with --simulate, the simulator loads "
                         "it too)")
+    parser.add_argument("--fixture", metavar="FILE",
+                        help="fixture file (TOML) of nets, interlocks and routes: every relay then "
+                        "goes through its interlock (with --simulate, the simulator plugs its cards)")
     parser.add_argument("--http-port", type=int, default=0, metavar="N",
                         help="the panel's port (default: a free one)")
     parser.add_argument("--listen", metavar="ADDRESS",
@@ -100,8 +108,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     monitor_ports = dict(args.monitor_port)
     try:
         if args.simulate:
-            chassis = Chassis.simulated(None if args.bench else DEMO_CARDS, args.bench,
-                                        args.simulator, args.library)
+            demo = None if args.bench or args.fixture else DEMO_CARDS
+            chassis = Chassis.simulated(demo, args.bench, args.simulator, args.library, args.fixture)
             assert chassis.simulator is not None
             for slot in range(1, 17):
                 monitor_ports.setdefault(slot, chassis.simulator.monitor_port(slot))
@@ -126,6 +134,16 @@ def main(argv: Optional[List[str]] = None) -> int:
         for warning in panel.snapshot()["warnings"]:
             if warning != result["text"]:  # the line above said it already
                 print("warning: %s" % warning, flush=True)
+        if args.fixture is not None:
+            try:
+                # After the panel's own opening: the layer opens the port again, checks its
+                # cards and resets them, so its interlock starts from a known state.
+                opened = panel.open_fixture(args.fixture)
+            except (FixtureError, HalvexError, OSError) as e:
+                print("halvex-panel: fixture: %s" % (e.message if isinstance(e, FixtureError) else e),
+                      file=sys.stderr)
+                return 2 if isinstance(e, FixtureFileError) else 1
+            print("fixture: %s, %s" % (args.fixture, opened["text"]), flush=True)
         if chassis.simulator is not None:
             print("simulator: control %s (faults, inputs, relays: see halvex-sim's help)"
                   % chassis.simulator.control_address, flush=True)

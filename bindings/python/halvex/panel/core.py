@@ -16,6 +16,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 
 from .. import Card, Chassis, HalvexError
 from .._port import other_holders
+from ..fixture import Fixture, FixtureError, InterlockError
 from ..vocabulary import COMMANDS
 from ..errors import NO_SUCH_CARD, PORT_OPEN_ERROR, WRONG_MODEL, PortOpenError
 from .layout import (
@@ -30,7 +31,7 @@ from .layout import (
     wire_fits,
     wire_line,
 )
-from .state import NO_REPLY_RUN, CardState, PanelState
+from .state import NO_REPLY_RUN, CardState, PanelState, held
 
 __all__ = ["Panel", "RequestError", "MIN_INTERVAL_S", "MAX_INTERVAL_S", "NO_REPLY_RUN"]
 
@@ -38,6 +39,27 @@ MIN_INTERVAL_S = 0.01  # below this the library's pause would be negative
 MAX_INTERVAL_S = 60.0
 NO_CARD_HINT = ("no card answered on %s: check the port name (is it the chassis's command port?), "
                 "the cable, the chassis power, and that no other program uses the port")
+
+
+FIXTURE_ACTIONS = ("connect", "disconnect", "apply", "release")
+
+
+def _reset_slots(path: str) -> List[int]:
+    """The slots whose cards the fixture resets as it opens: its cards, unless the file says
+    ``reset_on_open = false``. None are known without tomllib (before Python 3.11): their
+    relays then stay unknown, the safe side."""
+    try:
+        import tomllib
+    except ImportError:
+        return []
+    try:
+        with open(path, "rb") as f:
+            document = tomllib.load(f)
+    except (OSError, ValueError):
+        return []
+    if document.get("chassis", {}).get("reset_on_open", True) is not True:
+        return []
+    return sorted(int(slot) for slot in document.get("cards", {}) if str(slot).isdigit())
 
 
 class RequestError(Exception):
@@ -66,6 +88,8 @@ class Panel:
         self.monitor_ports: Dict[int, str] = dict(monitor_ports or {})
         self.state = PanelState(chassis)
         self._exchange = threading.Lock()
+        # With a fixture, every relay goes through its interlock.
+        self.fixture: Optional[Fixture] = None
 
     def snapshot(self, since: Optional[int] = None, wait_s: float = 0.0) -> Dict[str, Any]:
         """The whole state; with ``since``, first waits up to ``wait_s`` for a newer one."""
@@ -119,9 +143,12 @@ class Panel:
                 "panel's commands" % (port, ", ".join("pid %d (%s)" % h for h in holders))]
 
     def close(self) -> None:
-        """Stops the monitors and closes the chassis."""
+        """Stops the monitors, frees the fixture and closes the chassis."""
         with self._exchange:
             self._stop_monitors()
+            if self.fixture is not None:
+                self.fixture.free()
+                self.fixture = None
             self.chassis.close()
         self.state.changed()
 
@@ -147,6 +174,11 @@ class Panel:
             if relay.slot is not None and relay.slot != state.card.number:
                 raise RequestError(400, "%d:%s is a relay of slot %d, not of card %d" % (
                     relay.slot, relay.name, relay.slot, state.card.number))
+            if self.fixture is not None and alias_explanation(state.card.number, relay, close) is None:
+                name = "%d:%s" % (state.card.number, relay.name)
+                return self._fixture_run("%s %s" % ("close" if close else "open", name),
+                                         lambda fx: fx.close_relay(name) if close else fx.open_relay(name),
+                                         (state, relay.name))
             return self._switch(state, relay, close)
 
     def _switch(self, state: CardState, relay: Relay, close: bool) -> Dict[str, Any]:
@@ -188,12 +220,90 @@ class Panel:
         card: an open where the state is unknown is the safe side."""
         results = []
         with self._exchange:
+            if self.fixture is not None:
+                # The layer knows what it closed, and what may be closed where a command got no reply.
+                return [self._fixture_run("disconnect-all", lambda fx: fx.disconnect_all(), None,
+                                          ["open " + name for name in held(self.fixture.state())])]
             cards = self.state.cards
             for number in sorted(cards):
                 state = cards[number]
                 for name in self.state.not_open(state):
                     results.append(self._switch(state, parse_relay(name), False))
         return results
+
+    # ---- The fixture ----
+
+    def open_fixture(self, path: str) -> Dict[str, Any]:
+        """Opens a fixture file on the chassis's port, after :meth:`open`: the layer opens the
+        port again (the library has one per process), discovers, checks its cards against the
+        file and resets them. Raises the layer's error when it cannot."""
+        with self._exchange:
+            fixture = Fixture(path, port=os.fsdecode(self.chassis.port))
+            try:
+                view = dict(fixture.nets(), file=path, state=fixture.state())
+            except BaseException:
+                fixture.free()
+                raise
+            self.fixture = fixture
+            return self.state.fixture_opened(view, _reset_slots(path))
+
+    def fixture_action(self, action: object, names: object) -> Dict[str, Any]:
+        """Connects or disconnects two nets, applies or releases routes."""
+        if action not in FIXTURE_ACTIONS:
+            raise RequestError(400, "action must be " + ", ".join(FIXTURE_ACTIONS))
+        pair = action in ("connect", "disconnect")
+        words = names if isinstance(names, list) else []
+        # Single words only: the layer's operations are words separated by spaces.
+        given = [n for n in words if isinstance(n, str) and n.split() == [n]]
+        if not given or len(given) != len(words) or (pair and len(given) != 2):
+            raise RequestError(400, "%s takes %s" % (action, "two nets" if pair else "route names"))
+        with self._exchange:
+            if self.fixture is None:
+                raise RequestError(404, "the panel has no fixture: start it with --fixture FILE")
+            run: Callable[[Fixture], None] = {
+                "connect": lambda fx: fx.connect(given[0], given[1]),
+                "disconnect": lambda fx: fx.disconnect(given[0], given[1]),
+                "apply": lambda fx: fx.apply(*given),
+                "release": lambda fx: fx.release(*given),
+            }[str(action)]
+            return self._fixture_run(" ".join([str(action)] + given), run)
+
+    def _fixture_run(
+        self,
+        operation: str,
+        run: Callable[[Fixture], None],
+        click: Optional[Tuple[CardState, str]] = None,
+        plan: Optional[List[str]] = None,
+    ) -> Dict[str, Any]:
+        """One operation of the layer (call with ``_exchange`` held): its plan first, for the
+        log's wire lines, then the operation; the relays it may have moved take the layer's
+        states after it."""
+        fixture = self.fixture
+        assert fixture is not None
+        before = fixture.state()
+        if plan is None:
+            try:
+                plan = fixture.check(operation)
+            except (FixtureError, HalvexError):
+                plan = []  # the operation itself says why
+        code, text, refusal = 0, "", None
+        try:
+            run(fixture)
+        except InterlockError as e:
+            code, text = e.code, e.message
+            refusal = {"rule": e.rule, "reason": e.reason, "chain": e.chain}
+        except FixtureError as e:
+            code, text = e.code, e.message
+        except HalvexError as e:
+            code, text = e.code, str(e.args[1]) if len(e.args) > 1 else str(e)
+        after = fixture.state()
+        steps = []
+        for step in plan:
+            verb, _, name = step.partition(" ")
+            relay = parse_relay(name)
+            assert relay.slot is not None
+            steps.append((name, relay.slot, wire_line(relay.slot, relay, verb == "close")))
+        return self.state.fixture_result(operation, steps, before, after, code, text, refusal, click)
 
     # ---- Device commands ----
 

@@ -108,6 +108,20 @@ def _relay(panel: Panel, body: Dict[str, Any]) -> Any:
     return panel.switch(body.get("card"), relay, action == "close")
 
 
+def _fixture_view(panel: Panel, _request: Request) -> Answer:
+    # The nets with their terminals, the routes, and the layer's state after its last operation.
+    view = panel.state.fixture_view()
+    if view is None:
+        raise RequestError(404, "the panel has no fixture: start it with --fixture FILE")
+    return _json(200, view)
+
+
+def _fixture(panel: Panel, body: Dict[str, Any]) -> Any:
+    action = body.get("action")
+    names = body.get("nets") if action in ("connect", "disconnect") else body.get("routes")
+    return panel.fixture_action(action, names)
+
+
 def _monitor(panel: Panel, body: Dict[str, Any]) -> Any:
     action = body.get("action")
     if action == "start":
@@ -125,9 +139,11 @@ ROUTES: Dict[Tuple[str, str], Route] = {
     ("GET", "/panel.css"): _static("panel.css", "text/css; charset=utf-8"),
     ("GET", "/api/vocabulary"): _vocabulary,
     ("GET", "/api/state"): _state,
+    ("GET", "/api/fixture"): _fixture_view,
     ("POST", "/api/relay"): _command(_relay),
     ("POST", "/api/card"): _command(lambda panel, body: panel.device(body.get("card"), str(body.get("action")))),
     ("POST", "/api/monitor"): _command(_monitor),
+    ("POST", "/api/fixture"): _command(_fixture),
     ("POST", "/api/rediscover"): _command(lambda panel, _body: panel.open()),
     ("POST", "/api/open-closed"): _command(lambda panel, _body: panel.open_closed()),
 }

@@ -12,20 +12,25 @@ import collections
 import os
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Deque, Dict, List, Mapping, Optional
+from typing import TYPE_CHECKING, Any, Deque, Dict, List, Mapping, Optional, Tuple
 
 from ..errors import NO_REPLY, error_description, error_message
-from .layout import INPUT_MODELS, BenchCard, card_layout
+from .layout import INPUT_MODELS, BenchCard, card_layout, parse_relay
 
 if TYPE_CHECKING:
     from .. import Card, Chassis
 
-__all__ = ["PanelState", "CardState", "MonitorState", "LOG_KEPT", "LOG_SHOWN", "NO_REPLY_RUN"]
+__all__ = ["PanelState", "CardState", "MonitorState", "LOG_KEPT", "LOG_SHOWN", "NO_REPLY_RUN", "held"]
 
 LOG_KEPT = 500  # entries the panel remembers
 LOG_SHOWN = 200  # entries a state snapshot carries
 # This many commands in a row without a reply, and the command port itself is suspect.
 NO_REPLY_RUN = 3
+
+
+def held(fixture_state: Mapping[str, Any]) -> List[str]:
+    """The relays a fixture's state has closed or may have closed ("1:matrix:1:3")."""
+    return list(fixture_state["closed"]) + list(fixture_state["unknown"])
 
 
 class MonitorState:
@@ -73,6 +78,8 @@ class PanelState:
         self._busy: Optional[str] = None
         self._port_warnings: List[str] = []  # what the last opening found wrong
         self._no_reply_run = 0  # commands in a row the chassis did not answer
+        # The fixture's file, nets, routes and last state; None without one.
+        self.fixture: Optional[Dict[str, Any]] = None
 
     @property
     def version(self) -> int:
@@ -131,7 +138,12 @@ class PanelState:
                 "busy": self._busy,
                 "cards": cards,
                 "log": list(self._log)[:LOG_SHOWN],
+                "fixture": None if self.fixture is None else dict(self.fixture),
             }
+
+    def fixture_view(self) -> Optional[Dict[str, Any]]:
+        with self._lock:
+            return None if self.fixture is None else dict(self.fixture)
 
     def not_open(self, state: CardState) -> List[str]:
         """The relays of a card the panel closed or may have closed (closed or unknown)."""
@@ -239,6 +251,70 @@ class PanelState:
                     state.relays[relay] = "unknown"  # the card may have switched it
                 state.errors[relay] = entry
             state.last = dict(entry, relay=relay)
+            self._changed()
+        return entry
+
+    def fixture_opened(self, view: Dict[str, Any], reset: List[int]) -> Dict[str, Any]:
+        """A fixture opened on the chassis; it has reset the cards of the slots ``reset``."""
+        with self._lock:
+            self.fixture = view
+            for slot in reset:
+                state = self.cards.get(slot)
+                if state is not None:
+                    state.default, state.relays, state.errors = "open", {}, {}
+            text = "%d nets, %d routes" % (len(view["nets"]), len(view["routes"]))
+            if reset:
+                text += "; reset cards " + ", ".join(str(slot) for slot in reset)
+            entry = self._record(None, "fixture " + os.path.basename(view["file"]), 0, True, text)
+            self._changed()
+        return entry
+
+    def fixture_result(
+        self,
+        operation: str,
+        steps: List[Tuple[str, int, str]],
+        before: Mapping[str, Any],
+        after: Dict[str, Any],
+        code: int,
+        text: str,
+        refusal: Optional[Dict[str, Any]],
+        click: Optional[Tuple[CardState, str]],
+    ) -> Dict[str, Any]:
+        """An operation of the fixture: on success the wire line of each of its ``steps`` (relay,
+        slot, line), then the operation's own result. Every relay it may have moved shows the
+        layer's state after it: closed, unknown (a command without a reply, or an undo that
+        failed), else open."""
+        with self._lock:
+            if code == 0:
+                for _name, slot, line in steps:
+                    self._record(slot, line, 0, True, operation)
+                    self._count_reply(0, True)
+            # 10 and up are the layer's own refusals, which send nothing.
+            library = code < 10
+            sent = bool(steps) if code == 0 else library
+            if code == 0:
+                text = "%d relay%s switched" % (len(steps), "" if len(steps) == 1 else "s") if steps else "nothing to switch"
+            entry = self._record(click[0].card.number if click else None, operation, code, sent, text, library)
+            if not library:
+                entry["korean"] = ""
+            if refusal is not None:
+                entry.update(refusal)
+            self._count_reply(code, sent)
+            closed, unknown = set(after["closed"]), set(after["unknown"])
+            for name in {step[0] for step in steps} | set(held(before)) | closed | unknown:
+                relay = parse_relay(name)
+                state = self.cards.get(relay.slot or 0)
+                if state is not None:
+                    state.relays[relay.name] = "closed" if name in closed else "unknown" if name in unknown else "open"
+            if click is not None:
+                state, relay_name = click
+                if code == 0:
+                    state.errors.pop(relay_name, None)
+                else:
+                    state.errors[relay_name] = entry
+                state.last = dict(entry, relay=relay_name)
+            if self.fixture is not None:
+                self.fixture["state"] = after
             self._changed()
         return entry
 

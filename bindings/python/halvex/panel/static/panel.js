@@ -38,6 +38,7 @@ async function post(path, body, pendingEl) {
       return;
     }
     await catchUp(data.version);
+    return data;
   } catch (e) {
     problem(body.card, `the panel's server is unreachable: ${e}`);
   } finally {
@@ -228,6 +229,8 @@ function setRelay(view, name, state) {
 
 function resultText(r) {
   if (r.code === null) return r.text;
+  // The fixture layer's own refusals (10 and up) carry their reason, with the rule, as the text.
+  if (!r.korean && r.english === r.text) return `${r.code} ${r.text}`;
   const words = `${r.code} ${r.english} · ${r.korean}`;
   return r.text ? `${words} · ${r.text}` : words;
 }
@@ -325,6 +328,50 @@ function applyLog(entries) {
   while (list.children.length > LOG_LIMIT) list.lastElementChild.remove();
 }
 
+// ---- The fixture ----
+
+let fixtureFile = null;
+
+function renderFixture(fixture) {
+  fixtureFile = fixture.file;
+  $("[data-fixture-file]").textContent = fixture.file;
+  $("[data-routes]").innerHTML = fixture.routes.map((r) =>
+    `<span class="route" data-route="${esc(r)}" data-route-state="released">${esc(r)}
+      <button type="button" data-fixture-action="apply" data-route-name="${esc(r)}">Apply</button>
+      <button type="button" data-fixture-action="release" data-route-name="${esc(r)}">Release</button></span>`).join("");
+  const options = fixture.nets.map((n) => `<option value="${esc(n.name)}">${esc(n.name)}</option>`).join("");
+  $("[data-net-a]").innerHTML = options;
+  $("[data-net-b]").innerHTML = options;
+  if (fixture.nets.length > 1) $("[data-net-b]").selectedIndex = 1;
+  $("[data-nets]").innerHTML = fixture.nets.map((n) =>
+    `<li data-net="${esc(n.name)}"><b>${esc(n.name)}</b> <small>${esc(n.terminals.join(" "))}</small>
+      <span data-joined></span></li>`).join("");
+  $("[data-fixture]").hidden = false;
+}
+
+function applyFixture(fixture) {
+  if (!fixture) return;
+  if (fixture.file !== fixtureFile) renderFixture(fixture);
+  const state = fixture.state;
+  for (const el of document.querySelectorAll("[data-route]")) {
+    el.dataset.routeState = state.routes.includes(el.dataset.route) ? "applied" : "released";
+  }
+  // Each net shows the nets it is joined with, through relays closed or of unknown state.
+  const partners = new Map();
+  for (const group of state.joined) for (const net of group) partners.set(net, group.filter((n) => n !== net));
+  for (const el of document.querySelectorAll("[data-net]")) {
+    const others = partners.get(el.dataset.net) || [];
+    el.dataset.joined = others.join(" ");
+    $("[data-joined]", el).textContent = others.length ? `joined with ${others.join(", ")}` : "";
+  }
+}
+
+function fixtureMessage(result) {
+  const el = $("[data-fixture-message]");
+  el.dataset.code = String(result.code);
+  el.textContent = `${result.line} → ${resultText(result)}`;
+}
+
 function apply(state) {
   if (state.version < shown.version) return; // an older answer overtaken by a newer one
   const cards = state.cards.map((c) => `${c.card}:${c.model}:${c.id}`).join("|");
@@ -348,13 +395,14 @@ function apply(state) {
     const view = views.get(card.card);
     if (view) applyCard(view, card);
   }
+  applyFixture(state.fixture);
   applyLog(state.log);
 }
 
 // ---- Clicks ----
 
 document.addEventListener("click", (event) => {
-  const target = event.target.closest("[data-relay],[data-action],[data-global],[data-monitor],[data-command],[data-bubble]");
+  const target = event.target.closest("[data-relay],[data-action],[data-global],[data-monitor],[data-command],[data-bubble],[data-fixture-action]");
   if (!target || target.disabled) return;
   const cardEl = target.closest("[data-card]");
   const card = cardEl ? Number(cardEl.dataset.card) : null;
@@ -372,6 +420,12 @@ document.addEventListener("click", (event) => {
     const relay = $("[data-command-relay]", cardEl).value.trim();
     if (!relay) problem(card, `enter a relay name (${formsOf(cardEl.dataset.model)})`);
     else post("/api/relay", { card, relay, action: target.dataset.command }, target);
+  } else if (target.dataset.fixtureAction) {
+    const action = target.dataset.fixtureAction;
+    const body = target.dataset.routeName
+      ? { action, routes: [target.dataset.routeName] }
+      : { action, nets: [$("[data-net-a]").value, $("[data-net-b]").value] };
+    post("/api/fixture", body, target).then((data) => data && fixtureMessage(data.result));
   } else if (target.dataset.global === "rediscover") {
     post("/api/rediscover", {}, target);
   } else if (target.dataset.global === "open-closed") {
