@@ -60,7 +60,8 @@ int32_t HALVEX_API HalvexFixtureState(HalvexFixture* fixture, int32_t json, char
 /* The reason of the last non-zero result, cut to fit `size`; empty after a success. */
 int32_t HALVEX_API HalvexFixtureLastError(HalvexFixture* fixture, char* buffer, int32_t size);
 /* The fixture's nets and routes as JSON: {"nets": [{"name": ..., "terminals": [...]}, ...],
- * "routes": [...]}. 3 when it does not fit `size`. */
+ * "routes": [...], "cards": {"1": "X16", ...}, "reset": [slots reset at open]}. 3 when it does
+ * not fit `size`. */
 int32_t HALVEX_API HalvexFixtureNets(HalvexFixture* fixture, char* buffer, int32_t size);
 /* After HALVEX_FIXTURE_INTERLOCK: the refusal as JSON, {"rule": "PSU / DUT_GND", "reason": ...,
  * "chain": ["PSU", "1:ps:2", ...]}; else an empty text. 3 when it does not fit `size`. */

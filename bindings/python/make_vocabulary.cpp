@@ -97,6 +97,11 @@ int main(int argc, char** argv) {
                ", \"constant\": " + Quoted(r.constant) + ", \"english\": " + Quoted(r.english) +
                ",\n         \"korean_cp949\": " + Quoted(Hex(r.korean).c_str()) + "},\n";
     }
+    out += "    ],\n    \"fixture_results\": [\n";
+    for (const halvex::FixtureResultInfo& r : halvex::kFixtureResults) {
+        out += "        {\"code\": " + std::to_string(r.code) + ", \"constant\": " +
+               Quoted(r.constant) + ", \"english\": " + Quoted(r.english) + "},\n";
+    }
     out += "    ],\n    \"commands\": {\n";
 #define HX_COMMAND(id, format) out += "        \"" #id "\": " + Quoted(format) + ",\n";
 #include "core/vocabulary.inc"

@@ -72,6 +72,13 @@ VOCABULARY: Dict[str, Any] = {
         {"code": 9, "constant": "UNKNOWN_CODE", "english": "unknown result code",
          "korean_cp949": "c1b8c0e7c7cfc1f620becab4c220bfa1b7afc4dab5e520c0d4b4cfb4d92e"},
     ],
+    "fixture_results": [
+        {"code": 10, "constant": "UNKNOWN_NAME", "english": "the fixture has no such net, route, relay or terminal"},
+        {"code": 11, "constant": "FILE_ERROR", "english": "the fixture file is wrong"},
+        {"code": 12, "constant": "INTERLOCK", "english": "refused: nets a rule keeps apart would be joined"},
+        {"code": 13, "constant": "NO_PATH", "english": "no free relays join the two nets"},
+        {"code": 14, "constant": "CHASSIS_MISMATCH", "english": "the chassis does not match the fixture"},
+    ],
     "commands": {
         "CloseRelay": "CLOSE(%02d,%02d,%02d)\u000a",
         "OpenRelay": "OPEN(%02d,%02d,%02d)\u000a",

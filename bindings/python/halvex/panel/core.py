@@ -44,24 +44,6 @@ NO_CARD_HINT = ("no card answered on %s: check the port name (is it the chassis'
 FIXTURE_ACTIONS = ("connect", "disconnect", "apply", "release")
 
 
-def _reset_slots(path: str) -> List[int]:
-    """The slots whose cards the fixture resets as it opens: its cards, unless the file says
-    ``reset_on_open = false``. None are known without tomllib (before Python 3.11): their
-    relays then stay unknown, the safe side."""
-    try:
-        import tomllib
-    except ImportError:
-        return []
-    try:
-        with open(path, "rb") as f:
-            document = tomllib.load(f)
-    except (OSError, ValueError):
-        return []
-    if document.get("chassis", {}).get("reset_on_open", True) is not True:
-        return []
-    return sorted(int(slot) for slot in document.get("cards", {}) if str(slot).isdigit())
-
-
 class RequestError(Exception):
     """A request the panel refuses before anything reaches the chassis (an HTTP 4xx)."""
 
@@ -245,7 +227,7 @@ class Panel:
                 fixture.free()
                 raise
             self.fixture = fixture
-            return self.state.fixture_opened(view, _reset_slots(path))
+            return self.state.fixture_opened(view, [int(slot) for slot in view.get("reset", [])])
 
     def fixture_action(self, action: object, names: object) -> Dict[str, Any]:
         """Connects or disconnects two nets, applies or releases routes."""
