@@ -1,9 +1,10 @@
 """Builds the halvex wheel with the driver library, the simulator and halvexctl inside, offline.
 
-    build_wheel.py SOURCE LIBRARY SIMULATOR HALVEXCTL WORK DIST
+    build_wheel.py SOURCE LIBRARY FIXTURE SIMULATOR HALVEXCTL WORK DIST
 
 SOURCE is this folder; LIBRARY the built libhalvex.so (its real file is copied, as
-libhalvex.so.1); SIMULATOR the built halvex-sim; HALVEXCTL the built halvexctl, which the
+libhalvex.so.1); FIXTURE the built fixture layer (as libhalvex-fixture.so.1); SIMULATOR the
+built halvex-sim; HALVEXCTL the built halvexctl, which the
 wheel's `halvexctl` command runs with the bundled library. The wheel is tagged for this platform
 (py3-none-linux_<machine>): it is pure Python around native programs, which suit any Python 3.
 """
@@ -16,7 +17,8 @@ import subprocess
 import sys
 
 
-def main(source: str, library: str, simulator: str, halvexctl: str, work: str, dist: str) -> int:
+def main(source: str, library: str, fixture: str, simulator: str, halvexctl: str, work: str,
+         dist: str) -> int:
     staging = os.path.join(work, "src")
     shutil.rmtree(work, ignore_errors=True)
     shutil.copytree(
@@ -26,10 +28,11 @@ def main(source: str, library: str, simulator: str, halvexctl: str, work: str, d
     )
     package = os.path.join(staging, "halvex")
     shutil.copyfile(os.path.realpath(library), os.path.join(package, "libhalvex.so.1"))
+    shutil.copyfile(os.path.realpath(fixture), os.path.join(package, "libhalvex-fixture.so.1"))
     shutil.copyfile(os.path.realpath(simulator), os.path.join(package, "halvex-sim"))
     shutil.copyfile(os.path.realpath(halvexctl), os.path.join(package, "halvexctl"))
     strip = shutil.which("strip")
-    for name in ("libhalvex.so.1", "halvex-sim", "halvexctl"):
+    for name in ("libhalvex.so.1", "libhalvex-fixture.so.1", "halvex-sim", "halvexctl"):
         path = os.path.join(package, name)
         os.chmod(path, 0o755)
         if strip:  # debug information stays in the build, not in every installation
@@ -54,6 +57,6 @@ def main(source: str, library: str, simulator: str, halvexctl: str, work: str, d
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 7:
+    if len(sys.argv) != 8:
         sys.exit(__doc__)
     sys.exit(main(*sys.argv[1:]))

@@ -40,7 +40,8 @@ wheel = wheels[0]
 if not os.path.basename(wheel).endswith("-py3-none-linux_x86_64.whl"):
     fail("the wheel is not tagged py3-none-linux_x86_64: " + wheel)
 with zipfile.ZipFile(wheel) as archive:
-    for name in ("halvex/libhalvex.so.1", "halvex/halvex-sim", "halvex/halvexctl"):
+    for name in ("halvex/libhalvex.so.1", "halvex/libhalvex-fixture.so.1", "halvex/halvex-sim",
+                 "halvex/halvexctl"):
         info = archive.getinfo(name)
         mode = info.external_attr >> 16
         if (mode & 0o170000) != 0o100000 or not mode & 0o111:
