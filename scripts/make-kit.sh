@@ -5,8 +5,9 @@
 # guide and a README.txt at the top. The 64-bit files go into bin/x64 and lib/x64.
 #   make-kit.sh SOURCE_DIR RELEASE_BUILD DEBUG_BUILD VERSION STRIP X64_BUILD STRIP64
 # RELEASE_BUILD is a built win-release folder; DEBUG_BUILD and X64_BUILD are configured with the
-# win-debug and win64 presets when they are not yet, and what the kit takes from them is built. The zip is written to
-# RELEASE_BUILD/halvex-VERSION-win32.zip, every file under the folder halvex-VERSION-win32/.
+# win-debug and win64 presets when they are not yet, and what the kit takes from them is built.
+# The zip is written to RELEASE_BUILD/halvex-VERSION-win32.zip, every file under the folder
+# halvex-VERSION-win32/.
 set -euo pipefail
 src=$1 release=$2 debug=$3 version=$4 strip=$5 x64=$6 strip64=$7
 

@@ -2,8 +2,9 @@
 
     check_kit.py CMAKE RELEASE_BUILD KIT_ZIP SOURCE_DIR
 
-The win-debug and win64 folders are the release folder's siblings. The zip must hold exactly the expected files under halvex-<version>-win32/, the .def files and
-the guide as the build and the tree have them, and no path of the build machine (the source
+The win-debug and win64 folders are the release folder's siblings. The zip must hold exactly the
+expected files under halvex-<version>-win32/, the .def files and the guide as the build and the
+tree have them, and no path of the build machine (the source
 folder, the build folders, the home folder) anywhere in any file. The kit's C example builds
 with the kit alone (its header and MinGW import library), as its README.txt says. The kit is made twice: by the
 kit target, and by make-kit.sh with a debug folder of its own that it configures first.
@@ -83,8 +84,8 @@ def check(kit: str, release: str, debug: str, x64: str, source: str) -> List[str
     return failures
 
 
-def builds_alone(kit: str, compiler: str) -> List[str]:
-    """The kit's example, compiled and linked with nothing but the kit."""
+def builds_alone(kit: str, compiler: str, implib: str) -> List[str]:
+    """The kit's example, compiled and linked with nothing but the kit (implib under lib/)."""
     top = os.path.basename(kit)[: -len(".zip")]
     with tempfile.TemporaryDirectory(prefix="halvex-kit-example-") as work:
         with zipfile.ZipFile(kit) as archive:
@@ -92,10 +93,11 @@ def builds_alone(kit: str, compiler: str) -> List[str]:
         root = os.path.join(work, top)
         r = subprocess.run([compiler, "-Wall", "-Werror", "-I", os.path.join(root, "include"),
                             os.path.join(root, "examples", "list_cards.c"),
-                            os.path.join(root, "lib", "libHalvex32.dll.a"),
+                            os.path.join(root, "lib", implib),
                             "-o", os.path.join(work, "list_cards.exe")],
                            capture_output=True, text=True)
-    return [] if r.returncode == 0 else ["the kit's example does not build: " + r.stderr]
+    return [] if r.returncode == 0 else ["the kit's example does not build with %s: %s" % (
+        implib, r.stderr)]
 
 
 def cache_value(build: str, name: str) -> str:
@@ -111,7 +113,8 @@ def main(argv: List[str]) -> int:
     subprocess.run([cmake, "--build", release, "--target", "kit"], check=True)
     x64 = os.path.join(os.path.dirname(release), "win64")
     failures = check(kit, release, os.path.join(os.path.dirname(release), "win-debug"), x64, source)
-    failures += builds_alone(kit, cache_value(release, "MINGW_I686_GCC"))
+    failures += builds_alone(kit, cache_value(release, "MINGW_I686_GCC"), "libHalvex32.dll.a")
+    failures += builds_alone(kit, cache_value(x64, "MINGW_X86_64_GCC"), "x64/libHalvex64.dll.a")
     # A debug folder elsewhere, not configured yet, given relative to the caller's folder.
     version = os.path.basename(kit)[len("halvex-"): -len("-win32.zip")]
     with tempfile.TemporaryDirectory(prefix="halvex-kit-") as work:
