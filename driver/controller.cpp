@@ -9,7 +9,10 @@
 
 namespace halvex {
 
+// The same layout in every build, Halvex64.dll included: callers index the array by 132 bytes
+// and C# marshals it with Pack = 4.
 static_assert(sizeof(CardInfo) == 132, "CardInfo is 132 bytes");
+static_assert(alignof(CardInfo) == 4, "CardInfo is 4-byte aligned");
 static_assert(offsetof(CardInfo, cardNumber) == 0, "cardNumber at offset 0");
 static_assert(offsetof(CardInfo, idText) == 4, "idText at offset 4");
 static_assert(sizeof(SignalStatus) == 8, "SignalStatus is 8 bytes");

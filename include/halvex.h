@@ -8,7 +8,8 @@
  *
  * Windows: Halvex32.dll exports the stdcall-decorated names (_OpenHalvex@4, ...); the debug
  * build Halvex32D.dll exports the plain names, except the eight X48 single-relay functions, which
- * keep their decorated names (_OpenX48PullUpRelay@4, ...). Linux: libhalvex.so exports the plain
+ * keep their decorated names (_OpenX48PullUpRelay@4, ...). 64-bit Windows: Halvex64.dll exports
+ * the plain names (x64 has one calling convention). Linux: libhalvex.so exports the plain
  * names. Programs that bind by name (GetProcAddress, dlsym) must use the name of their build.
  *
  * Every function may be called from any thread, and a SignalCallback may call any function.

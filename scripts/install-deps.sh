@@ -87,6 +87,7 @@ if [ $native_only = 0 ]; then
   want googletest                          # sources: GoogleTest is built with the cross compiler
   want clang; want libclang-rt-14-dev      # libFuzzer and clang's sanitizer runtimes
   want g++-mingw-w64-i686
+  want g++-mingw-w64-x86-64                # Halvex64.dll, the 64-bit build
   want llvm-14; want lld-14                # MSVC-format import libraries and an MSVC-ABI client
   # 32-bit Windows programs need Wine's i386 half; wineserver runs from the 64-bit half.
   for pkg in wine wine32:i386 wine64; do want "$pkg"; done

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds every configuration and runs every test: the native suite, the same suite under
-# AddressSanitizer+UBSan and ThreadSanitizer, and both Windows DLLs under Wine. The
-# thread-safety build is only compiled: clang checking the lock annotations is its test.
+# AddressSanitizer+UBSan and ThreadSanitizer, the two 32-bit Windows DLLs under Wine and the
+# 64-bit one under 64-bit Wine. The thread-safety build is only compiled: clang checking the lock
+# annotations is its test.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 bash scripts/install-deps.sh
@@ -9,7 +10,7 @@ bash scripts/install-deps.sh
 # A missing Wine fails the run: the Windows library is never left untested.
 command -v wine >/dev/null || { echo "wine is required for the Windows tests" >&2; exit 1; }
 
-configs=(native asan tsan fuzz win-release win-debug)
+configs=(native asan tsan fuzz win-release win-debug win64)
 for preset in "${configs[@]}" thread-safety; do
   echo "==== build $preset"
   # A folder configured with another generator (Unix Makefiles, before the presets used Ninja)

@@ -1,14 +1,17 @@
 // Halvex.cs - the Halvex relay card driver for C# (and any .NET language).
 //
-// Windows: the DLLs are 32-bit, so the program must run as a 32-bit process: Platform target x86
-// (<PlatformTarget>x86</PlatformTarget>; "Any CPU" runs 64-bit and fails to load them). Every
-// function is stdcall and is found by the exact name its DLL exports: Halvex32.dll exports
-// _OpenHalvex@4 and so on; Halvex32D.dll (compile with HALVEX32D defined) the plain names but
-// for eight decorated ones. The SignalCallback is cdecl. Messages and identification texts are
-// code page 949 (on .NET Core and .NET 5 or later, call
+// Windows: one file for both bitnesses. A 32-bit (x86) process uses Halvex32.dll (Halvex32D.dll
+// when compiled with HALVEX32D defined) through Native32, a 64-bit (x64) process Halvex64.dll
+// through Native64; Native, which programs call, picks one by the process's architecture on its
+// first call, so "Any CPU" works, and refuses a process neither DLL fits (ARM64) with a
+// PlatformNotSupportedException that says so. Every entry is found by the exact name its DLL
+// exports: Halvex32.dll exports _OpenHalvex@4 and so on; Halvex32D.dll the plain names but for
+// eight decorated ones; Halvex64.dll the plain names. On 32-bit the functions are stdcall and the
+// SignalCallback cdecl; x64 has one calling convention, and both are ignored there. Messages and
+// identification texts are code page 949 (on .NET Core and .NET 5 or later, call
 // Encoding.RegisterProvider(CodePagesEncodingProvider.Instance) once before using them).
 // Mono on Linux runs the same file against libhalvex.so with a dllmap from these names to its
-// plain ones.
+// plain ones: the 64-bit declarations, or the 32-bit ones when HALVEX_DOTNET_NAMES is 32.
 using System;
 using System.Collections.Generic;
 using System.Runtime.InteropServices;
@@ -39,7 +42,8 @@ namespace Halvex
     [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
     public delegate void SignalCallback(IntPtr status, int count);
 
-    public static class Native
+    /// <summary>The 32-bit declarations: stdcall, Halvex32.dll's names (Halvex32D.dll's under HALVEX32D).</summary>
+    public static class Native32
     {
 #if HALVEX32D
         public const string Dll = "Halvex32D.dll";
@@ -145,10 +149,6 @@ namespace Halvex
         const string EGetY48SignalMonitoringData = "_GetY48SignalMonitoringData@12";
 #endif
 
-        public const int Ok = 0;
-        public const int MessageMax = 52; // a message and its terminator
-        public const int ReplyMax = 256;  // SelfTestHalvex and QueryHalvexID replies
-
         [DllImport(Dll, EntryPoint = EOpenHalvex, CallingConvention = CallingConvention.StdCall)]
         public static extern int OpenHalvex(string portName);
         [DllImport(Dll, EntryPoint = ECloseHalvex, CallingConvention = CallingConvention.StdCall)]
@@ -247,6 +247,396 @@ namespace Halvex
         public static extern int EndY48SignalMonitoring(int cardNumber);
         [DllImport(Dll, EntryPoint = EGetY48SignalMonitoringData, CallingConvention = CallingConvention.StdCall)]
         public static extern int GetY48SignalMonitoringData(int cardNumber, string port, out int value);
+    }
+
+    /// <summary>The 64-bit declarations: Halvex64.dll's plain names, x64's one convention.</summary>
+    public static class Native64
+    {
+        public const string Dll = "Halvex64.dll";
+
+        [DllImport(Dll, EntryPoint = "OpenHalvex")]
+        public static extern int OpenHalvex(string portName);
+        [DllImport(Dll, EntryPoint = "CloseHalvex")]
+        public static extern int CloseHalvex();
+        [DllImport(Dll, EntryPoint = "GetHalvexSeries")]
+        public static extern int GetHalvexSeries(out IntPtr records, out int count);
+        [DllImport(Dll, EntryPoint = "GetHalvexErrorInfo")]
+        public static extern int GetHalvexErrorInfo(int code, byte[] buffer, int bufferSize);
+        [DllImport(Dll, EntryPoint = "SelfTestHalvex")]
+        public static extern int SelfTestHalvex(int cardNumber, byte[] reply, out int replyLength);
+        [DllImport(Dll, EntryPoint = "QueryHalvexID")]
+        public static extern int QueryHalvexID(int cardNumber, byte[] reply, out int replyLength);
+        [DllImport(Dll, EntryPoint = "ResetHalvex")]
+        public static extern int ResetHalvex(int cardNumber);
+        [DllImport(Dll, EntryPoint = "CloseX16RelayMatrix")]
+        public static extern int CloseX16RelayMatrix(int cardNumber, int row, int column);
+        [DllImport(Dll, EntryPoint = "OpenX16RelayMatrix")]
+        public static extern int OpenX16RelayMatrix(int cardNumber, int row, int column);
+        [DllImport(Dll, EntryPoint = "CloseX16RowHiLoMatrix")]
+        public static extern int CloseX16RowHiLoMatrix(int cardNumber, int row, int lo);
+        [DllImport(Dll, EntryPoint = "OpenX16RowHiLoMatrix")]
+        public static extern int OpenX16RowHiLoMatrix(int cardNumber, int row, int lo);
+        [DllImport(Dll, EntryPoint = "CloseX16GPRelay")]
+        public static extern int CloseX16GPRelay(int cardNumber, int relay);
+        [DllImport(Dll, EntryPoint = "OpenX16GPRelay")]
+        public static extern int OpenX16GPRelay(int cardNumber, int relay);
+        [DllImport(Dll, EntryPoint = "CloseX16ExtGPRelay")]
+        public static extern int CloseX16ExtGPRelay(int cardNumber, int relay);
+        [DllImport(Dll, EntryPoint = "OpenX16ExtGPRelay")]
+        public static extern int OpenX16ExtGPRelay(int cardNumber, int relay);
+        [DllImport(Dll, EntryPoint = "CloseX16PsRelay")]
+        public static extern int CloseX16PsRelay(int cardNumber, int relay);
+        [DllImport(Dll, EntryPoint = "OpenX16PsRelay")]
+        public static extern int OpenX16PsRelay(int cardNumber, int relay);
+        [DllImport(Dll, EntryPoint = "CloseX16DischargeRelay")]
+        public static extern int CloseX16DischargeRelay(int cardNumber, int relay);
+        [DllImport(Dll, EntryPoint = "OpenX16DischargeRelay")]
+        public static extern int OpenX16DischargeRelay(int cardNumber, int relay);
+        [DllImport(Dll, EntryPoint = "CloseX16PullUpRelay")]
+        public static extern int CloseX16PullUpRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "OpenX16PullUpRelay")]
+        public static extern int OpenX16PullUpRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "CloseX16PullDownRelay")]
+        public static extern int CloseX16PullDownRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "OpenX16PullDownRelay")]
+        public static extern int OpenX16PullDownRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "CloseX16TestProbeRelay")]
+        public static extern int CloseX16TestProbeRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "OpenX16TestProbeRelay")]
+        public static extern int OpenX16TestProbeRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "CloseX16GndRelay")]
+        public static extern int CloseX16GndRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "OpenX16GndRelay")]
+        public static extern int OpenX16GndRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "BeginX16SignalMonitoring")]
+        public static extern int BeginX16SignalMonitoring(int cardNumber, string port, double intervalSeconds, SignalCallback callback);
+        [DllImport(Dll, EntryPoint = "EndX16SignalMonitoring")]
+        public static extern int EndX16SignalMonitoring(int cardNumber);
+        [DllImport(Dll, EntryPoint = "GetX16SignalMonitoringData")]
+        public static extern int GetX16SignalMonitoringData(int cardNumber, string port, out int value);
+        [DllImport(Dll, EntryPoint = "CloseX48RelayMatrix")]
+        public static extern int CloseX48RelayMatrix(int cardNumber, int row, int column);
+        [DllImport(Dll, EntryPoint = "OpenX48RelayMatrix")]
+        public static extern int OpenX48RelayMatrix(int cardNumber, int row, int column);
+        [DllImport(Dll, EntryPoint = "CloseX48RowHiLoMatrix")]
+        public static extern int CloseX48RowHiLoMatrix(int cardNumber, int row, int lo);
+        [DllImport(Dll, EntryPoint = "OpenX48RowHiLoMatrix")]
+        public static extern int OpenX48RowHiLoMatrix(int cardNumber, int row, int lo);
+        [DllImport(Dll, EntryPoint = "CloseX48PullUpRelay")]
+        public static extern int CloseX48PullUpRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "OpenX48PullUpRelay")]
+        public static extern int OpenX48PullUpRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "CloseX48PullDownRelay")]
+        public static extern int CloseX48PullDownRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "OpenX48PullDownRelay")]
+        public static extern int OpenX48PullDownRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "CloseX48TestProbeRelay")]
+        public static extern int CloseX48TestProbeRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "OpenX48TestProbeRelay")]
+        public static extern int OpenX48TestProbeRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "CloseX48GndRelay")]
+        public static extern int CloseX48GndRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "OpenX48GndRelay")]
+        public static extern int OpenX48GndRelay(int cardNumber);
+        [DllImport(Dll, EntryPoint = "CloseY48GPRelay")]
+        public static extern int CloseY48GPRelay(int cardNumber, int relay);
+        [DllImport(Dll, EntryPoint = "OpenY48GPRelay")]
+        public static extern int OpenY48GPRelay(int cardNumber, int relay);
+        [DllImport(Dll, EntryPoint = "CloseY48ExtGPRelay")]
+        public static extern int CloseY48ExtGPRelay(int cardNumber, int relay);
+        [DllImport(Dll, EntryPoint = "OpenY48ExtGPRelay")]
+        public static extern int OpenY48ExtGPRelay(int cardNumber, int relay);
+        [DllImport(Dll, EntryPoint = "BeginY48SignalMonitoring")]
+        public static extern int BeginY48SignalMonitoring(int cardNumber, string port, double intervalSeconds, SignalCallback callback);
+        [DllImport(Dll, EntryPoint = "EndY48SignalMonitoring")]
+        public static extern int EndY48SignalMonitoring(int cardNumber);
+        [DllImport(Dll, EntryPoint = "GetY48SignalMonitoringData")]
+        public static extern int GetY48SignalMonitoringData(int cardNumber, string port, out int value);
+    }
+
+    /// <summary>What programs call: the declarations of this process's DLL, and helpers.</summary>
+    public static class Native
+    {
+        public const int Ok = 0;
+        public const int MessageMax = 52; // a message and its terminator
+        public const int ReplyMax = 256;  // SelfTestHalvex and QueryHalvexID replies
+
+        // 32 or 64 once chosen: which declarations this process uses.
+        static int bits;
+
+        static bool Wide
+        {
+            get
+            {
+                if (bits == 0)
+                    bits = Choose();
+                return bits == 64;
+            }
+        }
+
+        // On Windows the process's own architecture (PROCESSOR_ARCHITECTURE as the process sees
+        // it: x86 in a 32-bit process, also under WOW64 or emulation on ARM64; AMD64 in an x64 one).
+        static int Choose()
+        {
+            if (Environment.OSVersion.Platform != PlatformID.Win32NT)
+                return Environment.GetEnvironmentVariable("HALVEX_DOTNET_NAMES") == "32" ? 32 : 64;
+            string machine = Environment.GetEnvironmentVariable("PROCESSOR_ARCHITECTURE") ?? "";
+            if (IntPtr.Size == 4 && string.Equals(machine, "x86", StringComparison.OrdinalIgnoreCase))
+                return 32;
+            if (IntPtr.Size == 8 && string.Equals(machine, "AMD64", StringComparison.OrdinalIgnoreCase))
+                return 64;
+            throw new PlatformNotSupportedException("Halvex: a " + (machine.Length > 0 ? machine : IntPtr.Size * 8 + "-bit")
+                + " process can load neither Halvex32.dll (x86 processes) nor Halvex64.dll (x64 processes):"
+                + " build with Platform target x86 or x64");
+        }
+
+        /// <summary>The DLL this process uses: Halvex32.dll, Halvex32D.dll or Halvex64.dll.</summary>
+        public static string Dll { get { return Wide ? Native64.Dll : Native32.Dll; } }
+
+        public static int OpenHalvex(string portName)
+        {
+            return Wide ? Native64.OpenHalvex(portName) : Native32.OpenHalvex(portName);
+        }
+
+        public static int CloseHalvex()
+        {
+            return Wide ? Native64.CloseHalvex() : Native32.CloseHalvex();
+        }
+
+        public static int GetHalvexSeries(out IntPtr records, out int count)
+        {
+            return Wide ? Native64.GetHalvexSeries(out records, out count) : Native32.GetHalvexSeries(out records, out count);
+        }
+
+        public static int GetHalvexErrorInfo(int code, byte[] buffer, int bufferSize)
+        {
+            return Wide ? Native64.GetHalvexErrorInfo(code, buffer, bufferSize) : Native32.GetHalvexErrorInfo(code, buffer, bufferSize);
+        }
+
+        public static int SelfTestHalvex(int cardNumber, byte[] reply, out int replyLength)
+        {
+            return Wide ? Native64.SelfTestHalvex(cardNumber, reply, out replyLength) : Native32.SelfTestHalvex(cardNumber, reply, out replyLength);
+        }
+
+        public static int QueryHalvexID(int cardNumber, byte[] reply, out int replyLength)
+        {
+            return Wide ? Native64.QueryHalvexID(cardNumber, reply, out replyLength) : Native32.QueryHalvexID(cardNumber, reply, out replyLength);
+        }
+
+        public static int ResetHalvex(int cardNumber)
+        {
+            return Wide ? Native64.ResetHalvex(cardNumber) : Native32.ResetHalvex(cardNumber);
+        }
+
+        public static int CloseX16RelayMatrix(int cardNumber, int row, int column)
+        {
+            return Wide ? Native64.CloseX16RelayMatrix(cardNumber, row, column) : Native32.CloseX16RelayMatrix(cardNumber, row, column);
+        }
+
+        public static int OpenX16RelayMatrix(int cardNumber, int row, int column)
+        {
+            return Wide ? Native64.OpenX16RelayMatrix(cardNumber, row, column) : Native32.OpenX16RelayMatrix(cardNumber, row, column);
+        }
+
+        public static int CloseX16RowHiLoMatrix(int cardNumber, int row, int lo)
+        {
+            return Wide ? Native64.CloseX16RowHiLoMatrix(cardNumber, row, lo) : Native32.CloseX16RowHiLoMatrix(cardNumber, row, lo);
+        }
+
+        public static int OpenX16RowHiLoMatrix(int cardNumber, int row, int lo)
+        {
+            return Wide ? Native64.OpenX16RowHiLoMatrix(cardNumber, row, lo) : Native32.OpenX16RowHiLoMatrix(cardNumber, row, lo);
+        }
+
+        public static int CloseX16GPRelay(int cardNumber, int relay)
+        {
+            return Wide ? Native64.CloseX16GPRelay(cardNumber, relay) : Native32.CloseX16GPRelay(cardNumber, relay);
+        }
+
+        public static int OpenX16GPRelay(int cardNumber, int relay)
+        {
+            return Wide ? Native64.OpenX16GPRelay(cardNumber, relay) : Native32.OpenX16GPRelay(cardNumber, relay);
+        }
+
+        public static int CloseX16ExtGPRelay(int cardNumber, int relay)
+        {
+            return Wide ? Native64.CloseX16ExtGPRelay(cardNumber, relay) : Native32.CloseX16ExtGPRelay(cardNumber, relay);
+        }
+
+        public static int OpenX16ExtGPRelay(int cardNumber, int relay)
+        {
+            return Wide ? Native64.OpenX16ExtGPRelay(cardNumber, relay) : Native32.OpenX16ExtGPRelay(cardNumber, relay);
+        }
+
+        public static int CloseX16PsRelay(int cardNumber, int relay)
+        {
+            return Wide ? Native64.CloseX16PsRelay(cardNumber, relay) : Native32.CloseX16PsRelay(cardNumber, relay);
+        }
+
+        public static int OpenX16PsRelay(int cardNumber, int relay)
+        {
+            return Wide ? Native64.OpenX16PsRelay(cardNumber, relay) : Native32.OpenX16PsRelay(cardNumber, relay);
+        }
+
+        public static int CloseX16DischargeRelay(int cardNumber, int relay)
+        {
+            return Wide ? Native64.CloseX16DischargeRelay(cardNumber, relay) : Native32.CloseX16DischargeRelay(cardNumber, relay);
+        }
+
+        public static int OpenX16DischargeRelay(int cardNumber, int relay)
+        {
+            return Wide ? Native64.OpenX16DischargeRelay(cardNumber, relay) : Native32.OpenX16DischargeRelay(cardNumber, relay);
+        }
+
+        public static int CloseX16PullUpRelay(int cardNumber)
+        {
+            return Wide ? Native64.CloseX16PullUpRelay(cardNumber) : Native32.CloseX16PullUpRelay(cardNumber);
+        }
+
+        public static int OpenX16PullUpRelay(int cardNumber)
+        {
+            return Wide ? Native64.OpenX16PullUpRelay(cardNumber) : Native32.OpenX16PullUpRelay(cardNumber);
+        }
+
+        public static int CloseX16PullDownRelay(int cardNumber)
+        {
+            return Wide ? Native64.CloseX16PullDownRelay(cardNumber) : Native32.CloseX16PullDownRelay(cardNumber);
+        }
+
+        public static int OpenX16PullDownRelay(int cardNumber)
+        {
+            return Wide ? Native64.OpenX16PullDownRelay(cardNumber) : Native32.OpenX16PullDownRelay(cardNumber);
+        }
+
+        public static int CloseX16TestProbeRelay(int cardNumber)
+        {
+            return Wide ? Native64.CloseX16TestProbeRelay(cardNumber) : Native32.CloseX16TestProbeRelay(cardNumber);
+        }
+
+        public static int OpenX16TestProbeRelay(int cardNumber)
+        {
+            return Wide ? Native64.OpenX16TestProbeRelay(cardNumber) : Native32.OpenX16TestProbeRelay(cardNumber);
+        }
+
+        public static int CloseX16GndRelay(int cardNumber)
+        {
+            return Wide ? Native64.CloseX16GndRelay(cardNumber) : Native32.CloseX16GndRelay(cardNumber);
+        }
+
+        public static int OpenX16GndRelay(int cardNumber)
+        {
+            return Wide ? Native64.OpenX16GndRelay(cardNumber) : Native32.OpenX16GndRelay(cardNumber);
+        }
+
+        public static int BeginX16SignalMonitoring(int cardNumber, string port, double intervalSeconds, SignalCallback callback)
+        {
+            return Wide ? Native64.BeginX16SignalMonitoring(cardNumber, port, intervalSeconds, callback) : Native32.BeginX16SignalMonitoring(cardNumber, port, intervalSeconds, callback);
+        }
+
+        public static int EndX16SignalMonitoring(int cardNumber)
+        {
+            return Wide ? Native64.EndX16SignalMonitoring(cardNumber) : Native32.EndX16SignalMonitoring(cardNumber);
+        }
+
+        public static int GetX16SignalMonitoringData(int cardNumber, string port, out int value)
+        {
+            return Wide ? Native64.GetX16SignalMonitoringData(cardNumber, port, out value) : Native32.GetX16SignalMonitoringData(cardNumber, port, out value);
+        }
+
+        public static int CloseX48RelayMatrix(int cardNumber, int row, int column)
+        {
+            return Wide ? Native64.CloseX48RelayMatrix(cardNumber, row, column) : Native32.CloseX48RelayMatrix(cardNumber, row, column);
+        }
+
+        public static int OpenX48RelayMatrix(int cardNumber, int row, int column)
+        {
+            return Wide ? Native64.OpenX48RelayMatrix(cardNumber, row, column) : Native32.OpenX48RelayMatrix(cardNumber, row, column);
+        }
+
+        public static int CloseX48RowHiLoMatrix(int cardNumber, int row, int lo)
+        {
+            return Wide ? Native64.CloseX48RowHiLoMatrix(cardNumber, row, lo) : Native32.CloseX48RowHiLoMatrix(cardNumber, row, lo);
+        }
+
+        public static int OpenX48RowHiLoMatrix(int cardNumber, int row, int lo)
+        {
+            return Wide ? Native64.OpenX48RowHiLoMatrix(cardNumber, row, lo) : Native32.OpenX48RowHiLoMatrix(cardNumber, row, lo);
+        }
+
+        public static int CloseX48PullUpRelay(int cardNumber)
+        {
+            return Wide ? Native64.CloseX48PullUpRelay(cardNumber) : Native32.CloseX48PullUpRelay(cardNumber);
+        }
+
+        public static int OpenX48PullUpRelay(int cardNumber)
+        {
+            return Wide ? Native64.OpenX48PullUpRelay(cardNumber) : Native32.OpenX48PullUpRelay(cardNumber);
+        }
+
+        public static int CloseX48PullDownRelay(int cardNumber)
+        {
+            return Wide ? Native64.CloseX48PullDownRelay(cardNumber) : Native32.CloseX48PullDownRelay(cardNumber);
+        }
+
+        public static int OpenX48PullDownRelay(int cardNumber)
+        {
+            return Wide ? Native64.OpenX48PullDownRelay(cardNumber) : Native32.OpenX48PullDownRelay(cardNumber);
+        }
+
+        public static int CloseX48TestProbeRelay(int cardNumber)
+        {
+            return Wide ? Native64.CloseX48TestProbeRelay(cardNumber) : Native32.CloseX48TestProbeRelay(cardNumber);
+        }
+
+        public static int OpenX48TestProbeRelay(int cardNumber)
+        {
+            return Wide ? Native64.OpenX48TestProbeRelay(cardNumber) : Native32.OpenX48TestProbeRelay(cardNumber);
+        }
+
+        public static int CloseX48GndRelay(int cardNumber)
+        {
+            return Wide ? Native64.CloseX48GndRelay(cardNumber) : Native32.CloseX48GndRelay(cardNumber);
+        }
+
+        public static int OpenX48GndRelay(int cardNumber)
+        {
+            return Wide ? Native64.OpenX48GndRelay(cardNumber) : Native32.OpenX48GndRelay(cardNumber);
+        }
+
+        public static int CloseY48GPRelay(int cardNumber, int relay)
+        {
+            return Wide ? Native64.CloseY48GPRelay(cardNumber, relay) : Native32.CloseY48GPRelay(cardNumber, relay);
+        }
+
+        public static int OpenY48GPRelay(int cardNumber, int relay)
+        {
+            return Wide ? Native64.OpenY48GPRelay(cardNumber, relay) : Native32.OpenY48GPRelay(cardNumber, relay);
+        }
+
+        public static int CloseY48ExtGPRelay(int cardNumber, int relay)
+        {
+            return Wide ? Native64.CloseY48ExtGPRelay(cardNumber, relay) : Native32.CloseY48ExtGPRelay(cardNumber, relay);
+        }
+
+        public static int OpenY48ExtGPRelay(int cardNumber, int relay)
+        {
+            return Wide ? Native64.OpenY48ExtGPRelay(cardNumber, relay) : Native32.OpenY48ExtGPRelay(cardNumber, relay);
+        }
+
+        public static int BeginY48SignalMonitoring(int cardNumber, string port, double intervalSeconds, SignalCallback callback)
+        {
+            return Wide ? Native64.BeginY48SignalMonitoring(cardNumber, port, intervalSeconds, callback) : Native32.BeginY48SignalMonitoring(cardNumber, port, intervalSeconds, callback);
+        }
+
+        public static int EndY48SignalMonitoring(int cardNumber)
+        {
+            return Wide ? Native64.EndY48SignalMonitoring(cardNumber) : Native32.EndY48SignalMonitoring(cardNumber);
+        }
+
+        public static int GetY48SignalMonitoringData(int cardNumber, string port, out int value)
+        {
+            return Wide ? Native64.GetY48SignalMonitoringData(cardNumber, port, out value) : Native32.GetY48SignalMonitoringData(cardNumber, port, out value);
+        }
 
         // ---- Helpers: the pitfalls handled once ----
 
@@ -349,11 +739,11 @@ namespace Halvex
             }
         }
 
-        /// <summary>Stops a 64-bit process on Windows before the DLL fails to load in it.</summary>
-        public static void CheckProcess()
+        /// <summary>Stops a process that neither DLL fits (ARM64) before a call fails to load one;
+        /// gives the DLL this process uses.</summary>
+        public static string CheckProcess()
         {
-            if (Environment.OSVersion.Platform == PlatformID.Win32NT && IntPtr.Size != 4)
-                throw new PlatformNotSupportedException(Dll + " is 32-bit: build with Platform target x86");
+            return Dll;
         }
 
         /// <summary>Releases GetHalvexSeries' array: the process heap on Windows, malloc elsewhere.</summary>

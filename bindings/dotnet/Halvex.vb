@@ -1,8 +1,9 @@
-' Halvex.vb - the Halvex relay card driver for VB.NET: the declarations of Halvex.cs.
+' Halvex.vb - the Halvex relay card driver for VB.NET: the 32-bit declarations of Halvex.cs.
 ' Not compiled on the project's machines (Debian has no VB.NET compiler); its names are checked
-' against the export table. Platform target x86: the DLLs are 32-bit. Define HALVEX32D
-' (Project > Compile > Advanced > Custom constants: HALVEX32D=True) for Halvex32D.dll.
-' Simpler still: build Halvex.cs into an x86 class library and reference it.
+' against the export table. Platform target x86: these are Halvex32.dll's declarations. Define
+' HALVEX32D (Project > Compile > Advanced > Custom constants: HALVEX32D=True) for Halvex32D.dll.
+' For a program that may also run as 64-bit (Halvex64.dll), build Halvex.cs into an "Any CPU"
+' class library and reference it: its Native picks the DLL of the process's bitness.
 Imports System
 Imports System.Runtime.InteropServices
 Imports System.Text

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs the API suite against a simulated chassis.
-#   run_with_simulator.sh native|wine SIMULATOR LIBRARY plain|release|debug TESTS [gtest args]
+#   run_with_simulator.sh native|wine|wine64 SIMULATOR LIBRARY plain|release|debug TESTS [gtest args]
 # native: TESTS loads LIBRARY and opens the simulator's ptys by path.
 # wine:   TESTS is a Windows program; the ptys become COM5 (command) and COM6-COM21 (the
 #         monitoring ports of slots 1-16) of a private Wine prefix under the build folder.
+# wine64: the same for a 64-bit program, in a 64-bit prefix of its own run by wine64; the
+#         program's own starts of Windows programs use $HALVEX_WINE (wine or wine64's loader).
 set -euo pipefail
 mode=$1 sim=$2 lib=$3 names=$4 tests=$5
 shift 5
@@ -47,11 +49,14 @@ case $mode in
       done
     fi
     ;;
-  wine)
+  wine | wine64)
+    if [ "$mode" = wine64 ]; then export WINE_ENV_ARCH=win64; fi
     # shellcheck source=../wine/wine-env.sh
     source "$here/../wine/wine-env.sh"
-    # One private prefix for both Windows builds, under the build folder.
+    # One private prefix for both 32-bit Windows builds, under the build folder (and one for
+    # the 64-bit build).
     wine_env_init "$(dirname "$(dirname "$lib")")"
+    export HALVEX_WINE=$WINE_ENV_WINE
     wine_env_start_server
     stop_wine() { wine_env_stop_server; cleanup; }
     trap stop_wine EXIT
@@ -67,15 +72,15 @@ case $mode in
     if [[ $tests == *.exe ]]; then
       # The program keeps the subshell's process id (exec all the way), so it can read how
       # Linux counts its processor time (the benchmark does).
-      (export HALVEX_UNIX_PID=$BASHPID; exec wine "$tests" "$@")
+      (export HALVEX_UNIX_PID=$BASHPID; exec "$HALVEX_WINE" "$tests" "$@")
     else
       "$tests" "$@"  # a host program that starts Windows programs itself
     fi
     if [[ $(basename "$tests") == api_tests* ]]; then
       echo "-- unload with a monitor running"
-      timeout 120 wine "$tests" --unload-probe
+      timeout 120 "$HALVEX_WINE" "$tests" --unload-probe
       echo "-- exit while other threads are in calls"
-      timeout 120 wine "$tests" --exit-race-probe
+      timeout 120 "$HALVEX_WINE" "$tests" --exit-race-probe
     fi
     ;;
   *)

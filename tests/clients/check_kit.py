@@ -2,8 +2,9 @@
 
     check_kit.py CMAKE RELEASE_BUILD KIT_ZIP SOURCE_DIR
 
-The zip must hold exactly the expected files under halvex-<version>-win32/, the .def files and
-the guide as the build and the tree have them, and no path of the build machine (the source
+The win-debug and win64 folders are the release folder's siblings. The zip must hold exactly the
+expected files under halvex-<version>-win32/, the .def files and the guide as the build and the
+tree have them, and no path of the build machine (the source
 folder, the build folders, the home folder) anywhere in any file. The kit's C example builds
 with the kit alone (its header and MinGW import library), as its README.txt says. The kit is made twice: by the
 kit target, and by make-kit.sh with a debug folder of its own that it configures first.
@@ -18,17 +19,15 @@ import tempfile
 import zipfile
 from typing import List
 
-EXPECTED = [
-    "bin/Halvex32.dll",
-    "bin/Halvex32D.dll",
+# Each DLL with its Visual Studio and MinGW import libraries and its .def file.
+DLLS = {"Halvex32": "", "Halvex32D": "", "Halvex64": "x64/", "HalvexFixture32": "",
+        "HalvexFixture32D": "", "HalvexFixture64": "x64/"}
+EXPECTED = [f"bin/{d}{n}.dll" for n, d in DLLS.items()] + [
+    f"lib/{d}{n}{kind}" for n, d in DLLS.items() for kind in (".lib", ".def")] + [
+    f"lib/{d}lib{n}.dll.a" for n, d in DLLS.items()] + [
     "bin/halvexctl.exe",
     "include/halvex.h",
-    "lib/Halvex32.lib",
-    "lib/Halvex32D.lib",
-    "lib/libHalvex32.dll.a",
-    "lib/libHalvex32D.dll.a",
-    "lib/Halvex32.def",
-    "lib/Halvex32D.def",
+    "include/halvex_fixture.h",
     "docs/windows.md",
     "docs/behaviour.md",
     "docs/LICENSE",
@@ -40,7 +39,7 @@ EXPECTED = [
 ]
 
 
-def check(kit: str, release: str, debug: str, source: str) -> List[str]:
+def check(kit: str, release: str, debug: str, x64: str, source: str) -> List[str]:
     top = os.path.basename(kit)[: -len(".zip")] + "/"
     failures = []
     with zipfile.ZipFile(kit) as archive:
@@ -51,7 +50,7 @@ def check(kit: str, release: str, debug: str, source: str) -> List[str]:
         if files != sorted(EXPECTED) or strays:
             failures.append("listing differs: extra %s, missing %s, outside %s" % (
                 sorted(set(files) - set(EXPECTED)), sorted(set(EXPECTED) - set(files)), strays))
-        machine_paths = {os.path.realpath(p) for p in (source, release, debug)}
+        machine_paths = {os.path.realpath(p) for p in (source, release, debug, x64)}
         machine_paths.add(os.path.expanduser("~"))
         for name in files:
             data = archive.read(top + name)
@@ -60,6 +59,10 @@ def check(kit: str, release: str, debug: str, source: str) -> List[str]:
                     failures.append("%s holds the build machine's path %s" % (name, path))
         same = {"lib/Halvex32.def": os.path.join(release, "exports", "Halvex32.def"),
                 "lib/Halvex32D.def": os.path.join(release, "exports", "Halvex32D.def"),
+                "lib/x64/Halvex64.def": os.path.join(release, "exports", "Halvex64.def"),
+                "lib/HalvexFixture32.def": os.path.join(release, "fixture", "exports",
+                                                        "HalvexFixture32.def"),
+                "include/halvex_fixture.h": os.path.join(source, "include", "halvex_fixture.h"),
                 "docs/windows.md": os.path.join(source, "docs", "windows.md"),
                 "docs/behaviour.md": os.path.join(source, "docs", "behaviour.md"),
                 "include/halvex.h": os.path.join(source, "include", "halvex.h"),
@@ -71,17 +74,18 @@ def check(kit: str, release: str, debug: str, source: str) -> List[str]:
                 if name in files and archive.read(top + name) != f.read():
                     failures.append("%s differs from %s" % (name, path))
         # The plain .def form that Visual Studio's lib /def: reads: no "==" aliases, no "=".
-        for name in ("lib/Halvex32.def", "lib/Halvex32D.def"):
+        for n, d in DLLS.items():
+            name, count = f"lib/{d}{n}.def", 14 if n.startswith("HalvexFixture") else 49
             if name in files:
                 text = archive.read(top + name).decode()
                 exports = [l.strip() for l in text.split("EXPORTS", 1)[1].splitlines() if l.strip()]
-                if len(exports) != 49 or any("=" in e or " " in e for e in exports):
-                    failures.append("%s is not 49 plain EXPORTS lines" % name)
+                if len(exports) != count or any("=" in e or " " in e for e in exports):
+                    failures.append("%s is not %d plain EXPORTS lines" % (name, count))
     return failures
 
 
-def builds_alone(kit: str, compiler: str) -> List[str]:
-    """The kit's example, compiled and linked with nothing but the kit."""
+def builds_alone(kit: str, compiler: str, implib: str) -> List[str]:
+    """The kit's example, compiled and linked with nothing but the kit (implib under lib/)."""
     top = os.path.basename(kit)[: -len(".zip")]
     with tempfile.TemporaryDirectory(prefix="halvex-kit-example-") as work:
         with zipfile.ZipFile(kit) as archive:
@@ -89,10 +93,11 @@ def builds_alone(kit: str, compiler: str) -> List[str]:
         root = os.path.join(work, top)
         r = subprocess.run([compiler, "-Wall", "-Werror", "-I", os.path.join(root, "include"),
                             os.path.join(root, "examples", "list_cards.c"),
-                            os.path.join(root, "lib", "libHalvex32.dll.a"),
+                            os.path.join(root, "lib", implib),
                             "-o", os.path.join(work, "list_cards.exe")],
                            capture_output=True, text=True)
-    return [] if r.returncode == 0 else ["the kit's example does not build: " + r.stderr]
+    return [] if r.returncode == 0 else ["the kit's example does not build with %s: %s" % (
+        implib, r.stderr)]
 
 
 def cache_value(build: str, name: str) -> str:
@@ -106,16 +111,20 @@ def cache_value(build: str, name: str) -> str:
 def main(argv: List[str]) -> int:
     cmake, release, kit, source = argv[1:5]
     subprocess.run([cmake, "--build", release, "--target", "kit"], check=True)
-    failures = check(kit, release, os.path.join(os.path.dirname(release), "win-debug"), source)
-    failures += builds_alone(kit, cache_value(release, "MINGW_I686_GCC"))
+    x64 = os.path.join(os.path.dirname(release), "win64")
+    failures = check(kit, release, os.path.join(os.path.dirname(release), "win-debug"), x64, source)
+    failures += builds_alone(kit, cache_value(release, "MINGW_I686_GCC"), "libHalvex32.dll.a")
+    failures += builds_alone(kit, cache_value(x64, "MINGW_X86_64_GCC"), "x64/libHalvex64.dll.a")
     # A debug folder elsewhere, not configured yet, given relative to the caller's folder.
     version = os.path.basename(kit)[len("halvex-"): -len("-win32.zip")]
     with tempfile.TemporaryDirectory(prefix="halvex-kit-") as work:
         subprocess.run(["bash", os.path.join(source, "scripts", "make-kit.sh"), source, release,
-                        "debug-elsewhere", version, cache_value(release, "HALVEX_STRIP")],
+                        "debug-elsewhere", version, cache_value(release, "HALVEX_STRIP"), x64,
+                        cache_value(release, "HALVEX_STRIP64")],
                        cwd=work, check=True)
         failures += ["with a debug folder of its own: " + f
-                     for f in check(kit, release, os.path.join(work, "debug-elsewhere"), source)]
+                     for f in check(kit, release, os.path.join(work, "debug-elsewhere"), x64,
+                                    source)]
     for failure in failures:
         print("FAIL:", failure)
     return 1 if failures else 0

@@ -1,6 +1,7 @@
 /*
- * A Visual Studio style client: compiled for the MSVC ABI (clang --target=i686-pc-windows-msvc),
- * linked by lld-link against Halvex32.lib or Halvex32D.lib and a kernel32 import library only,
+ * A Visual Studio style client: compiled for the MSVC ABI (clang --target=i686-pc-windows-msvc,
+ * or x86_64-pc-windows-msvc for 64-bit), linked by lld-link against Halvex32.lib, Halvex32D.lib
+ * or Halvex64.lib and a kernel32 import library only,
  * with no C runtime at all (its own entry point, output through WriteFile). It runs under Wine
  * against the simulated chassis and prints one line per step; check_client.py judges the lines
  * and the bytes the chassis received. The C# sample prints the same lines.
@@ -93,7 +94,11 @@ static void PutCp949(const char* text) {
 /* ---- By name, as a program that loads the DLL itself would bind ---- */
 
 /* [guide:c-by-name] */
-#ifdef HALVEX_CLIENT_DEBUG_DLL
+#if defined(_WIN64)
+#define HALVEX_DLL "Halvex64.dll" /* plain names only */
+#define NAME_GetHalvexErrorInfo "GetHalvexErrorInfo"
+#define NAME_OpenX48PullUpRelay "OpenX48PullUpRelay"
+#elif defined(HALVEX_CLIENT_DEBUG_DLL)
 #define HALVEX_DLL "Halvex32D.dll"
 #define NAME_GetHalvexErrorInfo "GetHalvexErrorInfo"
 #define NAME_OpenX48PullUpRelay "_OpenX48PullUpRelay@4" /* one of the eight kept decorated */

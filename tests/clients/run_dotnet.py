@@ -1,6 +1,8 @@
 """Compiles the guide's C# declarations (bindings/dotnet/Halvex.cs) with the C# sample, for
 Halvex32.dll's names and for Halvex32D.dll's, and runs each with mono against libhalvex.so and
-the simulated chassis (check_client.py judges them).
+the simulated chassis (check_client.py judges them), through the 32-bit declarations
+(HALVEX_DOTNET_NAMES=32) and, with Halvex32.dll's build, through the 64-bit ones, which a 64-bit
+mono takes by itself.
 
     run_dotnet.py MCS MONO EXPORTS_DIR WORK_DIR
 
@@ -40,11 +42,13 @@ def main(argv: List[str]) -> int:
     library = os.path.realpath(os.environ["HALVEX_LIBRARY"])
     os.makedirs(work, exist_ok=True)
     status = 0
-    for dll, names, defines in (("Halvex32.dll", "release", []),
-                                ("Halvex32D.dll", "debug", ["-define:HALVEX32D"])):
+    for dll, names, defines, bits in (("Halvex32.dll", "release", [], "32"),
+                                      ("Halvex32D.dll", "debug", ["-define:HALVEX32D"], "32"),
+                                      ("Halvex64.dll", "x64", [], "")):
         program = os.path.join(work, "HalvexSample-%s.exe" % names)
         subprocess.run([mcs, "-nologo", "-warnaserror", "-out:" + program] + defines + SOURCES,
                        check=True)
+        os.environ["HALVEX_DOTNET_NAMES"] = bits
         with open(os.path.join(exports, "expected_%s.txt" % names)) as f:
             exported = f.read().split()
         with open(program + ".config", "w") as f:

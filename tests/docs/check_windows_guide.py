@@ -13,7 +13,7 @@ export table.
   declare all exports, each with the entry name of Halvex32.dll and, under HALVEX32D, of
   Halvex32D.dll, as the export table gives them.
 - The LabVIEW table names every export as each DLL exports it, and every decorated name anywhere
-  in the guide is one Halvex32.dll exports.
+  in the guide is one Halvex32.dll or HalvexFixture32.dll exports.
 - The buffer sizes the LabVIEW table asks for are the header's: HALVEX_MESSAGE_MAX for the
   message, HALVEX_REPLY_MAX for replies.
 """
@@ -128,16 +128,29 @@ def check_dotnet(source: str, rows: List[Tuple[str, str, str]]) -> List[str]:
         if sorted(functions) != sorted((name, name) for name, _, _ in rows):
             failures.append("%s: declarations differ from the table's exports: %s" % (
                 path, sorted(set(functions) ^ {(name, name) for name, _, _ in rows})))
+        # The 64-bit declarations: every export once, under Halvex64.dll's plain name.
+        if path.endswith(".cs"):
+            wide = re.findall(r'EntryPoint = "(\w+)"\)\]\s*public static extern int (\w+)\(', text)
+            if sorted(wide) != sorted((name, name) for name, _, _ in rows):
+                failures.append("%s: Halvex64.dll declarations differ from the table: %s" % (
+                    path, sorted(set(wide) ^ {(name, name) for name, _, _ in rows})))
     return failures
 
 
-def check_names(guide: str, rows: List[Tuple[str, str, str]]) -> List[str]:
+def fixture_exports(source: str) -> set:
+    """The decorated names HalvexFixture32.dll exports."""
+    with open(os.path.join(source, "fixture", "export_table.inc")) as f:
+        return {"_%s@%s" % m.groups() for m in
+                (re.match(r"HALVEX_EXPORT\((\w+), (\d+), plain\)", line) for line in f) if m}
+
+
+def check_names(source: str, guide: str, rows: List[Tuple[str, str, str]]) -> List[str]:
     failures = []
     table = re.findall(r"^\| `(\w+)` \| `([^`]+)` \| `([^`]+)` \|", guide, re.M)
     if table != rows:
         failures.append("LabVIEW table rows differ from the export table: %s" % (
             sorted(set(table) ^ set(rows))))
-    exported = {rel for _, rel, _ in rows}
+    exported = {rel for _, rel, _ in rows} | fixture_exports(source)
     stray = sorted(set(re.findall(r"_[A-Za-z0-9]+@\d+", guide)) - exported)
     if stray:
         failures.append("decorated names the DLLs do not export: %s" % stray)
@@ -172,7 +185,7 @@ def main(argv: List[str]) -> int:
         with open(path, "w", encoding="utf-8") as f:
             f.write(updated)
         print("updated", path)
-    failures += (check_dotnet(source, rows) + check_names(updated, rows) +
+    failures += (check_dotnet(source, rows) + check_names(source, updated, rows) +
                  check_sizes(source, updated) + check_excerpts(source, updated))
     for failure in failures:
         print("FAIL:", failure)

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Compares the names a built library exports with the list the build made for its configuration
 # from the export table.
-#   check_exports.sh dll OBJDUMP Halvex32.dll expected.txt
+#   check_exports.sh dll OBJDUMP Halvex32.dll expected.txt [DRIVER.dll]
 #   check_exports.sh so  NM      libhalvex.so expected.txt
+# A DLL may import only system DLLs, and DRIVER.dll when given (the fixture layer's DLL).
 set -euo pipefail
-kind=$1 tool=$2 lib=$3 expected=$4
+kind=$1 tool=$2 lib=$3 expected=$4 driver=${5:-}
 actual=$(mktemp)
 trap 'rm -f "$actual"' EXIT
 case $kind in
@@ -12,7 +13,9 @@ case $kind in
     # The export directory's name table: lines "[ordinal] name" after "[Ordinal/Name Pointer]".
     "$tool" -p "$lib" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t && /^[ \t]*\[/{print $NF;next} {t=0}' \
       | sort > "$actual"
-    if "$tool" -p "$lib" | awk '/DLL Name:/{print $3}' | grep -viE '^(kernel32|msvcrt|user32|advapi32|ntdll|ws2_32)\.dll$'; then
+    allowed='kernel32|msvcrt|user32|advapi32|ntdll|ws2_32'
+    [ -n "$driver" ] && allowed="$allowed|${driver%.dll}"
+    if "$tool" -p "$lib" | awk '/DLL Name:/{print $3}' | grep -viE "^($allowed)\.dll\$"; then
       echo "FAIL: $lib imports a DLL that is not part of the system" >&2
       exit 1
     fi

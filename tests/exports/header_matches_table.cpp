@@ -1,11 +1,13 @@
-// Compiles only if include/halvex.h declares every function of the export table with the
-// table's byte count: the decorated names the DLLs export are made from those counts, and a
+// Compiles only if include/halvex.h declares every function of the export table, and
+// include/halvex_fixture.h every function of the fixture layer's table, with the table's byte
+// count: the decorated names the DLLs export are made from those counts, and a
 // caller compiled against the header pushes what its declaration says.
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
 #include "halvex.h"
+#include "halvex_fixture.h"
 
 namespace {
 
@@ -16,9 +18,9 @@ constexpr int StackBytes() {
     return std::is_pointer<T>::value ? 4 : static_cast<int>((sizeof(T) + 3) / 4 * 4);
 }
 
-// Takes only an int32_t function of the header's calling convention.
-template <typename... Args>
-constexpr int ArgumentBytes(int32_t(HALVEX_API*)(Args...)) {
+// Takes only a function of the header's calling convention.
+template <typename Result, typename... Args>
+constexpr int ArgumentBytes(Result(HALVEX_API*)(Args...)) {
     return (0 + ... + StackBytes<Args>());
 }
 
@@ -26,6 +28,7 @@ constexpr int ArgumentBytes(int32_t(HALVEX_API*)(Args...)) {
     static_assert(ArgumentBytes(&::name) == (bytes), \
                   #name ": the header's arguments do not add up to the table's byte count");
 #include "driver/export_table.inc"
+#include "fixture/export_table.inc"
 #undef HALVEX_EXPORT
 
 }  // namespace

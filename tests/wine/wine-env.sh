@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Wine environment for running the 32-bit Windows test binaries.
+# Wine environment for running the 32-bit Windows test binaries, and with WINE_ENV_ARCH=win64
+# the 64-bit ones (a prefix of their own, wineprefix64, run by the 64-bit loader wine64).
 #
 # Executed:
 #   wine-env.sh check                        verify Wine can run 32-bit programs (fixes binfmt if possible)
@@ -14,6 +15,7 @@
 # Sourced:
 #   source tests/wine/wine-env.sh
 #   wine_env_init BUILD_DIR          # exports WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES, WINEARCH
+#                                    # and WINE_ENV_WINE, the loader that runs the programs
 #   wine_env_map_com 5 /tmp/ptyA     # after wine_env_init
 #   wine_env_stop_server
 #
@@ -40,7 +42,12 @@ _wine_env_log() {
 
 # Locate the wine launcher and the 32-bit loader it will use.
 _wine_env_find_wine() {
-    WINE_ENV_WINE="${WINE:-$(command -v wine 2>/dev/null || true)}"
+    if [ "${WINE_ENV_ARCH:-win32}" = win64 ]; then
+        # Debian's wine64 package has no launcher on PATH: its loader runs 64-bit programs.
+        WINE_ENV_WINE="${WINE64:-/usr/lib/wine/wine64}"
+    else
+        WINE_ENV_WINE="${WINE:-$(command -v wine 2>/dev/null || true)}"
+    fi
     if [ -z "$WINE_ENV_WINE" ] || [ ! -x "$WINE_ENV_WINE" ]; then
         _wine_env_die "wine not found (apt-get install wine wine32:i386 wine64, or run: scripts/install-deps.sh)"
         return 1
@@ -112,8 +119,13 @@ wine_env_export() {
     local build="${1:?build dir}"
     mkdir -p "$build" || return 1
     build="$(cd "$build" && pwd -P)" || return 1
-    export WINEPREFIX="$build/wineprefix"
-    export WINEARCH=win32
+    if [ "${WINE_ENV_ARCH:-win32}" = win64 ]; then
+        export WINEPREFIX="$build/wineprefix64"
+        export WINEARCH=win64
+    else
+        export WINEPREFIX="$build/wineprefix"
+        export WINEARCH=win32
+    fi
     export WINEDEBUG=-all
     # No Mono/Gecko install prompts, no desktop menu integration.
     # One entry, no ";" (a ";" would split a CMake ENVIRONMENT list).

@@ -1,4 +1,4 @@
-// A build without the fixture layer (today the Windows one): its commands say so clearly.
+// A halvexctl without the fixture layer (today halvexctl.exe): its commands say so clearly.
 #include "fixture_commands.h"
 
 #include "output.h"

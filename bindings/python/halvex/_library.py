@@ -117,8 +117,10 @@ FUNCTIONS: Tuple[Tuple[str, int, Tuple[Any, ...]], ...] = (
 def default_library_name() -> str:
     """The name the library goes by on this platform, as the system loader would find it."""
     if _WINDOWS:
+        # A 64-bit interpreter can load only Halvex64.dll, a 32-bit one only Halvex32.dll.
+        base = "Halvex64" if ctypes.sizeof(ctypes.c_void_p) == 8 else "Halvex32"
         # The loader no longer searches PATH for bare names; find_library does.
-        return ctypes.util.find_library("Halvex32") or "Halvex32.dll"
+        return ctypes.util.find_library(base) or base + ".dll"
     return ctypes.util.find_library("halvex") or "libhalvex.so.1"
 
 
