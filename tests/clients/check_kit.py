@@ -113,8 +113,8 @@ def main(argv: List[str]) -> int:
     subprocess.run([cmake, "--build", release, "--target", "kit"], check=True)
     x64 = os.path.join(os.path.dirname(release), "win64")
     failures = check(kit, release, os.path.join(os.path.dirname(release), "win-debug"), x64, source)
-    failures += builds_alone(kit, cache_value(release, "MINGW_I686_GCC"), "libHalvex32.dll.a")
-    failures += builds_alone(kit, cache_value(x64, "MINGW_X86_64_GCC"), "x64/libHalvex64.dll.a")
+    failures += builds_alone(kit, cache_value(release, "MINGW_GCC"), "libHalvex32.dll.a")
+    failures += builds_alone(kit, cache_value(x64, "MINGW_GCC"), "x64/libHalvex64.dll.a")
     # A debug folder elsewhere, not configured yet, given relative to the caller's folder.
     version = os.path.basename(kit)[len("halvex-"): -len("-win32.zip")]
     with tempfile.TemporaryDirectory(prefix="halvex-kit-") as work:
