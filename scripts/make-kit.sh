@@ -48,7 +48,8 @@ for dll in Halvex32:"$release":lib Halvex32D:"$debug":lib Halvex64:"$x64":lib/x6
   cp "$dir/msvc/$base.lib" "$dir/lib$base.dll.a" "$dir/exports/$base.def" "$root/$to/"
 done
 cp "$src/docs/windows.md" "$src/docs/behaviour.md" "$src/LICENSE" "$src/CHANGELOG.md" "$root/docs/"
-cp "$src/bindings/dotnet/Halvex.cs" "$src/bindings/dotnet/Halvex.vb" "$root/dotnet/"
+cp "$src/bindings/dotnet/Halvex.cs" "$src/bindings/dotnet/HalvexFixture.cs" "$src/bindings/dotnet/Halvex.vb" \
+  "$root/dotnet/"
 cp "$src/examples/list_cards.c" "$root/examples/"
 # Windows line ends, so that Notepad shows the kit's first page as written.
 sed 's/$/\r/' "$src/docs/kit/README.txt" >"$root/README.txt"

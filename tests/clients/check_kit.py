@@ -33,6 +33,7 @@ EXPECTED = [f"bin/{d}{n}.dll" for n, d in DLLS.items()] + [
     "docs/LICENSE",
     "docs/CHANGELOG.md",
     "dotnet/Halvex.cs",
+    "dotnet/HalvexFixture.cs",
     "dotnet/Halvex.vb",
     "examples/list_cards.c",
     "README.txt",
@@ -67,6 +68,8 @@ def check(kit: str, release: str, debug: str, x64: str, source: str) -> List[str
                 "docs/behaviour.md": os.path.join(source, "docs", "behaviour.md"),
                 "include/halvex.h": os.path.join(source, "include", "halvex.h"),
                 "dotnet/Halvex.cs": os.path.join(source, "bindings", "dotnet", "Halvex.cs"),
+                "dotnet/HalvexFixture.cs": os.path.join(source, "bindings", "dotnet",
+                                                        "HalvexFixture.cs"),
                 "dotnet/Halvex.vb": os.path.join(source, "bindings", "dotnet", "Halvex.vb"),
                 "examples/list_cards.c": os.path.join(source, "examples", "list_cards.c")}
         for name, path in same.items():
@@ -75,13 +78,19 @@ def check(kit: str, release: str, debug: str, x64: str, source: str) -> List[str
                     failures.append("%s differs from %s" % (name, path))
         # The plain .def form that Visual Studio's lib /def: reads: no "==" aliases, no "=".
         for n, d in DLLS.items():
-            name, count = f"lib/{d}{n}.def", 14 if n.startswith("HalvexFixture") else 49
+            table = "fixture" if n.startswith("HalvexFixture") else "driver"
+            name, count = f"lib/{d}{n}.def", exports_in(os.path.join(source, table))
             if name in files:
                 text = archive.read(top + name).decode()
                 exports = [l.strip() for l in text.split("EXPORTS", 1)[1].splitlines() if l.strip()]
                 if len(exports) != count or any("=" in e or " " in e for e in exports):
                     failures.append("%s is not %d plain EXPORTS lines" % (name, count))
     return failures
+
+
+def exports_in(folder: str) -> int:
+    with open(os.path.join(folder, "export_table.inc")) as f:
+        return sum(1 for line in f if line.startswith("HALVEX_EXPORT("))
 
 
 def builds_alone(kit: str, compiler: str, implib: str) -> List[str]:

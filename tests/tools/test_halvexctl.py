@@ -277,7 +277,6 @@ class Commands(ToolTest):
         self.assertEqual(json.loads(out)["cards"],
                          [{"card": s, "model": m, "id": t} for s, m, t in CHASSIS])
 
-    @unittest.skipIf(WINE, "the Windows build has no fixture layer yet")
     def test_fixture_verbs_and_relays_pass_the_interlock(self) -> None:
         folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, folder)

@@ -17,7 +17,7 @@ namespace {
 
 constexpr int32_t kTextSize = 1 << 16;
 
-std::string Text(HalvexFixture* f, int32_t (*get)(HalvexFixture*, char*, int32_t)) {
+std::string Text(HalvexFixture* f, int32_t(HALVEX_API* get)(HalvexFixture*, char*, int32_t)) {
     std::vector<char> buffer(kTextSize, '\0');
     get(f, buffer.data(), kTextSize);
     return buffer.data();
