@@ -1,6 +1,6 @@
 """The Debian packages as CI can check them in seconds, without a root to install them in.
 
-    check_debs.py BUILD_DIR VERSION
+    check_debs.py BUILD_DIR VERSION MULTIARCH
 
 Builds them (`--target deb`), then holds each to what it must carry and declare, checks the
 programs and libraries have no run path and no debug information, runs the unpacked halvexctl
@@ -13,23 +13,23 @@ import subprocess
 import sys
 import tempfile
 
-build, version = sys.argv[1], sys.argv[2]
-arch = subprocess.run(["gcc", "-print-multiarch"], capture_output=True, text=True).stdout.strip()
-lib = "usr/lib/%s/" % arch
+build, version, multiarch = sys.argv[1:4]
+lib = "usr/lib/%s/" % multiarch
 doc = ["usr/share/doc/{p}/copyright", "usr/share/doc/{p}/changelog.gz"]
 runtime = "libhalvex1 (= %s)" % version
 
-# package: (architecture, files it must hold, files it must not, what Depends must name)
+# package: (architecture, files it must hold, files it must not, what Depends must name); "any"
+# is the machine's architecture.
 PACKAGES = {
-    "libhalvex1": ("amd64", [lib + "libhalvex.so.1", lib + "libhalvex.so.%s" % version,
+    "libhalvex1": ("any", [lib + "libhalvex.so.1", lib + "libhalvex.so.%s" % version,
                              lib + "libhalvex-fixture.so.1"],
                    [lib + "libhalvex.so", "usr/include/halvex.h"], ["libc6", "libstdc++6"]),
-    "libhalvex-dev": ("amd64", ["usr/include/halvex.h", "usr/include/halvex_fixture.h",
+    "libhalvex-dev": ("any", ["usr/include/halvex.h", "usr/include/halvex_fixture.h",
                                 lib + "libhalvex.so", lib + "libhalvex-fixture.so",
                                 lib + "pkgconfig/halvex.pc", lib + "cmake/Halvex/HalvexConfig.cmake",
                                 lib + "cmake/Halvex/HalvexConfigVersion.cmake"],
                       [lib + "libhalvex.so.1"], [runtime]),
-    "halvex-tools": ("amd64", ["usr/bin/halvexctl", "usr/bin/halvex-sim",
+    "halvex-tools": ("any", ["usr/bin/halvexctl", "usr/bin/halvex-sim",
                                "usr/share/man/man1/halvexctl.1.gz", "usr/share/man/man1/halvex-sim.1.gz",
                                "usr/share/bash-completion/completions/halvexctl"],
                      [lib + "libhalvex.so.1"], [runtime, "libedit2", "libc6"]),
@@ -39,7 +39,6 @@ PACKAGES = {
                                "usr/bin/halvex-panel", "usr/share/man/man1/halvex-panel.1.gz"],
                        ["usr/bin/halvexctl"], [runtime, "python3"]),
 }
-# Architecture of the machine's packages (the table says amd64 for any of them).
 deb_arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
 failures = []
 
@@ -58,7 +57,7 @@ if made.returncode != 0:
     sys.exit("the deb target failed:\n" + made.stdout + made.stderr)
 out = os.path.join(build, "packages")
 debs = sorted(os.listdir(out))
-arch_of = {p: (deb_arch if a == "amd64" else a) for p, (a, *_) in PACKAGES.items()}
+arch_of = {p: (deb_arch if a == "any" else a) for p, (a, *_) in PACKAGES.items()}
 expected = sorted("%s_%s_%s.deb" % (p, version, arch_of[p]) for p in PACKAGES)
 if debs != expected:
     sys.exit("packages/ holds %s, not %s" % (debs, expected))
