@@ -4,20 +4,26 @@
 # this repository's HEAD into it and runs `bash scripts/demo.sh`, then `bash scripts/test-all.sh`,
 # each as root in a clean environment, printing how long each took and its exit status.
 # It takes about an hour and needs root; it is not part of CI.
-#   check-bare-machine.sh [--setup-only] [WORK_DIR]  (default build/bare-machine; logs kept there)
+#   check-bare-machine.sh [--setup-only | --packages] [WORK_DIR]
+#     (default build/bare-machine, build/bare-packages with --packages; logs kept there)
 #     --setup-only  the whole set-up (`install-deps.sh`, every package) and the demo, not the
 #                   suite: a few minutes, for changes to what the set-up installs
+#     --packages    builds the Debian packages here (`--target deb` of the native preset) and
+#                   installs them in the root with apt-get instead: the tools, the example built
+#                   with pkg-config, the system's Python, then their removal
+#                   (tests/install/check_packages.sh); a few minutes
 # HALVEX_DEBIAN_MIRROR overrides the mirror (default: the one this machine uses).
 # Whatever happens, it stops what runs inside the root and removes every mount it made; the
 # root itself stays for inspection and is replaced by the next run.
 set -Eeuo pipefail
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 setup_only=0
-if [ "${1:-}" = --setup-only ]; then
-  setup_only=1
-  shift
-fi
-work=${1:-$src/build/bare-machine}
+packages=0
+case "${1:-}" in
+  --setup-only) setup_only=1 && shift ;;
+  --packages) packages=1 && shift ;;
+esac
+if [ $packages = 1 ]; then work=${1:-$src/build/bare-packages}; else work=${1:-$src/build/bare-machine}; fi
 mkdir -p "$work"
 work=$(cd "$work" && pwd -P)
 root=$work/root
@@ -89,8 +95,22 @@ mount --bind /dev "$root/dev"
 mount --bind /dev/pts "$root/dev/pts"
 chroot "$root" getent hosts localhost >/dev/null || fail "localhost does not resolve inside the root"
 
-git clone --quiet "file://$src" "$root/root/halvex"
-say "cloned $(git -C "$root/root/halvex" log -1 --format='%h %s')"
+if [ $packages = 1 ]; then
+  # Built on this machine, as a release is; only the packages and the example go in.
+  say "building the Debian packages"
+  (cd "$src" && cmake --preset native >"$work/deb-build.log" 2>&1 &&
+    cmake --build --preset native -j2 --target deb >>"$work/deb-build.log" 2>&1) || {
+    tail -n 20 "$work/deb-build.log" >&2
+    fail "building the packages (log: $work/deb-build.log)"
+  }
+  mkdir -p "$root/root/halvex"
+  cp "$src"/build/native/packages/*.deb "$src/examples/list_cards.c" "$src/tests/install/check_packages.sh" \
+    "$root/root/halvex/"
+  say "packages: $(cd "$root/root/halvex" && ls -- *.deb | tr '\n' ' ')"
+else
+  git clone --quiet "file://$src" "$root/root/halvex"
+  say "cloned $(git -C "$root/root/halvex" log -1 --format='%h %s')"
+fi
 
 # A login shell's environment and nothing of this machine's.
 run_inside() { # name command
@@ -105,17 +125,22 @@ run_inside() { # name command
   return 0
 }
 results=()
-run_inside demo "bash scripts/demo.sh"
-if [ $setup_only = 1 ]; then
-  run_inside setup "bash scripts/install-deps.sh"
-  run_inside plan "bash scripts/install-deps.sh --plan"
+if [ $packages = 1 ]; then
+  run_inside packages "bash check_packages.sh ."
 else
-  run_inside test-all "bash scripts/test-all.sh"
+  run_inside demo "bash scripts/demo.sh"
+  if [ $setup_only = 1 ]; then
+    run_inside setup "bash scripts/install-deps.sh"
+    run_inside plan "bash scripts/install-deps.sh --plan"
+  else
+    run_inside test-all "bash scripts/test-all.sh"
+  fi
 fi
 stop_inside
 say "summary"
 printf '  %s\n' "${results[@]}"
 [ $setup_only = 1 ] && sed 's/^/  still missing after the set-up: /' "$work/plan.log"
+[ -f "$work/packages.log" ] && grep '^packages: ' "$work/packages.log" | sed 's/^/  /'
 [ -f "$work/test-all.log" ] &&
   grep -E '^(==== test|[0-9]+% tests passed|Total Test time)' "$work/test-all.log" | sed 's/^/  /'
 ! printf '%s\n' "${results[@]}" | grep -qv 'exit status 0 '

@@ -83,6 +83,8 @@ if [ $demo = 0 ]; then
   # The C# declarations of the calling guide, compiled and run natively against libhalvex.so.
   for pkg in mono-mcs mono-runtime libmono-i18n4.0-all; do want "$pkg"; done
 fi
+# The Debian packages' check: lintian on what `--target deb` makes.
+if [ $demo = 0 ]; then want lintian; fi
 if [ $native_only = 0 ]; then
   want googletest                          # sources: GoogleTest is built with the cross compiler
   want clang; want libclang-rt-14-dev      # libFuzzer and clang's sanitizer runtimes
