@@ -2,11 +2,12 @@
 """Runs programs against the simulated chassis through real 16550 UARTs: a small Linux guest
 under QEMU whose serial ports are wired to the simulator's pseudo-terminals.
 
-  run_guest.py --simulator SIM --library LIB --work DIR [--timeout S] [--keep] -- PROGRAM ARGS...
+  run_guest.py --simulator SIM --library LIB --work DIR [--timeout S] [--monitor-slots A,B]
+               -- PROGRAM ARGS...
   (each PROGRAM ARGS... group is separated by "--"; they run in turn in the guest)
 
 Guest ports: ttyS0 the console (output and exit status come back on it), ttyS1 the command
-port, ttyS2 and ttyS3 the monitoring ports of slots 3 and 5, and a PCI 16550 (ttyS4) carrying
+port, ttyS2 and ttyS3 the monitoring ports of two slots (3 and 5 unless told), and a PCI 16550 (ttyS4) carrying
 the simulator's control channel, since the guest has no network.
 The kernel is Debian's, unpacked from the package the set-up downloads (HALVEX_GUEST_CACHE,
 default /var/cache/halvex/guest) or named by HALVEX_GUEST_KERNEL; busybox-static makes the
@@ -25,7 +26,6 @@ import sys
 import time
 
 GUEST_BIN = "/halvex"
-MONITOR_SLOTS = {3: "/dev/ttyS2", 5: "/dev/ttyS3"}
 MARK_UP = "halvex-guest: up"
 MARK_EXIT = "halvex-guest: exit "
 
@@ -149,7 +149,8 @@ def build_initramfs(work, library, programs, env):
         archive.file(f"{GUEST_BIN}/{name}", stripped(argv[0], work))
         runs.append(" ".join(shlex.quote(a) for a in [f"{GUEST_BIN}/{name}"] + argv[1:]))
     exports = "\n".join(f"export {k}={shlex.quote(v)}" for k, v in env.items())
-    steps = "\n".join(f'if [ $rc = 0 ]; then echo "-- {r}"; {r}; rc=$?; fi' for r in runs)
+    # Every program runs; the status is the first failure's.
+    steps = "\n".join(f'echo "-- {r}"; {r}; s=$?; [ $rc != 0 ] || rc=$s' for r in runs)
     init = f"""#!/bin/busybox sh
 /bin/busybox --install -s /bin
 mount -t proc proc /proc
@@ -194,12 +195,12 @@ def kvm_usable():
     return os.access("/dev/kvm", os.R_OK | os.W_OK)
 
 
-def boot(kernel, initramfs, ports, control, accel, console, deadline_s, boot_s):
+def boot(kernel, initramfs, ports, control, monitors, accel, console, deadline_s, boot_s):
     """Boots once; the console's text, or None when the guest did not come up within boot_s."""
     serial = []
     wired = [("cmd", os.path.join(ports, "command"), 1)]
     wired += [(f"m{slot}", os.path.join(ports, f"monitor-{slot:02d}"), i + 2)
-              for i, slot in enumerate(sorted(MONITOR_SLOTS))]
+              for i, slot in enumerate(monitors)]
     for cid, path, index in wired:
         serial += ["-chardev", f"serial,id={cid},path={path}",
                    "-device", f"isa-serial,chardev={cid},index={index}"]
@@ -252,6 +253,7 @@ def main():
     p.add_argument("--library", required=True)
     p.add_argument("--work", required=True)
     p.add_argument("--timeout", type=float, default=150)
+    p.add_argument("--monitor-slots", default="3,5")
     args = p.parse_args(argv[:split])
     programs, group = [], []
     for a in argv[split + 1:] + ["--"]:
@@ -268,7 +270,9 @@ def main():
     os.makedirs(args.work, exist_ok=True)
     started = time.monotonic()
     kernel = find_kernel(args.work)
-    monitors = ",".join(MONITOR_SLOTS.get(s, f"/dev/no-monitor-{s:02d}") for s in range(1, 17))
+    slots = [int(s) for s in args.monitor_slots.split(",")][:2]
+    guest_ports = {slot: f"/dev/ttyS{i + 2}" for i, slot in enumerate(slots)}
+    monitors = ",".join(guest_ports.get(s, f"/dev/no-monitor-{s:02d}") for s in range(1, 17))
     env = {"HALVEX_LIBRARY": f"{GUEST_BIN}/{os.path.basename(args.library)}",
            "HALVEX_EXPORT_NAMES": "plain", "HALVEX_PORT": "/dev/ttyS1",
            "HALVEX_MONITOR_PORTS": monitors, "HALVEX_SIM_CONTROL": "/dev/ttyS4"}
@@ -281,7 +285,7 @@ def main():
         sim, ports, control = start_simulator(args.simulator, args.work)
         try:
             # KVM boots in a second or two where it works; TCG under load can take 30 s.
-            text, why = boot(kernel, initramfs, ports, control, accel, console,
+            text, why = boot(kernel, initramfs, ports, control, slots, accel, console,
                              args.timeout - (time.monotonic() - started),
                              10 if accel == "kvm" else 90)
         finally:
