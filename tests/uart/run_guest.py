@@ -3,7 +3,7 @@
 under QEMU whose serial ports are wired to the simulator's pseudo-terminals.
 
   run_guest.py --simulator SIM --library LIB --work DIR [--timeout S] [--monitor-slots A,B]
-               -- PROGRAM ARGS...
+               [--paced] -- PROGRAM ARGS...
   (each PROGRAM ARGS... group is separated by "--"; they run in turn in the guest)
 
 Guest ports: ttyS0 the console (output and exit status come back on it), ttyS1 the command
@@ -21,9 +21,12 @@ import gzip
 import os
 import shlex
 import shutil
+import socket
 import subprocess
 import sys
+import threading
 import time
+import tty
 
 GUEST_BIN = "/halvex"
 MARK_UP = "halvex-guest: up"
@@ -176,7 +179,7 @@ def start_simulator(simulator, work):
     ports = os.path.join(work, "ports")
     shutil.rmtree(ports, ignore_errors=True)
     out = open(os.path.join(work, "sim.out"), "w+")
-    sim = subprocess.Popen([simulator, "--link", ports, "--control", "0", "--quiet"],
+    sim = subprocess.Popen([simulator, "--link", ports, "--control", "0"] + ([] if os.environ.get("HALVEX_SIM_TRACE") else ["--quiet"]),
                            stdout=out, stderr=subprocess.STDOUT)
     for _ in range(100):
         out.seek(0)
@@ -195,22 +198,85 @@ def kvm_usable():
     return os.access("/dev/kvm", os.R_OK | os.W_OK)
 
 
-def boot(kernel, initramfs, ports, control, monitors, accel, console, deadline_s, boot_s):
+# QEMU's 16550 hands each byte on as soon as the guest writes it; a real line at 115200 bit/s
+# takes 10 bits a byte.
+BYTE_S = 10 / 115200
+
+
+class PacedLine:
+    """Carries bytes between a QEMU socket chardev and a simulator pty, in each direction no
+    faster than the wire would: each byte is passed on when its stop bit would have ended."""
+
+    def __init__(self, pty_path):
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.port = self.listener.getsockname()[1]
+        self.pty_path = pty_path
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        conn, _ = self.listener.accept()
+        # Bytes go one or a few at a time: Nagle's algorithm would hold them for an ACK.
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        fd = os.open(self.pty_path, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(fd)
+        threading.Thread(target=self._carry, args=(conn.recv, lambda b: os.write(fd, b)),
+                         daemon=True).start()
+        self._carry(lambda n: os.read(fd, n), conn.sendall)
+
+    @staticmethod
+    def _carry(read, write):
+        line_free = 0.0  # when the last byte handed on leaves the wire
+        while True:
+            try:
+                chunk = read(4096)
+            except OSError:
+                return
+            if not chunk:
+                return
+            # Each byte is due when its 10 bits have passed, from when the line was free.
+            start = max(line_free, time.monotonic())
+            due = [start + (i + 1) * BYTE_S for i in range(len(chunk))]
+            line_free = due[-1]
+            sent = 0
+            while sent < len(chunk):
+                wait = due[sent] - time.monotonic()
+                if wait > 0:
+                    time.sleep(wait)
+                now = time.monotonic()
+                ready = sent
+                while ready < len(chunk) and due[ready] <= now:
+                    ready += 1
+                try:
+                    write(chunk[sent:ready])
+                except OSError:
+                    return
+                sent = ready
+
+
+def boot(kernel, initramfs, ports, control, monitors, paced, accel, console, deadline_s,
+         boot_s):
     """Boots once; the console's text, or None when the guest did not come up within boot_s."""
     serial = []
     wired = [("cmd", os.path.join(ports, "command"), 1)]
     wired += [(f"m{slot}", os.path.join(ports, f"monitor-{slot:02d}"), i + 2)
               for i, slot in enumerate(monitors)]
     for cid, path, index in wired:
-        serial += ["-chardev", f"serial,id={cid},path={path}",
-                   "-device", f"isa-serial,chardev={cid},index={index}"]
+        if paced:
+            line = PacedLine(path)
+            serial += ["-chardev",
+                       f"socket,id={cid},host=127.0.0.1,port={line.port},nodelay=on"]
+        else:
+            serial += ["-chardev", f"serial,id={cid},path={path}"]
+        serial += ["-device", f"isa-serial,chardev={cid},index={index}"]
     if os.path.exists(console):
         os.remove(console)
     cmd = ["qemu-system-x86_64", "-accel", accel, "-m", "256", "-smp", "1", "-nodefaults",
            "-no-reboot", "-display", "none", "-monitor", "none",
            "-chardev", f"file,id=con,path={console}", "-device", "isa-serial,chardev=con,index=0",
            *serial,
-           "-chardev", f"socket,id=ctl,host=127.0.0.1,port={control}",
+           "-chardev", f"socket,id=ctl,host=127.0.0.1,port={control},nodelay=on",
            "-device", "pci-serial,chardev=ctl",
            "-kernel", kernel, "-initrd", initramfs,
            "-append", "console=ttyS0,115200 quiet panic=-1 8250.nr_uarts=5 rdinit=/init"]
@@ -254,6 +320,8 @@ def main():
     p.add_argument("--work", required=True)
     p.add_argument("--timeout", type=float, default=150)
     p.add_argument("--monitor-slots", default="3,5")
+    p.add_argument("--paced", action="store_true",
+                   help="bytes at the wire's pace (through a relay, for timing; no modem lines)")
     args = p.parse_args(argv[:split])
     programs, group = [], []
     for a in argv[split + 1:] + ["--"]:
@@ -285,7 +353,7 @@ def main():
         sim, ports, control = start_simulator(args.simulator, args.work)
         try:
             # KVM boots in a second or two where it works; TCG under load can take 30 s.
-            text, why = boot(kernel, initramfs, ports, control, slots, accel, console,
+            text, why = boot(kernel, initramfs, ports, control, slots, args.paced, accel, console,
                              args.timeout - (time.monotonic() - started),
                              10 if accel == "kvm" else 90)
         finally:
