@@ -7,17 +7,17 @@ under QEMU whose serial ports are wired to the simulator's pseudo-terminals.
   (each PROGRAM ARGS... group is separated by "--"; they run in turn in the guest)
 
 Guest ports: ttyS0 the console (output and exit status come back on it), ttyS1 the command
-port, ttyS2 and ttyS3 the monitoring ports of two slots (3 and 5 unless told), and a PCI 16550 (ttyS4) carrying
-the simulator's control channel, since the guest has no network.
+port, ttyS2 and ttyS3 the monitoring ports of two slots (3 and 5 unless told), and a PCI
+16550 (ttyS4) carrying the simulator's control channel, since the guest has no network.
 The kernel is Debian's, unpacked from the package the set-up downloads (HALVEX_GUEST_CACHE,
 default /var/cache/halvex/guest) or named by HALVEX_GUEST_KERNEL; busybox-static makes the
-user space. KVM is used when a guest boots with it, TCG otherwise. Exit status: that of the
+user space. KVM is used when a guest boots with it, TCG otherwise.
+HALVEX_SIM_TRACE=1 keeps the simulator's trace in WORK/sim.out. Exit status: that of the
 first program that failed in the guest, 0 when all passed, 3 when the guest could not be booted
 or did not finish (the reason is printed).
 """
 import argparse
 import glob
-import gzip
 import os
 import shlex
 import shutil
