@@ -95,6 +95,18 @@ if [ $native_only = 0 ]; then
   for pkg in wine wine32:i386 wine64; do want "$pkg"; done
 fi
 
+# The guest that drives real 16550 UARTs (tests/uart): QEMU, a static busybox for its
+# initramfs, and Debian's kernel, whose package is only downloaded into $guest_cache (the guest
+# runner unpacks it) since installing a kernel on this machine is neither wanted nor needed.
+guest_cache=${HALVEX_GUEST_CACHE:-$root/var/cache/halvex/guest}
+guest_kernel=()
+if [ $demo = 0 ]; then
+  want qemu-system-x86; want busybox-static
+  if ! installed linux-image-amd64 && ! compgen -G "$guest_cache/linux-image-*.deb" >/dev/null; then
+    guest_kernel=(linux-image-amd64)
+  fi
+fi
+
 # Kernels without 32-bit support run the i386 Wine loader through qemu-user (version 8 or
 # later). Before Wine is installed that cannot be tried, so qemu is planned then too.
 qemu=()
@@ -130,10 +142,11 @@ fi
 
 if [ $plan = 1 ]; then
   if [ $add_backports = 1 ]; then echo "install-deps: would add bookworm-backports from $mirror" >&2; fi
-  printf '%s\n' "${need[@]}" "${qemu[@]}" | sed '/^$/d'
+  if [ ${#guest_kernel[@]} -gt 0 ]; then echo "install-deps: would download linux-image-amd64's kernel into $guest_cache (not installed)" >&2; fi
+  printf '%s\n' "${need[@]}" "${qemu[@]}" "${guest_kernel[@]}" | sed '/^$/d'
   exit 0
 fi
-[ ${#need[@]} -eq 0 ] && [ ${#qemu[@]} -eq 0 ] && exit 0
+[ ${#need[@]} -eq 0 ] && [ ${#qemu[@]} -eq 0 ] && [ ${#guest_kernel[@]} -eq 0 ] && exit 0
 
 SUDO=
 if [ "$(id -u)" != 0 ]; then
@@ -193,5 +206,16 @@ if [ ${#qemu[@]} -gt 0 ] && qemu_needed; then
   fi
   update_lists
   step "installing ${qemu[*]}" apt-get install -y --no-install-recommends "${from_release[@]}" "${qemu[@]}"
+fi
+# The guest's kernel: the package linux-image-amd64 depends on, downloaded and kept.
+if [ ${#guest_kernel[@]} -gt 0 ]; then
+  echo "downloading: the kernel of linux-image-amd64 into $guest_cache"
+  [ ${#need[@]} -gt 0 ] || update_lists
+  kernel_pkg=$(apt-cache depends linux-image-amd64 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1) || true
+  [ -n "$kernel_pkg" ] || fail "finding the kernel package linux-image-amd64 depends on" \
+    "apt-cache depends linux-image-amd64"
+  step "making $guest_cache" mkdir -p "$guest_cache"
+  (cd "$guest_cache" && step "downloading $kernel_pkg" apt-get download "$kernel_pkg")
 fi
 rm -f "$log"

@@ -11,7 +11,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -87,6 +89,25 @@ bool ControlChannel::Connect(const std::string& hostPort, std::string* error) {
             *error = why;
         return false;
     };
+#if !defined(_WIN32)
+    // A machine without a network (the UART guest) reaches the simulator over a serial line.
+    if (!hostPort.empty() && hostPort[0] == '/') {
+        const int fd = open(hostPort.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios tio{};
+        if (fd < 0 || tcgetattr(fd, &tio) != 0) {
+            if (fd >= 0)
+                close(fd);
+            return fail("cannot open the control line " + hostPort);
+        }
+        cfmakeraw(&tio);
+        tio.c_cflag |= CLOCAL | CREAD;
+        cfsetspeed(&tio, B115200);
+        tcsetattr(fd, TCSANOW, &tio);
+        socket_ = fd;
+        isLine_ = true;
+        return true;
+    }
+#endif
     const size_t colon = hostPort.rfind(':');
     char* end = nullptr;
     const long port =
@@ -124,14 +145,14 @@ void ControlChannel::Close() {
     if (IsOpen())
         CloseSocket(AsSocket(socket_));
     socket_ = kNoSocket;
+    isLine_ = false;
     buffered_.clear();
 }
 
 bool ControlChannel::Send(std::string_view bytes) {
     size_t done = 0;
     while (IsOpen() && done < bytes.size()) {
-        const int n = static_cast<int>(send(AsSocket(socket_), bytes.data() + done,
-                                            static_cast<int>(bytes.size() - done), kSendFlags));
+        const int n = static_cast<int>(Out(bytes.data() + done, bytes.size() - done));
         if (n < 0 && Interrupted())
             continue;
         if (n <= 0)
@@ -139,6 +160,22 @@ bool ControlChannel::Send(std::string_view bytes) {
         done += static_cast<size_t>(n);
     }
     return IsOpen();
+}
+
+long ControlChannel::Out(const char* bytes, size_t size) {
+#if !defined(_WIN32)
+    if (isLine_)
+        return static_cast<long>(write(static_cast<int>(socket_), bytes, size));
+#endif
+    return send(AsSocket(socket_), bytes, static_cast<int>(size), kSendFlags);
+}
+
+long ControlChannel::In(char* buffer, size_t size) {
+#if !defined(_WIN32)
+    if (isLine_)
+        return static_cast<long>(read(static_cast<int>(socket_), buffer, size));
+#endif
+    return recv(AsSocket(socket_), buffer, static_cast<int>(size), 0);
 }
 
 bool ControlChannel::ReadLine(std::string* line, int timeoutMs) {
@@ -154,7 +191,7 @@ bool ControlChannel::ReadLine(std::string* line, int timeoutMs) {
         if (ready <= 0)
             return false;
         char buffer[4096];
-        const int n = static_cast<int>(recv(AsSocket(socket_), buffer, sizeof(buffer), 0));
+        const int n = static_cast<int>(In(buffer, sizeof(buffer)));
         if (n < 0 && Interrupted())
             continue;
         if (n <= 0)

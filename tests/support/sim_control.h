@@ -19,7 +19,8 @@ class ControlChannel {
     ControlChannel(const ControlChannel&) = delete;
     ControlChannel& operator=(const ControlChannel&) = delete;
 
-    // "127.0.0.1:4567"; false with the reason in `error`.
+    // "127.0.0.1:4567", or (POSIX) the path of a serial line carrying the channel; false with
+    // the reason in `error`.
     bool Connect(const std::string& hostPort, std::string* error = nullptr);
     // The loopback address at this port.
     bool Connect(int port, std::string* error = nullptr);
@@ -40,7 +41,11 @@ class ControlChannel {
 
   private:
     static constexpr intptr_t kNoSocket = -1;
+    long Out(const char* bytes, size_t size);
+    long In(char* buffer, size_t size);
+
     intptr_t socket_ = kNoSocket;
+    bool isLine_ = false;  // socket_ is a tty's descriptor
     std::string buffered_;
 };
 
