@@ -21,8 +21,7 @@ NATIVE = DEMO | {"ninja-build", "libgtest-dev", "python3", "pkg-config", "doxyge
           "python3-pytest", "mypy", "python3-venv", "python3-pip", "python3-setuptools",
           "python3-wheel", "chromium", "chromium-driver", "python3-selenium", "fonts-nanum",
           "mono-mcs", "mono-runtime", "libmono-i18n4.0-all",
-          "qemu-system-x86", "busybox-static", "linux-image-amd64"}
-NATIVE = NATIVE | {"lintian"}  # the Debian packages' check
+          "qemu-system-x86", "busybox-static", "linux-image-amd64", "lintian"}
 FULL = NATIVE | {"googletest", "clang", "libclang-rt-14-dev", "g++-mingw-w64-i686", "g++-mingw-w64-x86-64",
                  "llvm-14",
                  "lld-14", "wine",
