@@ -68,12 +68,13 @@ fi
 need=()
 want() { installed "$1" || need+=("$1"); }
 # The demo builds the tool and the simulator with CMake's default generator, and no more: the
-# tool writes JSON with nlohmann-json and edits its shell's lines with libedit.
-for pkg in cmake g++ make nlohmann-json3-dev libedit-dev; do want "$pkg"; done
+# tool writes JSON with nlohmann-json and edits its shell's lines with libedit; both read fixture
+# files with toml++ (header-only, for both platforms).
+for pkg in cmake g++ make nlohmann-json3-dev libedit-dev libtomlplusplus-dev; do want "$pkg"; done
 # The presets generate Ninja builds; make builds the example against an installed package.
 if [ $demo = 0 ]; then for pkg in ninja-build libgtest-dev python3 pkg-config; do want "$pkg"; done; fi
-# The API reference (doxygen) and the fixture files (toml++, header-only, for both platforms).
-if [ $demo = 0 ]; then for pkg in doxygen libtomlplusplus-dev; do want "$pkg"; done; fi
+# The API reference.
+if [ $demo = 0 ]; then want doxygen; fi
 # The Python package: its tests (pytest), type check (mypy), wheel built and installed into a
 # fresh virtual environment; the soft front panel driven in headless Chromium by Selenium (with
 # a Korean font, so that its screenshots show the messages).

@@ -16,8 +16,8 @@ SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "s
                       "install-deps.sh")
 
 # What the suite needs on a bare bookworm machine whose kernel cannot run 32-bit programs.
-DEMO = {"cmake", "g++", "make", "nlohmann-json3-dev", "libedit-dev"}
-NATIVE = DEMO | {"ninja-build", "libgtest-dev", "python3", "pkg-config", "doxygen", "libtomlplusplus-dev",
+DEMO = {"cmake", "g++", "make", "nlohmann-json3-dev", "libedit-dev", "libtomlplusplus-dev"}
+NATIVE = DEMO | {"ninja-build", "libgtest-dev", "python3", "pkg-config", "doxygen",
           "python3-pytest", "mypy", "python3-venv", "python3-pip", "python3-setuptools",
           "python3-wheel", "chromium", "chromium-driver", "python3-selenium", "fonts-nanum",
           "mono-mcs", "mono-runtime", "libmono-i18n4.0-all",
