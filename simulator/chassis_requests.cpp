@@ -190,6 +190,22 @@ std::string Chassis::FaultRequest(Slot& slot, const RequestArgs& args) {
     return fault ? kOkLine : std::string();
 }
 
+std::string Chassis::AdapterRequest(const RequestArgs& args) {
+    if (args.count() == 0) {
+        const std::string text = adapter_.Text();
+        return "OK " + (text.empty() ? std::string("off") : text) + "\n";
+    }
+    long long ms = 0;
+    const bool off = args[1] == "off";
+    // An FTDI latency timer is 1 to 255 ms.
+    if (!off && (!ParseUnsigned(args[1], 255, &ms) || ms == 0))
+        return {};
+    if (args.count() == 2 && (off || args[2] != "event-char"))
+        return {};
+    adapter_.Set(off ? 0 : static_cast<int>(ms), args.count() == 2);
+    return kOkLine;
+}
+
 std::string Chassis::LogRequest() {
     std::vector<LogEntry> entries = LogSnapshot();
     std::string reply = "OK " + std::to_string(entries.size()) + "\n";
