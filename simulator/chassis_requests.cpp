@@ -82,6 +82,13 @@ std::vector<Request> Chassis::ChassisRequests() {
         {"reset", "",
          "empties every slot, clears settings, faults, log and\nreplies; vanished ports come back",
          0, 0, 0, ok([this](const RequestArgs&) { Reset(); })},
+        {"adapter", "MS|off [event-char]",
+         "a USB serial adapter holds every port's replies until MS\n"
+         "after their first byte or 62 bytes; with event-char (the\n"
+         "host set the line feed as its event character) a line\n"
+         "feed sends them at once. Without arguments: the setting",
+         0, 2, kSetup, [this](const RequestArgs& a) { return AdapterRequest(a); },
+         "adapter MS|off [event-char] (MS 1-255)"},
         {"restore", "", "reset, then the start-up chassis again (file, options)", 0, 0, 0,
          ok([this](const RequestArgs&) {
              Reset();
