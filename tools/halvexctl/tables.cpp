@@ -79,7 +79,8 @@ const Command kCommands[] = {
     {"ports", "", "-", "-", "the serial ports of this machine",
      "Linux: the /dev/serial/by-id names and the ttyS, ttyUSB and ttyACM devices, with the USB "
      "vendor, product and serial number. Windows: the COM ports of the registry, with the "
-     "\\\\.\\ form that COM10 and above need.",
+     "\\\\.\\ form that COM10 and above need; on both, a USB adapter's latency timer where the "
+     "system shows it.",
      false, true, false, CheckNone, RunPorts},
     {"doctor", "PORT", "all", "OpenHalvex, QueryHalvexID",
      "how long the chassis on PORT takes to answer, and how to make it quicker",
