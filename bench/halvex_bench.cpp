@@ -341,6 +341,25 @@ int main(int argc, char** argv) {
     const double afterAnswerMs = Percentile(afterAnswer, 50);
     const double afterSilentMs = Percentile(afterSilent, 50);
 
+    // Relay commands through a simulated USB adapter: its latency timer at FTDI's default and
+    // at the 1 ms low latency gives; at 16 ms also with the line feed as its event character.
+    struct Adapter {
+        const char* setting;
+        double medianMs;
+    };
+    std::vector<Adapter> adapters = {{"16", 0}, {"1", 0}, {"16 event-char", 0}};
+    for (Adapter& a : adapters) {
+        sim.Request(std::string("adapter ") + a.setting);
+        std::vector<double> times;
+        for (int i = 0; i < (quick ? 20 : 100); ++i) {
+            const auto t = Clock::now();
+            CloseX16GPRelay(1, 1 + i % 16);
+            times.push_back(Ms(Clock::now() - t));
+        }
+        a.medianMs = Percentile(times, 50);
+    }
+    sim.Request("adapter off");
+
     // A monitoring port that has gone away: the worker must not spin while it waits for it.
     sim.Request("reset");
     sim.Request("card 1 X16 HALVEX X16 BENCH");
@@ -398,6 +417,9 @@ int main(int argc, char** argv) {
         afterSilentMs, afterAnswerMs);
     std::printf("monitoring port gone: %.2f %% of a core while the worker waits for it\n",
                 goneCpuShare);
+    std::printf("\n| USB adapter (latency timer ms) | relay median ms |\n|---|---|\n");
+    for (const Adapter& a : adapters)
+        std::printf("| %s | %.2f |\n", a.setting, a.medianMs);
 
     if (!jsonPath.empty()) {
         std::ostringstream j;
@@ -430,7 +452,12 @@ int main(int argc, char** argv) {
           << ",\"jitter_rms_ms\":" << std::sqrt(var) << ",\"worst_ms\":" << worst << "}"
           << ",\"after_unanswered_ms\":" << afterSilentMs
           << ",\"after_answered_ms\":" << afterAnswerMs
-          << ",\"monitor_port_gone_cpu_percent\":" << goneCpuShare << "}\n";
+          << ",\"monitor_port_gone_cpu_percent\":" << goneCpuShare << ",\"adapters\":[";
+        for (size_t i = 0; i < adapters.size(); ++i) {
+            j << (i ? "," : "") << "{\"setting\":\"" << adapters[i].setting
+              << "\",\"relay_median_ms\":" << adapters[i].medianMs << "}";
+        }
+        j << "]}\n";
         if (FILE* f = std::fopen(jsonPath.c_str(), "w")) {
             std::fputs(j.str().c_str(), f);
             std::fclose(f);

@@ -105,7 +105,7 @@ typedef void(HALVEX_CALLBACK* SignalCallback)(SignalStatus* status, int32_t coun
  * and registers each card that answers. A new discovery ends every running monitor, and
  * excludes every other card call while it runs. It may be called from a callback.
  *
- * @param portName The command port: "COM5" (from COM10 on "\\\\.\\COM10" in C source) or
+ * @param portName The command port: "COM5" ("COM10" and up as typed or as "\\\\.\\COM10") or
  *        "/dev/ttyUSB0". It is opened for exclusive use.
  * @return HALVEX_OK, or HALVEX_PORT_OPEN_ERROR (5) when the port cannot be opened (null,
  *         empty or unknown name, held by another program); the port is then left closed.

@@ -17,6 +17,15 @@ void SerialLink::HoldOff(int32_t guardMs) {
     holdOffUntil_ = PerfCounter() + PerfFrequency() * guardMs / 1000;
 }
 
+bool SerialLink::Settling() const {
+    return holdOffUntil_ != 0 && PerfCounter() < holdOffUntil_;
+}
+
+bool SerialLink::Write(const void* data, int32_t length) {
+    WaitOutHoldOff();
+    return WriteNow(data, length);
+}
+
 void SerialLink::WaitOutHoldOff() {
     if (holdOffUntil_ == 0)
         return;

@@ -22,8 +22,12 @@ class SerialLink {
     bool OpenPort(const char* portName, int32_t baudRate);
     // False only when the port handle could not be closed; then the link stays open.
     bool ClosePort();
-    // Purges both directions of the port, then writes; true when every byte went out.
+    // Purges both directions of the port, then writes; true when every byte went out. Waits
+    // first for a hold-off (see HoldOff) to run out.
     bool Write(const void* data, int32_t length);
+    // Write without waiting for a hold-off, which stays in force for the next Write: for a
+    // caller that asks again, after the line has settled, whatever it asked meanwhile.
+    bool WriteNow(const void* data, int32_t length);
     // Delivers at most `capacity` of the bytes queued, without waiting. Bytes beyond the
     // capacity stay queued. False, with `length` and `dst` untouched, when nothing was queued.
     bool Read(uint8_t* dst, int32_t capacity, int32_t* length);
@@ -37,6 +41,8 @@ class SerialLink {
     // `guardMs` have passed, so that a late reply is on the port in time for its purge instead
     // of being taken for the next command's reply.
     void HoldOff(int32_t guardMs);
+    // A hold-off is running: a late reply to an earlier exchange may still arrive.
+    bool Settling() const;
 
     // The single transfers under Write and Read.
     int32_t WriteBytes(const void* data, int32_t length);

@@ -13,12 +13,19 @@
 #include <termios.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
+
 namespace halvex {
 
 struct SerialLink::State {
     int fd = -1;
     termios found{};  // the settings at open, put back at close (the tty may be a terminal)
     bool haveFound = false;
+    // The low-latency flag this link set, to clear again at close; a driver that knows no
+    // such flag (a pseudo-terminal) refuses the request and nothing is changed.
+    bool setLowLatency = false;
 };
 
 namespace {
@@ -30,6 +37,35 @@ int64_t NowMs() {
 void Release(int fd) {
     ioctl(fd, TIOCNXCL);  // the tty may outlive us in another holder; leave it reopenable
     close(fd);
+}
+
+// USB serial adapters hold received bytes for their latency timer (16 ms on FTDI chips)
+// unless asked for low latency, which their Linux drivers turn into 1 ms. True when this call
+// set the flag.
+bool AskLowLatency(int fd) {
+#if defined(__linux__)
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0)
+        return false;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+void PutBackLatency(int fd, bool* setLowLatency) {
+#if defined(__linux__)
+    serial_struct serial{};
+    if (*setLowLatency && ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags &= ~ASYNC_LOW_LATENCY;
+        ioctl(fd, TIOCSSERIAL, &serial);
+    }
+#else
+    (void)fd;
+#endif
+    *setLowLatency = false;
 }
 
 void RestoreSettings(int fd, const termios& found, bool* haveFound) {
@@ -44,6 +80,7 @@ SerialLink::SerialLink() : state_(new State) {}
 
 SerialLink::~SerialLink() {
     if (state_->fd >= 0) {
+        PutBackLatency(state_->fd, &state_->setLowLatency);
         RestoreSettings(state_->fd, state_->found, &state_->haveFound);
         Release(state_->fd);
     }
@@ -75,6 +112,7 @@ bool SerialLink::OpenPort(const char* portName, int32_t baudRate) {
         Release(fd);
         return false;
     }
+    state_->setLowLatency = AskLowLatency(fd);
     return true;
 }
 
@@ -83,6 +121,7 @@ bool SerialLink::ClosePort() {
     if (fd < 0)
         return true;
     tcflush(fd, TCIOFLUSH);
+    PutBackLatency(fd, &state_->setLowLatency);
     RestoreSettings(state_->fd, state_->found, &state_->haveFound);
     ioctl(fd, TIOCNXCL);
     // Linux releases the descriptor even when close reports an error, so it is never retried.
@@ -90,8 +129,7 @@ bool SerialLink::ClosePort() {
     return close(fd) == 0 || errno == EINTR;
 }
 
-bool SerialLink::Write(const void* data, int32_t length) {
-    WaitOutHoldOff();
+bool SerialLink::WriteNow(const void* data, int32_t length) {
     if (state_->fd >= 0)
         tcflush(state_->fd, TCIOFLUSH);
     return WriteBytes(data, length) == length;

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace halvex {
 
 struct SerialLink::State {
@@ -44,6 +46,20 @@ DWORD Complete(HANDLE port, OVERLAPPED* overlapped) {
     return count;
 }
 
+// From COM10 on, CreateFileA knows a port only by its device name, \\.\COM10; a name already
+// in that form, COM1 to COM9 and anything else pass unchanged.
+std::string DeviceName(const char* portName) {
+    const std::string name(portName);
+    if (name.size() < 5 || (name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' ||
+        (name[2] | 0x20) != 'm')
+        return name;
+    for (size_t i = 3; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9')
+            return name;
+    }
+    return "\\\\.\\" + name;
+}
+
 DWORD Queued(HANDLE port) {
     DWORD dwErrorFlags = 0;
     COMSTAT comstat{};
@@ -80,8 +96,8 @@ bool SerialLink::OpenPort(const char* portName, int32_t baudRate) {
     s.holding = false;
     if (s.readOverlapped.hEvent != nullptr && s.writeOverlapped.hEvent != nullptr) {
         s.portHandle =
-            CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+            CreateFileA(DeviceName(portName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     }
     if (s.portHandle == INVALID_HANDLE_VALUE) {
         CloseEvent(s.readOverlapped.hEvent);
@@ -115,6 +131,9 @@ bool SerialLink::OpenPort(const char* portName, int32_t baudRate) {
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
+    // Every reply ends in a line feed: a USB adapter that knows an event character sends what it
+    // holds the moment that character arrives, instead of when its latency timer runs out.
+    dcb.EvtChar = '\n';
     if (!SetCommState(s.portHandle, &dcb)) {
         // The settings were refused: give the port back rather than hold it unusable.
         ClosePort();
@@ -138,8 +157,7 @@ bool SerialLink::ClosePort() {
     return true;
 }
 
-bool SerialLink::Write(const void* data, int32_t length) {
-    WaitOutHoldOff();
+bool SerialLink::WriteNow(const void* data, int32_t length) {
     PurgeComm(state_->portHandle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     state_->holding = false;  // a byte a wait received is input like the rest: purged with it
     return WriteBytes(data, length) == length;

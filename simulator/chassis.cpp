@@ -34,6 +34,8 @@ void Chassis::Reset() {
         splitter.Clear();
     log_.clear();
     replies_.Clear();
+    adapter_.Set(0, false);
+    adapter_.Clear();
 }
 
 const Card* Chassis::CardAt(int slot) const {
@@ -109,7 +111,7 @@ std::vector<Output> Chassis::Advance(TimePoint now) {
             AppendLog(port, std::move(*partial));
         }
     }
-    std::vector<Output> out = replies_.Advance(now);
+    std::vector<Output> out = adapter_.Pass(replies_.Advance(now), now);
     for (const Output& o : out)
         Trace(PortName(o.port) + " -> " + Printable(o.bytes));
     return out;
@@ -117,6 +119,9 @@ std::vector<Output> Chassis::Advance(TimePoint now) {
 
 std::optional<TimePoint> Chassis::NextDeadline() const {
     std::optional<TimePoint> next = replies_.NextDeadline();
+    std::optional<TimePoint> held = adapter_.NextDeadline();
+    if (held && (!next || *held < *next))
+        next = held;
     for (const LineSplitter& splitter : splitters_) {
         std::optional<TimePoint> due = splitter.Deadline(lineTimeout_);
         if (due && (!next || *due < *next))

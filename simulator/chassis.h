@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "adapter.h"
 #include "card.h"
 #include "control.h"
 #include "fault.h"
@@ -113,11 +114,13 @@ class Chassis {
     std::string RawReplyRequest(Slot& slot, const RequestArgs& args);
     std::string NextRequest(Slot& slot, const RequestArgs& args);
     std::string FaultRequest(Slot& slot, const RequestArgs& args);
+    std::string AdapterRequest(const RequestArgs& args);
 
     std::array<Slot, kSlotCount> slots_;
     std::array<LineSplitter, kPortCount> splitters_;
     std::deque<LogEntry> log_;
     ReplyQueue replies_;
+    UsbAdapter adapter_;  // between the cards and every port
     std::chrono::milliseconds lineTimeout_{500};
     TraceFn trace_;
     std::vector<std::string> baseline_;

@@ -82,6 +82,13 @@ std::vector<Request> Chassis::ChassisRequests() {
         {"reset", "",
          "empties every slot, clears settings, faults, log and\nreplies; vanished ports come back",
          0, 0, 0, ok([this](const RequestArgs&) { Reset(); })},
+        {"adapter", "MS|off [event-char]",
+         "a USB serial adapter holds every port's replies until MS\n"
+         "after their first byte or 62 bytes; with event-char (the\n"
+         "host set the line feed as its event character) a line\n"
+         "feed sends them at once. Without arguments: the setting",
+         0, 2, kSetup, [this](const RequestArgs& a) { return AdapterRequest(a); },
+         "adapter MS|off [event-char] (MS 1-255)"},
         {"restore", "", "reset, then the start-up chassis again (file, options)", 0, 0, 0,
          ok([this](const RequestArgs&) {
              Reset();
@@ -188,6 +195,22 @@ std::string Chassis::FaultRequest(Slot& slot, const RequestArgs& args) {
     if (fault)
         slot.fault = *fault;
     return fault ? kOkLine : std::string();
+}
+
+std::string Chassis::AdapterRequest(const RequestArgs& args) {
+    if (args.count() == 0) {
+        const std::string text = adapter_.Text();
+        return "OK " + (text.empty() ? std::string("off") : text) + "\n";
+    }
+    long long ms = 0;
+    const bool off = args[1] == "off";
+    // An FTDI latency timer is 1 to 255 ms.
+    if (!off && (!ParseUnsigned(args[1], 255, &ms) || ms == 0))
+        return {};
+    if (args.count() == 2 && (off || args[2] != "event-char"))
+        return {};
+    adapter_.Set(off ? 0 : static_cast<int>(ms), args.count() == 2);
+    return kOkLine;
 }
 
 std::string Chassis::LogRequest() {

@@ -20,6 +20,7 @@ const char kUsage[] =
     "usage: halvex-sim [--chassis FILE]... [--fixture FILE]... [--card SLOT:MODEL[:IDTEXT]]...\n"
     "                  [--delay SLOT:MS]... [--silent SLOT]... [--link DIR] [--control PORT]\n"
     "                  [--stdin-control [--exit-on-eof]] [--line-timeout MS] [--quiet]\n"
+    "                  [--adapter-latency MS [--adapter-event-char]]\n"
     "       halvex-sim --spy DEVICE [--spy-monitor SLOT:DEVICE]... [--link DIR] [--control PORT]\n"
     "                  [--stdin-control [--exit-on-eof]] [--line-timeout MS] [--quiet]\n"
     "\n"
@@ -32,6 +33,11 @@ const char kUsage[] =
     "  --card SLOT:MODEL[:IDTEXT]  plugs a card; MODEL is X16, X48 or Y48, SLOT is 1..16\n"
     "  --delay SLOT:MS     delays each reply of the slot\n"
     "  --silent SLOT       a card that never answers\n"
+    "  --adapter-latency MS  replies pass a USB serial adapter whose latency timer is MS (1-255;\n"
+    "                      FTDI's default is 16): held until MS after their first byte or until\n"
+    "                      62 bytes gathered\n"
+    "  --adapter-event-char  the host set the line feed as the adapter's event character: a\n"
+    "                      line feed also sends what is held at once\n"
     "  --link DIR          symlinks DIR/command and DIR/monitor-01..16 to the ports\n"
     "  --control PORT      control requests on TCP 127.0.0.1:PORT; 0 picks a free port\n"
     "  --stdin-control     control requests on stdin too, replies on stdout (try \"help\")\n"
@@ -65,6 +71,8 @@ struct Settings {
     // --card, --delay and --silent as control requests, applied after the chassis files.
     std::vector<std::string> setup;
     std::optional<long> lineTimeoutMs;
+    std::optional<long> adapterLatencyMs;
+    bool adapterEventChar = false;
     std::string spyDevice;
     bool spyMonitors = false;
     bool describe = false;
@@ -102,6 +110,11 @@ bool ApplyOption(Settings& s, const std::string& option, const std::string& valu
         s.setup.push_back(AsRequest(option, value, option == "--card" ? 2 : 1));
     } else if (option == "--silent") {
         s.setup.push_back("silent " + value + " 1");
+    } else if (option == "--adapter-latency") {
+        long ms = 0;
+        if (!ParseInt(value, 1, 255, &ms))
+            return false;
+        s.adapterLatencyMs = ms;
     } else if (option == "--control" || option == "--line-timeout") {
         const bool control = option == "--control";
         long number = 0;
@@ -129,8 +142,8 @@ bool ApplyOption(Settings& s, const std::string& option, const std::string& valu
 // Reads the command line into `s`; the exit status to stop with, or -1 to go on.
 int ParseArgs(const std::vector<std::string>& args, Settings& s) {
     static const char* const kWithValue[] = {
-        "--card",         "--delay",   "--silent", "--link",        "--control",
-        "--line-timeout", "--chassis", "--spy",    "--spy-monitor", "--fixture"};
+        "--card",    "--delay", "--silent",      "--link",    "--control",        "--line-timeout",
+        "--chassis", "--spy",   "--spy-monitor", "--fixture", "--adapter-latency"};
     for (size_t i = 0; i < args.size(); ++i) {
         std::string option = args[i];
         std::optional<std::string> value;
@@ -147,11 +160,12 @@ int ParseArgs(const std::vector<std::string>& args, Settings& s) {
             std::printf("halvex-sim %s\n", HALVEX_VERSION);
             return 0;
         }
-        bool* flag = option == "--quiet"           ? &s.server.quiet
-                     : option == "--stdin-control" ? &s.server.stdinControl
-                     : option == "--exit-on-eof"   ? &s.server.exitOnEof
-                     : option == "--describe"      ? &s.describe
-                                                   : nullptr;
+        bool* flag = option == "--quiet"                ? &s.server.quiet
+                     : option == "--stdin-control"      ? &s.server.stdinControl
+                     : option == "--exit-on-eof"        ? &s.server.exitOnEof
+                     : option == "--describe"           ? &s.describe
+                     : option == "--adapter-event-char" ? &s.adapterEventChar
+                                                        : nullptr;
         if (flag != nullptr && !value) {
             *flag = true;
             continue;
@@ -175,6 +189,12 @@ int ParseArgs(const std::vector<std::string>& args, Settings& s) {
 int CheckCombinations(Settings& s) {
     if (s.server.exitOnEof && !s.server.stdinControl)
         return Fail("--exit-on-eof needs --stdin-control");
+    if (s.adapterEventChar && !s.adapterLatencyMs)
+        return Fail("--adapter-event-char needs --adapter-latency");
+    if (s.adapterLatencyMs) {
+        s.setup.push_back("adapter " + std::to_string(*s.adapterLatencyMs) +
+                          (s.adapterEventChar ? " event-char" : ""));
+    }
     if (s.spyDevice.empty())
         return s.spyMonitors ? Fail("--spy-monitor needs --spy") : -1;
     if (!s.chassisFiles.empty() || !s.setup.empty() || !s.fixtureFiles.empty())

@@ -155,6 +155,20 @@ TEST_F(ApiTest, ReplyAfterTheLimitIsNotRegistered) {
     EXPECT_STREQ(reply, "HALVEX X48 PROMPT\n");
 }
 
+#if defined(_WIN32)
+TEST_F(ApiTest, ComTenAndAboveOpenAsTyped) {
+    // The suite's COM10 is slot 5's monitoring port: discovery's queries must arrive there.
+    const std::string device = MonitorPort(5);
+    ASSERT_EQ(device, "\\\\.\\COM10");
+    ASSERT_EQ(A().OpenHalvex("COM10"), 0);
+    EXPECT_EQ(A().CloseHalvex(), 0);
+    int queries = 0;
+    for (const WireLine& line : Sim().Log())
+        queries += line.port == "mon05" && line.bytes.rfind("*IDN?(", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(queries, 16);
+}
+#endif
+
 TEST_F(ApiTest, SecondDiscoveryReplacesEveryCard) {
     OpenWith("1:X16:A X16;2:X48:B X48;3:Y48:C Y48");
     ASSERT_EQ(ListCards().size(), 3u);
@@ -172,7 +186,11 @@ TEST_F(ApiTest, SecondDiscoveryReplacesEveryCard) {
 TEST_F(ApiTest, OpeningTwiceClosesFirstAndDiscoversAgain) {
     OpenWith("4:X48:HALVEX X48");
     ASSERT_EQ(A().OpenHalvex(TheSetup().commandPort.c_str()), 0);
-    EXPECT_EQ(Sim().CommandLines().size(), 16u);
+    // Sixteen queries, then slot 4 again: it answered while slot 3's reply could still come.
+    const std::vector<std::string> lines = Sim().CommandLines();
+    ASSERT_EQ(lines.size(), 17u);
+    EXPECT_EQ(lines[15], "*IDN?(16)\n");
+    EXPECT_EQ(lines[16], "*IDN?(04)\n");
     EXPECT_EQ(ListCards().size(), 1u);
 }
 

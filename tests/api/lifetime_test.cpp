@@ -349,22 +349,34 @@ TEST_F(LateReplies, AfterACompleteReplyNothingWaits) {
 }
 
 TEST_F(LateReplies, ASlowIdentificationRegistersNoCardUnderTheNextSlot) {
-    for (int late : {65, 80, 110}) {
-        SCOPED_TRACE("identification after " + std::to_string(late) + " ms");
+    // Slot 5 answers during slot 6's window (or later), slot 6 empty or with a card of its own.
+    struct Row {
+        int late;
+        bool neighbour;
+    };
+    for (const Row row : {Row{65, false}, Row{80, false}, Row{110, false}, Row{135, false},
+                          Row{65, true}, Row{80, true}, Row{110, true}, Row{135, true}}) {
+        SCOPED_TRACE("identification after " + std::to_string(row.late) + " ms" +
+                     (row.neighbour ? ", a card in slot 6" : ""));
         Sim().Reset();
         Sim().Card(5, "X16", "HALVEX X16 SLOW");
-        Sim().Delay(5, late);
+        Sim().Delay(5, row.late);
+        if (row.neighbour)
+            Sim().Card(6, "Y48", "HALVEX Y48 NEIGHBOUR");
         Sim().Card(7, "X48", "HALVEX X48 PROMPT");
         ASSERT_EQ(A().OpenHalvex(TheSetup().commandPort.c_str()), 0);
         CardInfo* records = nullptr;
         int32_t count = -1;
         ASSERT_EQ(A().GetHalvexSeries(&records, &count), 0);
-        std::vector<int> found;
+        std::vector<std::string> found;
         for (int32_t i = 0; i < count; ++i)
-            found.push_back(records[i].cardNumber);
+            found.push_back(std::to_string(records[i].cardNumber) + " " + records[i].idText);
         ReleaseSeries(records);
-        EXPECT_EQ(found, std::vector<int>{7});
-        EXPECT_EQ(A().CloseX16GPRelay(6, 1), 7);
+        std::vector<std::string> expected{"7 HALVEX X48 PROMPT"};
+        if (row.neighbour)
+            expected.insert(expected.begin(), "6 HALVEX Y48 NEIGHBOUR");
+        EXPECT_EQ(found, expected);
+        EXPECT_EQ(A().CloseX16GPRelay(row.neighbour ? 4 : 6, 1), 7);
         EXPECT_EQ(A().CloseX48PullUpRelay(7), 0);
     }
 }

@@ -229,6 +229,27 @@ TEST_F(ChassisTest, DelayedRepliesOfOneSlotComeInOrder) {
     EXPECT_EQ(Joined(chassis_.Advance(t0 + milliseconds(400)), 0), "OK\n");
 }
 
+TEST_F(ChassisTest, AnAdapterHoldsRepliesForItsTimerOrAPacketOrItsEventChar) {
+    chassis_.PlugCard(1, Model::X16);
+    ASSERT_EQ(chassis_.Control("adapter 16"), "OK\n");
+    EXPECT_EQ(Reply(kCommandPort, "CLOSE(01,01,01)\n"), "");
+    EXPECT_EQ(chassis_.NextDeadline(), t0 + milliseconds(16));
+    EXPECT_EQ(Joined(chassis_.Advance(t0 + milliseconds(15)), 0), "");
+    EXPECT_EQ(Joined(chassis_.Advance(t0 + milliseconds(16)), 0), "OK\n");
+    // 62 bytes make a packet, which goes at once; the rest waits its own timer.
+    const std::string longer(70, 'A');
+    chassis_.Control("idn 1 " + ToHex(longer + "\n"));
+    EXPECT_EQ(Reply(kCommandPort, "*IDN?(01)\n", t0 + milliseconds(20)), longer.substr(0, 62));
+    EXPECT_EQ(Joined(chassis_.Advance(t0 + milliseconds(35)), 0), "");
+    EXPECT_EQ(Joined(chassis_.Advance(t0 + milliseconds(36)), 0), std::string(8, 'A') + "\n");
+    ASSERT_EQ(chassis_.Control("adapter 16 event-char"), "OK\n");
+    EXPECT_EQ(chassis_.Control("adapter"), "OK adapter:16:event-char\n");
+    EXPECT_EQ(Reply(kCommandPort, "CLOSE(01,01,02)\n", t0 + milliseconds(40)), "OK\n");
+    EXPECT_EQ(chassis_.Control("adapter 0"), "ERR usage: adapter MS|off [event-char] (MS 1-255)\n");
+    ASSERT_EQ(chassis_.Control("adapter off"), "OK\n");
+    EXPECT_EQ(Reply(kCommandPort, "CLOSE(01,01,03)\n", t0 + milliseconds(50)), "OK\n");
+}
+
 TEST_F(ChassisTest, IdlePartialLineIsLoggedAndForgotten) {
     chassis_.PlugCard(1, Model::X16);
     chassis_.SetLineTimeout(milliseconds(500));
@@ -395,9 +416,9 @@ TEST_F(ChassisTest, HelpNamesEveryRequestTheChassisKnows) {
             listed.insert(line.substr(0, line.find(' ')));
     }
     const std::set<std::string> expected = {
-        "ping",    "help",  "state",  "relays", "ops",   "log",    "clearlog", "reset",
-        "restore", "card",  "remove", "range",  "delay", "silent", "status",   "eol",
-        "idn",     "photo", "next",   "fault",  "ports", "vanish", "replug",   "shutdown"};
+        "ping", "help",   "state", "relays", "ops",    "log",      "clearlog", "reset", "restore",
+        "card", "remove", "range", "delay",  "silent", "status",   "eol",      "idn",   "photo",
+        "next", "fault",  "ports", "vanish", "replug", "shutdown", "adapter"};
     EXPECT_EQ(listed, expected);
     // Every listed request is one the chassis or the process really answers.
     for (const std::string& verb : listed) {

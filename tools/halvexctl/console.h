@@ -50,11 +50,18 @@ struct SerialPort {
     std::string manufacturer;       // USB manufacturer text
     std::string product;            // USB product text
     std::string kernelName;         // Windows: the driver's device name (\Device\Serial0)
+    std::string latencyTimer;  // a USB adapter's latency timer in ms, where the system shows it
 };
 
 // The serial ports, in a stable order. On Linux `root` is put in front of /dev and /sys (empty:
 // the machine's own); Windows reads the registry and ignores it.
 std::vector<SerialPort> ListSerialPorts(const std::string& root);
+
+// The latency timer in ms of the USB adapter behind `port` (a device name or a link to one),
+// or "" where the system does not show one.
+std::string LatencyTimerOf(const std::string& port);
+// How to lower a USB adapter's latency timer for good on this platform.
+const char* LatencyAdvice();
 
 // Why `port` does not open ("no such file", "permission denied: ..."), or "" when nothing
 // stands in the way that the platform can tell.

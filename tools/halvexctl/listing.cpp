@@ -1,5 +1,7 @@
 #include "listing.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -59,6 +61,10 @@ int RunPorts(Session& session, const Invocation& inv) {
             port["manufacturer"] = p.manufacturer;
             port["product"] = p.product;
             port["kernel_name"] = p.kernelName;
+            if (p.latencyTimer.empty())
+                port["latency_timer_ms"] = nullptr;
+            else
+                port["latency_timer_ms"] = std::atoi(p.latencyTimer.c_str());
             list.push_back(port);
         }
         Json fields;
@@ -78,6 +84,8 @@ int RunPorts(Session& session, const Invocation& inv) {
             line += "  serial " + p.serialNumber;
         if (!p.kernelName.empty())
             line += "  " + p.kernelName;
+        if (!p.latencyTimer.empty())
+            line += "  latency timer " + p.latencyTimer + " ms";
         std::printf("%s\n", line.c_str());
         for (const auto& id : p.byId)
             std::printf("    %s\n", id.c_str());
@@ -85,6 +93,82 @@ int RunPorts(Session& session, const Invocation& inv) {
     std::printf("%u serial port%s\n", static_cast<unsigned>(ports.size()),
                 ports.size() == 1 ? "" : "s");
     return 0;
+}
+
+namespace {
+
+double MsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+}  // namespace
+
+int RunDoctor(Session&, const Invocation& inv) {
+    const std::string& port = inv.args[1];
+    const Session named(port);  // names PORT in what is reported
+    constexpr int kQueries = 5;
+    constexpr double kPauseMs = 10.0;  // the library's pause after each command
+    // An identification reply is due within about 2 ms of the pause on a direct line; more
+    // means something holds the bytes, most often a USB adapter's latency timer.
+    constexpr double kSlowAfterPauseMs = 4.0;
+    const std::string timer = LatencyTimerOf(port);
+    const auto start = std::chrono::steady_clock::now();
+    const int32_t opened = OpenHalvex(port.c_str());
+    const double discoveryMs = MsSince(start);
+    if (opened != 0)
+        return Report(named, inv.options, "doctor", opened);
+    CardInfo* records = nullptr;
+    int32_t count = 0;
+    GetHalvexSeries(&records, &count);
+    const int32_t card = count > 0 ? records[0].cardNumber : 0;
+    if (records != nullptr)
+        ReleaseSeries(records);
+    std::vector<double> trips;
+    int32_t code = 0;
+    for (int i = 0; card != 0 && i < kQueries && code == 0; ++i) {
+        char reply[HALVEX_REPLY_MAX];
+        int32_t length = 0;
+        const auto t = std::chrono::steady_clock::now();
+        code = QueryHalvexID(card, reply, &length);
+        trips.push_back(MsSince(t));
+    }
+    CloseHalvex();
+    std::sort(trips.begin(), trips.end());
+    const double median = trips.empty() ? 0 : trips[trips.size() / 2];
+    const double worst = trips.empty() ? 0 : trips.back();
+    const bool slow = !trips.empty() && median - kPauseMs > kSlowAfterPauseMs;
+    const bool highTimer = !timer.empty() && std::atoi(timer.c_str()) > 1;
+    const std::string advice = slow || highTimer ? LatencyAdvice() : "";
+    if (inv.options.json) {
+        Json fields;
+        fields["port"] = port;
+        fields["discovery_ms"] = discoveryMs;
+        fields["cards"] = count;
+        fields["card"] = card != 0 ? Json(card) : Json(nullptr);
+        fields["round_trips_ms"] = trips;
+        fields["latency_timer_ms"] = timer.empty() ? Json(nullptr) : Json(std::atoi(timer.c_str()));
+        fields["advice"] = advice.empty() ? Json(nullptr) : Json(advice);
+        return Report(named, inv.options, "doctor", code, fields);
+    }
+    std::printf("port %s: discovery %.0f ms, %d card%s\n", port.c_str(), discoveryMs, count,
+                count == 1 ? "" : "s");
+    if (card == 0) {
+        std::printf("no card answered, so no round trip to time\n");
+    } else {
+        std::printf(
+            "identification of card %d: median %.1f ms, slowest %.1f ms over %zu "
+            "queries (%.0f ms of each is the library's pause)\n",
+            card, median, worst, trips.size(), kPauseMs);
+    }
+    if (!timer.empty())
+        std::printf("USB adapter latency timer: %s ms\n", timer.c_str());
+    if (slow)
+        std::printf("replies come %.1f ms after the pause: something holds them\n",
+                    median - kPauseMs);
+    if (!advice.empty())
+        std::printf("%s\n", advice.c_str());
+    return code == 0 ? 0 : Report(named, inv.options, "doctor", code);
 }
 
 int RunCodes(Session&, const Invocation& inv) {

@@ -10,5 +10,6 @@ class Session;
 int RunList(Session& session, const Invocation& inv);
 int RunPorts(Session& session, const Invocation& inv);
 int RunCodes(Session& session, const Invocation& inv);
+int RunDoctor(Session& session, const Invocation& inv);
 
 }  // namespace halvexctl

@@ -267,6 +267,10 @@ void CheckNone(const Invocation& inv) {
     NeedCount(inv, 1);
 }
 
+void CheckDoctor(const Invocation& inv) {
+    NeedCount(inv, 2);
+}
+
 void CheckCard(const Invocation& inv) {
     NeedCount(inv, 2);
     CardArg(inv);

@@ -40,6 +40,7 @@ std::string NeedMonitorPort(const Invocation& inv);
 // The checks of commands without arguments, of those that take a card, and of those that
 // also read the monitoring port.
 void CheckNone(const Invocation& inv);
+void CheckDoctor(const Invocation& inv);
 void CheckCard(const Invocation& inv);
 void CheckMonitored(const Invocation& inv);
 

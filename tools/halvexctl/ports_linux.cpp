@@ -110,6 +110,8 @@ std::vector<SerialPort> ListSerialPorts(const std::string& root) {
         }
         if (!device.empty() && !sysRoot.empty())
             ReadUsb(sysRoot, device, port);
+        port.latencyTimer =
+            Attribute(root + "/sys/bus/usb-serial/devices/" + name + "/latency_timer");
         found[key] = port;
     }
     std::vector<SerialPort> ports;
@@ -134,6 +136,22 @@ std::vector<SerialPort> ListSerialPorts(const std::string& root) {
         it->byId.push_back("/dev/serial/by-id/" + name);
     }
     return ports;
+}
+
+std::string LatencyTimerOf(const std::string& port) {
+    const std::string device = Resolved(port);
+    if (device.empty())
+        return {};
+    return Attribute("/sys/bus/usb-serial/devices/" + device.substr(device.rfind('/') + 1) +
+                     "/latency_timer");
+}
+
+const char* LatencyAdvice() {
+    return "The library asks for low latency (1 ms) while it holds the port. To keep 1 ms for "
+           "every program and across replugs, add this udev rule, e.g. as "
+           "/etc/udev/rules.d/99-usb-serial-latency.rules:\n"
+           "  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"ftdi_sio\", "
+           "ATTR{latency_timer}=\"1\"";
 }
 
 }  // namespace halvexctl

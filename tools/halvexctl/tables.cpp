@@ -79,8 +79,15 @@ const Command kCommands[] = {
     {"ports", "", "-", "-", "the serial ports of this machine",
      "Linux: the /dev/serial/by-id names and the ttyS, ttyUSB and ttyACM devices, with the USB "
      "vendor, product and serial number. Windows: the COM ports of the registry, with the "
-     "\\\\.\\ form that COM10 and above need.",
+     "\\\\.\\ form that COM10 and above need; on both, a USB adapter's latency timer where the "
+     "system shows it.",
      false, true, false, CheckNone, RunPorts},
+    {"doctor", "PORT", "all", "OpenHalvex, QueryHalvexID",
+     "how long the chassis on PORT takes to answer, and how to make it quicker",
+     "Times a discovery and five identification queries to the first card found, and shows the "
+     "latency timer of the USB adapter where the system tells it. Where replies come late or "
+     "the timer is high, says how to lower it; changes nothing itself.",
+     false, false, false, CheckDoctor, RunDoctor},
     {"connect", "NET NET", "-", "HalvexFixtureConnect",
      "join two nets of the fixture through the fewest free relays",
      "Needs --fixture. Refused with 12, nothing sent, when it would join nets a [[forbid]] rule "
